@@ -1,0 +1,144 @@
+#include "asset.h"
+
+#include <cmath>
+#include <limits>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/parseutils.h>
+}
+
+namespace media {
+
+std::string errorText(int averror) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(averror, buf, sizeof buf);
+    return buf;
+}
+
+struct Asset::Context {
+    AVFormatContext* fmt = nullptr;
+    int openError = 0;
+    bool opened = false;
+    bool analysed = false;
+    ~Context() {
+        if (fmt) avformat_close_input(&fmt);
+    }
+};
+
+Asset::Asset(std::string path) : path_(std::move(path)), ctx_(std::make_unique<Context>()) {}
+Asset::~Asset() = default;
+
+AVFormatContext* Asset::formatContext() const { return ctx_->fmt; }
+
+Result<AVFormatContext*> Asset::open() {
+    if (!ctx_->opened) {
+        ctx_->opened = true;
+        av_log_set_level(AV_LOG_QUIET);
+        ctx_->openError = avformat_open_input(&ctx_->fmt, path_.c_str(), nullptr, nullptr);
+        if (ctx_->openError < 0) ctx_->fmt = nullptr;
+    }
+    if (!ctx_->fmt) return Result<AVFormatContext*>::failure(errorText(ctx_->openError));
+    return ctx_->fmt;
+}
+
+// Reads a few packets to learn what the headers did not say. Runs at most once.
+bool Asset::analyse() {
+    if (ctx_->analysed || !ctx_->fmt) return false;
+    ctx_->analysed = true;
+    return avformat_find_stream_info(ctx_->fmt, nullptr) >= 0;
+}
+
+static bool isTrackOf(const AVStream* st, MediaType type) {
+    if (type == MediaType::audio) return st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+    return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+           !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
+Result<std::vector<Track>> Asset::loadTracks(MediaType type) {
+    auto opened = open();
+    if (!opened.ok()) return Result<std::vector<Track>>::failure(opened.error());
+    AVFormatContext* fmt = opened.value();
+    auto collect = [&] {
+        std::vector<Track> tracks;
+        for (unsigned i = 0; i < fmt->nb_streams; ++i)
+            if (isTrackOf(fmt->streams[i], type)) tracks.push_back(Track{int(i)});
+        return tracks;
+    };
+    auto tracks = collect();
+    // Containers without a header announce their streams only as packets come.
+    if (tracks.empty() && (fmt->ctx_flags & AVFMTCTX_NOHEADER) && analyse()) tracks = collect();
+    return tracks;
+}
+
+Result<double> Asset::loadDuration() {
+    auto opened = open();
+    if (!opened.ok()) return Result<double>::failure(opened.error());
+    AVFormatContext* fmt = opened.value();
+    if (fmt->duration == AV_NOPTS_VALUE) analyse();
+    if (fmt->duration == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
+    return double(fmt->duration) / AV_TIME_BASE;
+}
+
+static uint32_t bigEndianTag(uint32_t ffmpegTag) {
+    // FFmpeg keeps the first character in the lowest byte.
+    return ((ffmpegTag & 0xff) << 24) | ((ffmpegTag >> 8 & 0xff) << 16) |
+           ((ffmpegTag >> 16 & 0xff) << 8) | (ffmpegTag >> 24);
+}
+
+Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
+    auto opened = open();
+    if (!opened.ok()) return Result<TrackMetadata>::failure(opened.error());
+    AVFormatContext* fmt = opened.value();
+    if (track.stream < 0 || unsigned(track.stream) >= fmt->nb_streams)
+        return Result<TrackMetadata>::failure(errorText(AVERROR(EINVAL)));
+    AVStream* st = fmt->streams[track.stream];
+    AVCodecParameters* par = st->codecpar;
+    if (par->width <= 0 || par->height <= 0 || st->avg_frame_rate.num <= 0 ||
+        st->avg_frame_rate.den <= 0)
+        analyse();
+
+    TrackMetadata m;
+    AVRational sar = par->sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
+    double aspect = (sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0;
+    m.naturalWidth = par->width * aspect;
+    m.naturalHeight = par->height;
+
+    size_t size = 0;
+    const uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (side && size >= 9 * sizeof(int32_t)) {
+        const auto* matrix = reinterpret_cast<const int32_t*>(side);
+        // The matrix is stored as in the container's track header: a b u / c d v / x y w,
+        // with a, b, c, d, x, y in 16.16 fixed point.
+        m.preferredTransform = Transform{matrix[0] / 65536.0, matrix[1] / 65536.0,
+                                         matrix[3] / 65536.0, matrix[4] / 65536.0,
+                                         matrix[6] / 65536.0, matrix[7] / 65536.0};
+    }
+
+    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
+        m.nominalFrameRate = float(av_q2d(st->avg_frame_rate));
+
+    uint32_t tag = par->codec_tag;
+    if (tag == 0 && par->codec_id != AV_CODEC_ID_NONE) {
+        // No sample entry in this container: the code a QuickTime file would use.
+        const AVCodecTag* const tables[] = {avformat_get_mov_video_tags(), nullptr};
+        tag = av_codec_get_tag(tables, par->codec_id);
+    }
+    if (tag != 0) m.formatSubtypes.push_back(bigEndianTag(tag));
+    return m;
+}
+
+std::optional<int64_t> Asset::creationTime() {
+    AVFormatContext* fmt = ctx_->fmt;
+    if (!fmt) return std::nullopt;
+    const AVDictionaryEntry* e = av_dict_get(fmt->metadata, "creation_time", nullptr, 0);
+    if (!e || !e->value || !*e->value) return std::nullopt;
+    int64_t us = 0;
+    if (av_parse_time(&us, e->value, 0) < 0) return std::nullopt;
+    return us >= 0 ? us / 1000000 : -((-us + 999999) / 1000000);
+}
+
+}  // namespace media
