@@ -229,5 +229,7 @@ int reelctlMain(int argc, char** argv) {
 }
 
 #ifndef REELCTL_NO_MAIN
-int main(int argc, char** argv) { return reelctlMain(argc, argv); }
+int main(int argc, char** argv) {
+    return reelctlMain(argc, argv);
+}
 #endif

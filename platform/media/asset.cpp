@@ -31,7 +31,9 @@ struct Asset::Context {
 Asset::Asset(std::string path) : path_(std::move(path)), ctx_(std::make_unique<Context>()) {}
 Asset::~Asset() = default;
 
-AVFormatContext* Asset::formatContext() const { return ctx_->fmt; }
+AVFormatContext* Asset::formatContext() const {
+    return ctx_->fmt;
+}
 
 Result<AVFormatContext*> Asset::open() {
     if (!ctx_->opened) {
@@ -113,9 +115,9 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
         const auto* matrix = reinterpret_cast<const int32_t*>(side);
         // The matrix is stored as in the container's track header: a b u / c d v / x y w,
         // with a, b, c, d, x, y in 16.16 fixed point.
-        m.preferredTransform = Transform{matrix[0] / 65536.0, matrix[1] / 65536.0,
-                                         matrix[3] / 65536.0, matrix[4] / 65536.0,
-                                         matrix[6] / 65536.0, matrix[7] / 65536.0};
+        m.preferredTransform =
+            Transform{matrix[0] / 65536.0, matrix[1] / 65536.0, matrix[3] / 65536.0,
+                      matrix[4] / 65536.0, matrix[6] / 65536.0, matrix[7] / 65536.0};
     }
 
     if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)

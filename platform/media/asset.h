@@ -21,7 +21,7 @@ namespace media {
 // A value or the library's error text.
 template <class T>
 class Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}
     static Result failure(std::string text) { return Result(Error{std::move(text)}); }
     bool ok() const { return v_.index() == 0; }
@@ -29,7 +29,7 @@ public:
     T& value() { return std::get<0>(v_); }
     const std::string& error() const { return std::get<1>(v_).text; }
 
-private:
+  private:
     struct Error {
         std::string text;
     };
@@ -64,7 +64,7 @@ struct TrackMetadata {
 };
 
 class Asset {
-public:
+  public:
     explicit Asset(std::string path);
     ~Asset();
     Asset(const Asset&) = delete;
@@ -86,7 +86,7 @@ public:
     // Null until a load has opened the file successfully.
     AVFormatContext* formatContext() const;
 
-private:
+  private:
     Result<AVFormatContext*> open();
     bool analyse();
 

@@ -42,7 +42,8 @@ Run run(const std::vector<std::string>& argv, const std::string& input, const st
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
     pid_t pid = 0;
@@ -101,7 +102,9 @@ Run run(const std::vector<std::string>& argv, const std::string& input, const st
     return result;
 }
 
-std::string bin(const std::string& name) { return std::string(BIN_DIR) + "/" + name; }
+std::string bin(const std::string& name) {
+    return std::string(BIN_DIR) + "/" + name;
+}
 
 std::string fixture(const std::string& relative) {
     return std::string(FIXTURE_DIR) + "/" + relative;
