@@ -25,7 +25,7 @@ cp silent.mp4 mirrored.mp4 && python3 "$matrix" mirrored.mp4 -1 0 0 1
 cp silent.mp4 transposed.mp4 && python3 "$matrix" transposed.mp4 0 1 1 0
 ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -vf setsar=3/2 -c:v libx264 \
     -preset ultrafast -pix_fmt yuv420p anamorphic.mp4
-ff -f lavfi -i testsrc2=size=1280x720:rate=30:duration=1 -vf setsar=9997/10000 -c:v libx264 \
+ff -f lavfi -i testsrc2=size=1280x720:rate=30:duration=1 -vf setsar=sar=9997/10000:max=10000 -c:v libx264 \
     -preset ultrafast -pix_fmt yuv420p fractional.mp4
 ff $src $tone -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -shortest \
     -metadata creation_time=2023-12-31T23:59:59Z h264.mkv
