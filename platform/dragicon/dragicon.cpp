@@ -1,0 +1,69 @@
+#include "dragicon.h"
+
+#include <vips/vips8>
+
+#include <cstring>
+
+namespace dragicon {
+
+struct Icon::Impl {
+    vips::VImage image;  // 4-band 8-bit sRGB with alpha, decoded into memory
+};
+
+Icon::Icon(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Icon::~Icon() = default;
+
+std::unique_ptr<Icon> Icon::decode(const void* data, std::size_t length) {
+    if (data == nullptr || length == 0) return nullptr;
+    if (VIPS_INIT("dragbridge") != 0) return nullptr;
+    try {
+        // new_from_buffer only reads the header: copy_memory() below decodes every
+        // pixel, so truncated or corrupt data fails here rather than later.
+        vips::VImage in = vips::VImage::new_from_buffer(data, length, "");
+        vips::VImage rgb = in.colourspace(VIPS_INTERPRETATION_sRGB);
+        if (!rgb.has_alpha()) rgb = rgb.bandjoin_const({255});
+        rgb = rgb.extract_band(0, vips::VImage::option()->set("n", 4)).cast(VIPS_FORMAT_UCHAR);
+        auto impl = std::make_unique<Impl>();
+        impl->image = rgb.copy_memory();
+        if (impl->image.width() < 1 || impl->image.height() < 1) return nullptr;
+        return std::unique_ptr<Icon>(new Icon(std::move(impl)));
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return nullptr;
+    }
+}
+
+int Icon::width() const {
+    return impl_->image.width();
+}
+int Icon::height() const {
+    return impl_->image.height();
+}
+
+Pixels Icon::render(int width, int height) const {
+    Pixels out;
+    out.width = width < 1 ? 1 : width;
+    out.height = height < 1 ? 1 : height;
+    out.rgba.assign(std::size_t(out.width) * out.height * 4, 0);
+    try {
+        vips::VImage img = impl_->image.premultiply();
+        if (img.width() != out.width || img.height() != out.height) {
+            double hs = double(out.width) / img.width();
+            double vs = double(out.height) / img.height();
+            img = img.resize(hs, vips::VImage::option()->set("vscale", vs));
+            // Rounding in resize may leave a pixel more or less: make the size exact.
+            img = img.embed(0, 0, out.width, out.height,
+                            vips::VImage::option()->set("extend", VIPS_EXTEND_COPY));
+        }
+        img = (img + 0.5).cast(VIPS_FORMAT_UCHAR);
+        std::size_t size = 0;
+        void* mem = img.write_to_memory(&size);
+        if (size == out.rgba.size()) std::memcpy(out.rgba.data(), mem, size);
+        g_free(mem);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+    }
+    return out;
+}
+
+}  // namespace dragicon

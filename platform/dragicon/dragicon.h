@@ -1,0 +1,41 @@
+// Drag icons: an image decoded from encoded bytes (any format libvips reads:
+// PNG, JPEG, WebP, GIF, TIFF, ...) and rendered as premultiplied RGBA pixels at
+// the size it is shown under the pointer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace dragicon {
+
+// Premultiplied 8-bit RGBA, rows top to bottom, no padding.
+struct Pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgba;
+};
+
+class Icon {
+  public:
+    // Decodes every pixel of the bytes; nullptr when they are not an image.
+    static std::unique_ptr<Icon> decode(const void* data, std::size_t length);
+    ~Icon();
+    Icon(const Icon&) = delete;
+    Icon& operator=(const Icon&) = delete;
+
+    // The size the image decoded with, in pixels.
+    int width() const;
+    int height() const;
+
+    // The image resampled to exactly width x height pixels (both at least 1).
+    Pixels render(int width, int height) const;
+
+  private:
+    struct Impl;
+    explicit Icon(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace dragicon
