@@ -9,9 +9,9 @@ seconds=${1:-60}
 dir=build-fuzz
 if [[ ! -f $dir/build.ninja ]]; then
     CC=clang CXX=clang++ cmake -S . -B $dir -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
-        -DWERROR=ON >/dev/null
+        >/dev/null
 fi
-cmake --build $dir -- --quiet
+cmake --build $dir --target fuzzers -- --quiet
 mkdir -p $dir/findings $dir/seeds
 
 seed_dir() {  # name, fixture script: a corpus folder built from the fixtures
