@@ -12,13 +12,18 @@
 
 #include "reelctl.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -26,6 +31,8 @@
 #include <vector>
 
 #include "asset.h"
+#include "frames.h"
+#include "jpeg.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -189,16 +196,239 @@ void cmd_probe(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Poster, frames and transcode
 
-void cmd_poster(const std::string&, const std::string&, int64_t) {
-    fail("poster is not available in this build", 70);
+// ---------------------------------------------------------------------------
+// Frame grabbing, JPEG output, poster and frames
+
+namespace {
+
+// Most stepped or counted sample candidates considered: an interval that no
+// longer advances the time, or a huge count, must neither hang nor exhaust
+// memory. Ordinary inputs stay far below it.
+constexpr int64_t kMaxSampleCandidates = 1000000;
+
+// Writes the bytes to a path, replacing an existing file (a plain, non-atomic
+// write); the C library's error text on failure.
+std::optional<std::string> writeFileBytes(const std::string& path, const void* data,
+                                          size_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return std::string(std::strerror(errno));
+    const char* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            std::string error = std::strerror(errno);
+            ::close(fd);
+            return error;
+        }
+        done += size_t(n);
+    }
+    if (::close(fd) != 0) return std::string(std::strerror(errno));
+    return std::nullopt;
 }
 
-void cmd_frames(const std::string&, const std::string&, int64_t) {
-    fail("frames is not available in this build", 70);
+// A directory joined with a file name by exactly one separator.
+std::string pathInDirectory(const std::string& directory, const std::string& name) {
+    size_t last = directory.find_last_not_of('/');
+    if (last == std::string::npos) return directory.empty() ? name : "/" + name;
+    return directory.substr(0, last + 1) + "/" + name;
 }
 
-void cmd_transcode(const std::string&, const std::string&) {
-    fail("transcode is not available in this build", 70);
+// A C-locale floating-point number filling the whole text; leading white
+// space is refused.
+std::optional<double> secondsValue(const std::string& text) {
+    if (text.empty() || std::string_view(" \t\n\v\f\r").find(text[0]) != std::string_view::npos)
+        return std::nullopt;
+    char* end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size()) return std::nullopt;
+    return value;
+}
+
+// The shortest text that reads back as the same double, with at least one
+// digit after the point (0.0, 2.5, 1e-05), as the JSON writer renders it.
+std::string timeText(double seconds) { return Json(seconds).dump(); }
+
+}  // namespace
+
+frames::Generator makeGenerator(media::Asset& asset, int64_t maxEdge) {
+    return frames::Generator(asset, maxEdge);
+}
+
+media::Result<frames::Image> copyFrame(frames::Generator& generator, double at) {
+    return generator.copyFrame(at);
+}
+
+void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge) {
+    const frames::Image* chosen = &image;
+    std::optional<frames::Image> shrunk;
+    int64_t longest = std::max(image.width, image.height);
+    if (maxEdge > 0 && longest > maxEdge) {
+        double scale = double(maxEdge) / double(longest);
+        int64_t width = frames::roundedSize(image.width * scale);
+        int64_t height = frames::roundedSize(image.height * scale);
+        // A side that rounds to nothing has no surface: the frame goes out unscaled.
+        if (width >= 1 && height >= 1) {
+            auto result = frames::resized(image, int(width), int(height));
+            if (result.ok()) {
+                shrunk = std::move(result.value());
+                chosen = &*shrunk;
+            }
+        }
+    }
+    auto bytes = jpeg::encode(chosen->rgb.data(), chosen->width, chosen->height,
+                              chosen->width * 3, 85);
+    if (!bytes.ok()) fail("failed to encode JPEG for " + path, 72);
+    if (auto error = writeFileBytes(path, bytes.value().data(), bytes.value().size()))
+        fail("failed to write " + path + ": " + *error, 73);
+}
+
+std::vector<double> sampleTimes(double duration, std::optional<double> interval,
+                                std::optional<int64_t> count, int64_t maxFrames) {
+    const double d = duration;
+    // No sample lies in an unbounded or undefined duration; callers refuse those.
+    if (!std::isfinite(d)) return {};
+    const double margin = std::min(0.02 * d, 0.1);
+    const double end = d - margin >= 0 ? d - margin : 0;
+    auto clamp = [end](double v) {
+        if (v <= 0) v = 0;
+        if (end < v) v = end;
+        return v;
+    };
+
+    std::vector<double> candidates;
+    if (interval && *interval > 0) {
+        candidates = {margin, 0.5 * d, end};
+        if (d > 0) {
+            double step = *interval;
+            if (d / step > double(kMaxSampleCandidates)) step = d / double(kMaxSampleCandidates);
+            double t = 0;
+            int64_t stepped = 0;
+            do {
+                candidates.push_back(clamp(t));
+                t = t + step;
+            } while (d > t && ++stepped <= kMaxSampleCandidates);
+        }
+    } else {
+        int64_t n = (count && *count >= 4) ? std::min(*count, kMaxSampleCandidates) : 3;
+        candidates.reserve(size_t(n));
+        for (int64_t i = 0; i < n; ++i)
+            candidates.push_back(clamp((double(i) * d) / double(n - 1)));
+    }
+    std::sort(candidates.begin(), candidates.end());
+
+    std::vector<double> kept;
+    for (double v : candidates)
+        if (kept.empty() || !(std::fabs(kept.back() - v) < 0.25)) kept.push_back(v);
+
+    if (maxFrames >= 2 && int64_t(kept.size()) > maxFrames) {
+        double step = double(kept.size() - 1) / double(maxFrames - 1);
+        std::vector<double> capped;
+        capped.reserve(size_t(maxFrames));
+        for (int64_t i = 0; i < maxFrames; ++i) {
+            double at = std::min(std::round(double(i) * step), double(kept.size() - 1));
+            capped.push_back(kept[size_t(at)]);
+        }
+        return capped;
+    }
+    return kept;
+}
+
+void cmd_poster(const std::string& path, const std::string& out, int64_t maxEdge) {
+    auto asset = loadAsset(path);
+    firstVideoTrack(*asset);
+    double d = durationSeconds(*asset);
+    auto generator = makeGenerator(*asset, maxEdge);
+    double t = (std::isfinite(d) && d > 0) ? std::min(d * 0.5, 1.0) : 0.0;
+    auto image = copyFrame(generator, t);
+    if (!image.ok()) fail("poster extraction failed: " + image.error(), 74);
+    writeJPEG(image.value(), out, maxEdge);
+}
+
+void cmd_frames(const std::string& path, const std::string& directory, int64_t maxEdge) {
+    auto asset = loadAsset(path);
+    firstVideoTrack(*asset);
+    double d = durationSeconds(*asset);
+    if (!(std::isfinite(d) && d > 0)) fail("invalid duration", 65);
+
+    auto maxText = arg("--max");
+    int64_t maxFrames = maxText ? integerValue(*maxText).value_or(20) : 20;
+    std::optional<double> interval;
+    if (auto text = arg("--interval")) interval = secondsValue(*text);
+    std::optional<int64_t> count;
+    if (auto text = arg("--count")) count = integerValue(*text);
+    std::vector<double> times = sampleTimes(d, interval, count, maxFrames);
+
+    std::error_code ignored;
+    std::filesystem::create_directories(directory, ignored);
+    auto generator = makeGenerator(*asset, maxEdge);
+
+    Json entries = Json::array();
+    for (size_t i = 0; i < times.size(); ++i) {
+        double t = times[i];
+        auto image = copyFrame(generator, t);
+        if (!image.ok()) {
+            writeAll(STDERR_FILENO, "frame " + std::to_string(i) + " @" + timeText(t) +
+                                        "s failed: " + image.error() + "\n");
+            continue;
+        }
+        std::string name = "frame_" + std::to_string(i) + ".jpg";
+        writeJPEG(image.value(), pathInDirectory(directory, name), maxEdge);
+        Json entry;
+        entry["index"] = i;
+        entry["time"] = t;
+        entry["filename"] = name;
+        entries.push_back(std::move(entry));
+    }
+
+    Json manifest;
+    manifest["duration"] = d;
+    manifest["count"] = entries.size();
+    manifest["frames"] = std::move(entries);
+    std::string bytes = manifest.dump(2);
+    writeFileBytes(pathInDirectory(directory, "manifest.json"), bytes.data(), bytes.size());
+    writeAll(STDOUT_FILENO, bytes);
+    writeAll(STDOUT_FILENO, "\n");
+}
+
+// ---------------------------------------------------------------------------
+// Transcode
+
+#include <pthread.h>
+
+#include <csignal>
+
+#include "export.h"
+
+// SIGINT and SIGTERM are blocked while a transcode runs (in every thread the
+// codecs start, as they inherit the mask); the export asks this between packets
+// and during file I/O, and stops cleanly once either signal is waiting.
+bool stopRequested() {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+}
+
+void cmd_transcode(const std::string& path, const std::string& outPath) {
+    auto asset = loadAsset(path);
+    firstVideoTrack(*asset);
+
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    auto session = media::ExportSession::create(*asset, media::ExportPreset::hd1920x1080);
+    if (!session) fail("cannot create export session", 75);
+    // An existing file is replaced; a directory at that path is never deleted
+    // (unlink refuses it) and the export then fails on it.
+    ::unlink(outPath.c_str());
+    session->setInterruptCheck(stopRequested);
+    if (auto error = session->exportTo(outPath, media::FileType::mpeg4))
+        fail("transcode failed: " + *error, 75);
+    writeAll(STDOUT_FILENO, outPath + "\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,58 @@
+// Export sessions: an asset re-encoded into a movie file with a fixed preset.
+//
+// A session is made for one asset and one preset. Making it opens the decoders
+// and encoders the preset needs and prepares the muxer, without touching any
+// file; exporting then writes the movie to a path. The asset must outlive its
+// session; nothing else may read its packets meanwhile.
+//
+// The 1920x1080 preset:
+//  - video: H.264 (libx264), High profile, 8-bit 4:2:0, square pixels, scaled
+//    down (never up) to fit within 1920x1080, or 1080x1920 for a frame taller
+//    than wide, keeping the display aspect ratio, even dimensions; every frame's
+//    timestamp is carried over, so a variable frame rate stays variable; the
+//    display matrix is carried over (pixels are not rotated);
+//  - audio: the first audio track (the container's default one) as AAC, at the
+//    source rate when AAC has it (48 kHz otherwise), mono for mono sources and
+//    stereo for everything else, 128 kb/s mono and 160 kb/s stereo;
+//  - subtitles, data tracks, further tracks and cover art are dropped;
+//  - the container's metadata (creation time included) is carried over, and an
+//    MPEG-4 file gets its index before the media data (progressive playback).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "asset.h"
+
+namespace media {
+
+enum class ExportPreset { hd1920x1080 };
+enum class FileType { mpeg4 };
+
+class ExportSession {
+  public:
+    // Null when the preset cannot be applied to the asset: no demuxer opened,
+    // no video track, or no decoder, encoder or muxer can be set up for it.
+    static std::unique_ptr<ExportSession> create(Asset& asset, ExportPreset preset);
+    ~ExportSession();
+    ExportSession(const ExportSession&) = delete;
+    ExportSession& operator=(const ExportSession&) = delete;
+
+    // Asked between packets and during file I/O; once it answers true the
+    // export stops with "Immediate exit requested".
+    void setInterruptCheck(std::function<bool()> interrupted);
+
+    // Writes the movie to `path` (a file name, used literally; an existing file
+    // is overwritten). Returns nothing on success, or FFmpeg's error text. A
+    // failed export leaves what it had written so far; it is not a valid movie.
+    std::optional<std::string> exportTo(const std::string& path, FileType type);
+
+  private:
+    ExportSession();
+    struct Pipeline;
+    std::unique_ptr<Pipeline> p_;
+};
+
+}  // namespace media
