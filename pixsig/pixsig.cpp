@@ -23,13 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#if __has_include("featureprint.h")
-#include "featureprint.h"
-#define PIXSIG_HAVE_VISION 1
-#endif
-#if __has_include("decode.h")
 #include "decode.h"
-#endif
+#include "featureprint.h"
 
 using Json = nlohmann::json;
 
@@ -64,18 +59,203 @@ void writeResponse(const Json& response) {
 // ---------------------------------------------------------------------------
 // Feature prints and responses
 
+namespace {
+
+// The identifier of this build's feature print: MobileNetV2 (width 1.4)
+// Conv_1 averaged and unit length, 1792 floats.
+constexpr const char* modelIdentifier = "vision-fp-r2";
+
+// The process's feature-print request, made at start; the network is read on
+// first use and kept for the life of the process.
+std::optional<vision::FeaturePrintRequest> request;
+
+}  // namespace
+
+// The unit-length feature print of the image at `path`, or the error text.
+vision::Result<std::vector<float>> featurePrint(const std::string& path) {
+    using R = vision::Result<std::vector<float>>;
+    imaging::Result<std::vector<float>> pixels =
+        imaging::networkInput(path, vision::FeaturePrintRequest::imageSize);
+    if (!pixels.ok()) return R::failure(pixels.error());
+    if (!request) request.emplace(vision::defaultModelPath());
+    R print = request->perform(pixels.value());
+    if (print.ok() && print.value().empty()) return R::failure("no feature print for " + path);
+    return print;
+}
+
+// Writes the one response line for an image: its print, or why there is none.
 void respond(const std::string& id, const std::string& path) {
-    Json response = {{"id", id}, {"ok", false}, {"error", "no feature print for " + path}};
-    (void)path;
+    Json response = {{"id", id}};
+    vision::Result<std::vector<float>> print = featurePrint(path);
+    if (print.ok()) {
+        const std::vector<float>& values = print.value();
+        static_assert(sizeof(float) == 4);
+        // The floats' bytes as they lie in memory: little-endian on x86-64.
+        gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(values.data()),
+                                     values.size() * sizeof(float));
+        response["ok"] = true;
+        response["model"] = modelIdentifier;
+        response["dim"] = values.size();
+        response["b64"] = b64;
+        g_free(b64);
+    } else {
+        response["ok"] = false;
+        response["error"] = print.error();
+    }
     writeResponse(response);
 }
 
 // ---------------------------------------------------------------------------
 // Thumbnail protocol and renderer
 
+#include <cmath>
+#include <utility>
+
+#include "thumbnails.h"
+
+// The renderer's error: the complete text for the response, and whether the
+// renderer refused this kind of image (as opposed to a file that could not be
+// opened, read, decoded or written).
+struct ThumbnailError {
+    std::string message;
+    bool declined = false;
+};
+
+namespace {
+
+// A file declaring more pixels than this is not decoded ("can't decode"): a
+// small file can declare a huge image, and formats without shrink-on-load
+// decode at full size. 2^28 pixels is 16384 x 16384, well above any camera.
+constexpr long long maxSourcePixels = 1LL << 28;
+
+// The largest bitmap a redraw makes: 50 megapixels, and no side longer than
+// the 65500 pixels that JPEG can hold.
+constexpr long long maxRedrawPixels = 50'000'000;
+constexpr long long maxRedrawSide = 65500;
+
+}  // namespace
+
+// The image drawn into a new bitmap of exactly width x height pixels,
+// stretched to fill it with high-quality interpolation.
+thumbnails::Image redrawn(const thumbnails::Image& image, long long width, long long height) {
+    ThumbnailError failure{
+        "can't resize to " + std::to_string(width) + " × " + std::to_string(height), true};
+    if (width < 1 || height < 1 || width > maxRedrawSide || height > maxRedrawSide ||
+        width * height > maxRedrawPixels)
+        throw failure;
+    auto result = thumbnails::stretched(image, int(width), int(height));
+    if (!result.ok()) throw failure;
+    return std::move(result.value());
+}
+
+// Writes a JPEG thumbnail of the image at `path` to `out` and returns its
+// width and height; throws ThumbnailError. Nothing at `out` is touched before
+// the JPEG has been encoded.
+std::pair<long long, long long> thumbnail(const std::string& path, const std::string& out,
+                                          long long size, double quality, bool transform,
+                                          std::optional<long long> orientation,
+                                          std::optional<std::pair<long long, long long>> exact) {
+    auto source = thumbnails::Source::open(path);
+    if (!source.ok()) throw ThumbnailError{"can't open " + path, false};
+    auto properties = source.value().properties();
+    if (!properties.ok()) throw ThumbnailError{"can't read " + path, false};
+    const thumbnails::Properties& p = properties.value();
+
+    std::string model = p.colorModel.empty() ? "unknown" : p.colorModel;
+    if (model != "RGB") throw ThumbnailError{"colour model " + model, true};
+    if (p.hasAlpha) throw ThumbnailError{"transparency", true};
+    if (p.depth >= 9) throw ThumbnailError{std::to_string(p.depth) + " bits a channel", true};
+    if (p.width <= 0 || p.height <= 0) throw ThumbnailError{"no size for " + path, false};
+
+    // An orientation outside 1 to 8 names no orientation: the file's own is used.
+    int turn =
+        orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
+
+    long long maxPixelSize = std::min(std::max(p.width, p.height), size);
+    if (maxPixelSize < 1 || p.width * p.height > maxSourcePixels)
+        throw ThumbnailError{"can't decode " + path, false};
+    auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
+                                           .orientation = transform ? turn : 1,
+                                           .toSRGB = p.hasColorProfile});
+    if (!thumb.ok()) throw ThumbnailError{"can't decode " + path, false};
+    thumbnails::Image image = std::move(thumb.value());
+
+    if (exact && exact->first > 0 && exact->second > 0 &&
+        (image.width() != exact->first || image.height() != exact->second))
+        image = redrawn(image, exact->first, exact->second);
+
+    double q = std::round(quality * 100);
+    int jpegQuality = q < 1 ? 1 : q > 100 ? 100 : int(q);
+    auto jpeg = thumbnails::encodeJPEG(image, jpegQuality, !transform && turn != 1 ? turn : 1);
+    if (!jpeg.ok()) throw ThumbnailError{"can't write " + out, false};
+    if (!thumbnails::writeFile(out, jpeg.value()).ok())
+        throw ThumbnailError{"can't write " + out, false};
+    return {image.width(), image.height()};
+}
+
+namespace {
+
+// An integer key: a JSON integer, or a JSON number with a whole value, within
+// the signed 64-bit range. Anything else counts as absent.
+std::optional<long long> integerKey(const Json& request, const char* key) {
+    auto it = request.find(key);
+    if (it == request.end()) return std::nullopt;
+    if (it->is_number_unsigned()) {
+        auto v = it->get<unsigned long long>();
+        if (v > static_cast<unsigned long long>(INT64_MAX)) return std::nullopt;
+        return static_cast<long long>(v);
+    }
+    if (it->is_number_integer()) return it->get<long long>();
+    if (it->is_number_float()) {
+        double v = it->get<double>();
+        // -2^63 <= v < 2^63, whole
+        if (std::isfinite(v) && v == std::trunc(v) && v >= -9223372036854775808.0 &&
+            v < 9223372036854775808.0)
+            return static_cast<long long>(v);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 // Handles one request line whose "op" is "thumb"; writes one response line.
+// Everything the request makes is released before the response is written.
 void respondThumb(const Json& request) {
-    (void)request;
+    auto pathKey = request.find("path");
+    auto idKey = request.find("id");
+    auto outKey = request.find("out");
+    bool havePath = pathKey != request.end() && pathKey->is_string();
+    std::string path = havePath ? pathKey->get<std::string>() : std::string();
+    Json response = {
+        {"id", idKey != request.end() && idKey->is_string() ? idKey->get<std::string>() : path}};
+    try {
+        if (!havePath || outKey == request.end() || !outKey->is_string())
+            throw ThumbnailError{"thumb needs path and out", false};
+        auto qualityKey = request.find("quality");
+        auto transformKey = request.find("transform");
+        std::optional<std::pair<long long, long long>> exact;
+        auto width = integerKey(request, "width");
+        auto height = integerKey(request, "height");
+        if (width && height) exact = std::make_pair(*width, *height);
+        auto [w, h] = thumbnail(
+            path, outKey->get<std::string>(), integerKey(request, "size").value_or(512),
+            qualityKey != request.end() && qualityKey->is_number() ? qualityKey->get<double>()
+                                                                   : 0.8,
+            transformKey != request.end() && transformKey->is_boolean() &&
+                transformKey->get<bool>(),
+            integerKey(request, "orientation"), exact);
+        response["ok"] = true;
+        response["width"] = w;
+        response["height"] = h;
+    } catch (const ThumbnailError& e) {
+        response["ok"] = false;
+        response["error"] = e.message;
+        if (e.declined) response["declined"] = true;
+    } catch (const std::exception& e) {
+        response["ok"] = false;
+        response["error"] = e.what();
+    }
+    writeResponse(response);
 }
 
 // ---------------------------------------------------------------------------
@@ -147,6 +327,7 @@ void serve() {
 int main(int argc, char** argv) {
     // A host that closes the pipe gets EPIPE on the next write, not a signal.
     signal(SIGPIPE, SIG_IGN);
+    request.emplace(vision::defaultModelPath());
     arguments.assign(argv + 1, argv + argc);
     if (arguments.empty()) {
         static constexpr std::string_view usage = "Usage: pixsig --serve | pixsig <image>...\n";
@@ -157,7 +338,7 @@ int main(int argc, char** argv) {
     if (first == "--serve") {
         serve();
     } else if (first == "--model") {
-        std::fputs("vision-fp-r2\n", stdout);
+        std::printf("%s\n", modelIdentifier);
     } else if (first == "--thumb-protocol") {
         std::fputs("1\n", stdout);
     } else {

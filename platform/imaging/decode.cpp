@@ -1,0 +1,78 @@
+#include "decode.h"
+
+#include <vips/vips8>
+
+namespace imaging {
+
+namespace {
+
+// The library's message, lines joined: a response carries it on one line.
+std::string oneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    for (size_t at; (at = text.find('\n')) != std::string::npos;)
+        text.replace(at, 1, "; ");
+    return text.empty() ? "unknown imaging error" : text;
+}
+
+}  // namespace
+
+void startImaging() {
+    static const bool started = [] {
+        // vips_init does nothing when vips is already running (the thumbnail
+        // renderer starts it too).
+        if (VIPS_INIT("pixsig") != 0) return false;
+        // Each image is read once: the operation cache would only hold on to
+        // decoded pixels and open files in a long-running server.
+        vips_cache_set_max(0);
+        return true;
+    }();
+    (void)started;
+}
+
+Result<std::vector<unsigned char>> networkPixels(const std::string& path, int size) {
+    using R = Result<std::vector<unsigned char>>;
+    using vips::VImage;
+    startImaging();
+    // libvips reads "name[options]" as load options; a path that itself ends
+    // in "]" gets an empty option list so that it is opened as given.
+    std::string name = !path.empty() && path.back() == ']' ? path + "[]" : path;
+    try {
+        VImage image =
+            VImage::thumbnail(name.c_str(), size,
+                              VImage::option()->set("height", size)->set("size", VIPS_SIZE_FORCE));
+        image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+        if (image.has_alpha()) {
+            // colourspace() has made it 8-bit sRGB: white is 255.
+            const double white = 255;
+            image = image.flatten(
+                VImage::option()->set("background", std::vector<double>{white, white, white}));
+        }
+        image = image.cast(VIPS_FORMAT_UCHAR);
+        if (image.bands() < 3) image = image[0].bandjoin({image[0], image[0]});
+        if (image.bands() > 3) image = image.extract_band(0, VImage::option()->set("n", 3));
+        if (image.width() != size || image.height() != size)
+            return R::failure("image resized to the wrong size");
+        size_t length = 0;
+        void* bytes = image.write_to_memory(&length);
+        std::vector<unsigned char> pixels(static_cast<unsigned char*>(bytes),
+                                          static_cast<unsigned char*>(bytes) + length);
+        g_free(bytes);
+        if (pixels.size() != size_t(size) * size * 3) return R::failure("unexpected pixel layout");
+        return pixels;
+    } catch (const vips::VError& e) {
+        vips_error_clear();
+        return R::failure(oneLine(e.what()));
+    }
+}
+
+Result<std::vector<float>> networkInput(const std::string& path, int size) {
+    Result<std::vector<unsigned char>> pixels = networkPixels(path, size);
+    if (!pixels.ok()) return Result<std::vector<float>>::failure(pixels.error());
+    std::vector<float> values(pixels.value().size());
+    for (size_t i = 0; i < values.size(); i++)
+        values[i] = float(pixels.value()[i]) / 255.0f;
+    return values;
+}
+
+}  // namespace imaging

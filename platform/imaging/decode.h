@@ -1,0 +1,44 @@
+// Images decoded for the feature-print network: any format libvips reads
+// (first page of multi-page files), turned upright by its EXIF orientation,
+// converted to 8-bit sRGB with three channels (transparency flattened onto
+// white, greyscale and CMYK converted), and resized to an exact square
+// ignoring the aspect ratio with an anti-aliased filter. Large JPEGs are
+// shrunk while they are decoded, never held at full size.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace imaging {
+
+// A value or the imaging library's error text (on one line).
+template <class T>
+class Result {
+  public:
+    Result(T value) : v_(std::move(value)) {}
+    static Result failure(std::string text) { return Result(Error{std::move(text)}); }
+    bool ok() const { return v_.index() == 0; }
+    const T& value() const { return std::get<0>(v_); }
+    T& value() { return std::get<0>(v_); }
+    const std::string& error() const { return std::get<1>(v_).text; }
+
+  private:
+    struct Error {
+        std::string text;
+    };
+    explicit Result(Error e) : v_(std::move(e)) {}
+    std::variant<T, Error> v_;
+};
+
+// Starts libvips once per process; later calls do nothing.
+void startImaging();
+
+// The image at `path` (used exactly as given) as size x size pixels, row by
+// row, R, G, B each scaled to [0,1].
+Result<std::vector<float>> networkInput(const std::string& path, int size);
+
+// The same pixels as 8-bit values (size * size * 3 bytes).
+Result<std::vector<unsigned char>> networkPixels(const std::string& path, int size);
+
+}  // namespace imaging
