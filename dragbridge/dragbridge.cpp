@@ -4,6 +4,8 @@
 // JavaScript main thread.
 #include <node_api.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "dragicon.h"
 #include "pasteboard.h"
+#include "xdnd.h"
 
 namespace {
 
@@ -162,8 +166,138 @@ std::vector<std::shared_ptr<const pb::Writer>> writers(const std::vector<pb::Fil
 
 // ---- Drag session start
 
+// The dragging source of every drag, made by the first start that begins one
+// and kept for the life of the process.
+std::unique_ptr<QVFileDragSource> source;
+
+// The largest icon side shown, in pixels: a bigger icon (or display size) is
+// scaled down to fit, keeping its proportions.
+constexpr double maxIconSide = 1024;
+
+// While a drag runs, the environment's teardown cancels it (and releases its
+// X connection and loop handles) before the loop goes away.
+void cancelDragOnTeardown(void*) {
+    xdnd::cancel(false);
+}
+
+// The bytes offered for one X selection target: the pasteboard's data for the
+// type, except "text/uri-list", which lists the URLs of every dragged file.
+std::optional<std::string> dragData(const pb::Pasteboard& board, const std::string& type) {
+    if (type != "text/uri-list") return board.dataForType(type);
+    std::string list;
+    for (const auto& item : board.pasteboardItems())
+        if (auto bytes = item.dataForType(type)) list += *bytes;
+    if (list.empty()) return std::nullopt;
+    return list;
+}
+
 napi_value start(napi_env env, napi_callback_info info) {
-    (void)info;
+    size_t argc = 1;
+    napi_value argv[1] = {nullptr};
+    napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
+    napi_value options = argv[0];
+    auto property = [&](const char* name) -> napi_value {
+        napi_value value = nullptr;
+        napi_get_named_property(env, options, name, &value);
+        if (clearPendingException(env)) value = nullptr;
+        return value;
+    };
+    auto fail = [&](const char* message) -> napi_value {
+        napi_throw_error(env, nullptr, message);
+        return nullptr;
+    };
+
+    void* handleData = nullptr;
+    size_t handleLength = 0;
+    if (napi_get_buffer_info(env, property("handle"), &handleData, &handleLength) != napi_ok ||
+        handleLength != 8)
+        return fail("Invalid native window handle");
+    // The handle holds the X11 window id, in machine byte order.
+    std::uint64_t window = 0;
+    std::memcpy(&window, handleData, sizeof window);
+    std::unique_ptr<xdnd::Connection> connection;
+    if (window != 0) connection = xdnd::Connection::open();
+    if (!connection || !connection->windowExists(xdnd::WindowId(window)))
+        return fail("Native window is unavailable");
+
+    auto urls = fileURLs(env, options);
+    if (urls.empty()) return fail("No files to drag");
+
+    void* iconData = nullptr;
+    size_t iconLength = 0;
+    if (napi_get_buffer_info(env, property("icon"), &iconData, &iconLength) != napi_ok ||
+        iconLength == 0)
+        return fail("Invalid drag icon");
+    auto image = dragicon::Icon::decode(iconData, iconLength);
+    if (!image) return fail("Invalid drag icon");
+
+    // Display size: both "width" and "height" positive and finite, else the
+    // size the image decoded with.
+    auto number = [&](const char* name) {
+        double value = 0;
+        napi_get_value_double(env, property(name), &value);
+        return std::isfinite(value) ? value : 0.0;
+    };
+    double width = number("width"), height = number("height");
+    if (!(width > 0 && height > 0)) {
+        width = image->width();
+        height = image->height();
+    }
+    if (double scale = maxIconSide / std::max(width, height); scale < 1) {
+        width *= scale;
+        height *= scale;
+    }
+
+    // The icon centred on the pointer, its edges aligned to the nearest pixels.
+    auto pointer = connection->pointerIn(xdnd::WindowId(window));
+    xdnd::Connection::Pointer p = pointer.value_or(xdnd::Connection::Pointer{});
+    double frameX = p.x - width * 0.5, frameY = p.y - height * 0.5;
+    long minX = std::lround(frameX), minY = std::lround(frameY);
+    long maxX = std::lround(frameX + width), maxY = std::lround(frameY + height);
+    dragicon::Pixels pixels =
+        image->render(int(std::max(1L, maxX - minX)), int(std::max(1L, maxY - minY)));
+
+    // What the drag offers: its writers on a private pasteboard of its own.
+    std::shared_ptr<pb::Pasteboard> board;
+    try {
+        board = pb::Pasteboard::withUniqueName();
+        board->clearContents();
+        board->writeObjects(writers(urls));
+        board->releaseGlobally();
+    } catch (...) {
+        board = nullptr;  // allocation failed: no drag, as if the platform declined it
+    }
+
+    if (!source) source = std::make_unique<QVFileDragSource>();
+
+    uv_loop_s* loop = nullptr;
+    napi_get_uv_event_loop(env, &loop);
+    if (board && pointer && loop) {
+        xdnd::Request request;
+        request.window = xdnd::WindowId(window);
+        for (const auto& item : board->pasteboardItems())
+            for (const auto& type : item.types())
+                if (std::find(request.types.begin(), request.types.end(), type) ==
+                    request.types.end())
+                    request.types.push_back(type);
+        request.data = [board](const std::string& type) { return dragData(*board, type); };
+        const QVFileDragSource* dragSource = source.get();
+        request.operationMask = [dragSource](bool inside) {
+            return dragSource->sourceOperationMaskForDraggingContext(
+                inside ? DraggingContext::withinApplication : DraggingContext::outsideApplication);
+        };
+        request.icon.width = pixels.width;
+        request.icon.height = pixels.height;
+        request.icon.rgba = std::move(pixels.rgba);
+        request.icon.hotX = int(p.x - minX);
+        request.icon.hotY = int(p.y - minY);
+        request.finished = [env](xdnd::Outcome) {
+            napi_remove_env_cleanup_hook(env, cancelDragOnTeardown, nullptr);
+        };
+        if (xdnd::begin(loop, std::move(connection), std::move(request)))
+            napi_add_env_cleanup_hook(env, cancelDragOnTeardown, nullptr);
+    }
+
     napi_value result = nullptr;
     napi_get_boolean(env, true, &result);
     return result;
