@@ -1,0 +1,246 @@
+#include "thumbnails.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <vips/vips8>
+
+namespace thumbnails {
+
+using vips::VError;
+using vips::VImage;
+
+struct Image::Pixels {
+    VImage image;
+};
+
+namespace {
+
+// Starts libvips once per process. The operation cache stays off: it would
+// keep decoded images alive between requests and could answer for a file
+// that has since been replaced. Library warnings are not printed; failures
+// come back as error texts.
+void startLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (VIPS_INIT("thumbnails")) return;
+        vips_cache_set_max(0);
+        vips_cache_set_max_mem(0);
+        g_log_set_handler(
+            "VIPS", G_LOG_LEVEL_WARNING,
+            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    });
+}
+
+// The library's error text without its trailing newline; clears the buffer.
+std::string errorText(const VError& e) {
+    std::string text = e.what();
+    vips_error_clear();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::string colorModel(VipsImage* image) {
+    switch (vips_image_guess_interpretation(image)) {
+        case VIPS_INTERPRETATION_sRGB:
+        case VIPS_INTERPRETATION_RGB:
+        case VIPS_INTERPRETATION_RGB16:
+        case VIPS_INTERPRETATION_scRGB:
+            return "RGB";
+        case VIPS_INTERPRETATION_B_W:
+        case VIPS_INTERPRETATION_GREY16:
+            return "Gray";
+        case VIPS_INTERPRETATION_CMYK:
+            return "CMYK";
+        case VIPS_INTERPRETATION_LAB:
+        case VIPS_INTERPRETATION_LABQ:
+        case VIPS_INTERPRETATION_LABS:
+            return "Lab";
+        default:
+            return "";
+    }
+}
+
+int bitsPerSample(VipsBandFormat format) {
+    switch (format) {
+        case VIPS_FORMAT_UCHAR:
+        case VIPS_FORMAT_CHAR:
+            return 8;
+        case VIPS_FORMAT_USHORT:
+        case VIPS_FORMAT_SHORT:
+            return 16;
+        case VIPS_FORMAT_UINT:
+        case VIPS_FORMAT_INT:
+        case VIPS_FORMAT_FLOAT:
+        case VIPS_FORMAT_COMPLEX:
+            return 32;
+        default:
+            return 64;
+    }
+}
+
+struct BlobDeleter {
+    void operator()(VipsBlob* blob) const { vips_area_unref(VIPS_AREA(blob)); }
+};
+
+// Puts an EXIF segment holding only the orientation tag after the JPEG's
+// start marker and JFIF segment. Written by hand: the library's EXIF writer
+// always adds resolution, version and colour-space tags of its own.
+void insertOrientation(std::string& jpeg, int orientation) {
+    // APP1, length 34: "Exif\0\0", little-endian TIFF header, IFD0 with one
+    // entry (0x0112 Orientation, SHORT, count 1), no next IFD.
+    static const unsigned char segment[] = {0xFF, 0xE1, 0x00, 0x22, 'E',  'x',  'i',  'f',  0x00,
+                                            0x00, 'I',  'I',  0x2A, 0x00, 0x08, 0x00, 0x00, 0x00,
+                                            0x01, 0x00, 0x12, 0x01, 0x03, 0x00, 0x01, 0x00, 0x00,
+                                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    std::string exif(reinterpret_cast<const char*>(segment), sizeof segment);
+    exif[28] = char(orientation);
+    size_t at = 2;  // after SOI
+    if (jpeg.size() > 6 && uint8_t(jpeg[2]) == 0xFF && uint8_t(jpeg[3]) == 0xE0)
+        at = 4 + (size_t(uint8_t(jpeg[4])) << 8 | uint8_t(jpeg[5]));
+    jpeg.insert(std::min(at, jpeg.size()), exif);
+}
+
+}  // namespace
+
+Image::Image() = default;
+Image::~Image() = default;
+Image::Image(Image&&) noexcept = default;
+Image& Image::operator=(Image&&) noexcept = default;
+
+int Image::width() const {
+    return pixels_ ? pixels_->image.width() : 0;
+}
+int Image::height() const {
+    return pixels_ ? pixels_->image.height() : 0;
+}
+
+Result<Source> Source::open(const std::string& path) {
+    startLibrary();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Result<Source>::failure(path + ": " + std::strerror(errno));
+    struct stat st {};
+    int rc = ::fstat(fd, &st);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0) return Result<Source>::failure(path + ": " + std::strerror(err));
+    if (S_ISDIR(st.st_mode)) return Result<Source>::failure(path + ": " + std::strerror(EISDIR));
+    return Source(path);
+}
+
+Result<Properties> Source::properties() const {
+    try {
+        // Only the header is read here; pixels are decoded on demand.
+        VImage image = VImage::new_from_file(
+            path_.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        VipsImage* header = image.get_image();
+        Properties p;
+        p.colorModel = colorModel(header);
+        p.hasAlpha = vips_image_hasalpha(header);
+        p.depth = bitsPerSample(image.format());
+        p.width = image.width();
+        p.height = image.height();
+        p.orientation = vips_image_get_orientation(header);
+        p.hasColorProfile = vips_image_get_typeof(header, VIPS_META_ICC_NAME) != 0;
+        return p;
+    } catch (const VError& e) {
+        return Result<Properties>::failure(errorText(e));
+    }
+}
+
+Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
+    if (options.maxPixelSize < 1)
+        return Result<Image>::failure("thumbnail size " + std::to_string(options.maxPixelSize));
+    try {
+        auto* opts = VImage::option()
+                         ->set("height", options.maxPixelSize)
+                         ->set("size", VIPS_SIZE_DOWN)
+                         ->set("no_rotate", true)
+                         ->set("fail_on", VIPS_FAIL_ON_ERROR);
+        if (options.toSRGB) opts->set("export_profile", "srgb");
+        VImage thumb = VImage::thumbnail(path_.c_str(), options.maxPixelSize, opts);
+        if (options.orientation >= 2 && options.orientation <= 8) {
+            thumb = thumb.copy();
+            thumb.set(VIPS_META_ORIENTATION, options.orientation);
+            thumb = thumb.autorot();
+        }
+        if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
+            thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
+        if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
+        // Decode now, so that a corrupt file fails here rather than while
+        // encoding, and so that the source file is closed on return.
+        Image result;
+        result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb.copy_memory()});
+        return result;
+    } catch (const VError& e) {
+        return Result<Image>::failure(errorText(e));
+    }
+}
+
+Result<Image> stretched(const Image& image, int width, int height) {
+    if (!image.pixels_ || width < 1 || height < 1)
+        return Result<Image>::failure("no image to stretch");
+    try {
+        const VImage& in = image.pixels_->image;
+        double hscale = double(width) / in.width();
+        double vscale = double(height) / in.height();
+        VImage out = in.resize(
+            hscale, VImage::option()->set("vscale", vscale)->set("kernel", VIPS_KERNEL_LANCZOS3));
+        // The scaled size is rounded; settle the last pixel by cropping or
+        // repeating the edge.
+        if (out.width() != width || out.height() != height)
+            out = out.embed(0, 0, width, height, VImage::option()->set("extend", VIPS_EXTEND_COPY));
+        Image result;
+        result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{out});
+        return result;
+    } catch (const VError& e) {
+        return Result<Image>::failure(errorText(e));
+    }
+}
+
+Result<std::string> encodeJPEG(const Image& image, int quality, int orientation) {
+    if (!image.pixels_) return Result<std::string>::failure("no image to encode");
+    std::string jpeg;
+    try {
+        VipsBlob* raw =
+            image.pixels_->image.jpegsave_buffer(VImage::option()
+                                                     ->set("Q", std::clamp(quality, 1, 100))
+                                                     ->set("strip", true)
+                                                     ->set("optimize_coding", true));
+        std::unique_ptr<VipsBlob, BlobDeleter> blob(raw);
+        size_t length = 0;
+        const void* data = vips_blob_get(blob.get(), &length);
+        jpeg.assign(static_cast<const char*>(data), length);
+    } catch (const VError& e) {
+        return Result<std::string>::failure(errorText(e));
+    }
+    if (orientation >= 2 && orientation <= 8) insertOrientation(jpeg, orientation);
+    return jpeg;
+}
+
+Result<bool> writeFile(const std::string& path, const std::string& bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return Result<bool>::failure(path + ": " + std::strerror(errno));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : EIO;
+            ::close(fd);
+            return Result<bool>::failure(path + ": " + std::strerror(err));
+        }
+        done += size_t(n);
+    }
+    if (::close(fd) != 0) return Result<bool>::failure(path + ": " + std::strerror(errno));
+    return true;
+}
+
+}  // namespace thumbnails

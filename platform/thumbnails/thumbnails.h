@@ -1,0 +1,113 @@
+// Image sources and JPEG thumbnails on libvips.
+//
+// A Source names an image file. Its properties come from the file's header
+// alone (nothing is decoded); a thumbnail decodes the primary image with
+// shrink-on-load, so that a large JPEG, WebP, HEIF, PDF or SVG is decoded at
+// close to the thumbnail's size rather than at full size. Images are 8-bit
+// sRGB pixels; a JPEG is encoded into memory and written to its
+// file only once it is complete.
+//
+// Every call returns a value or the library's error text. Images release their
+// pixels when the last handle to them goes away.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace thumbnails {
+
+// A value or an error text.
+template <class T>
+class Result {
+  public:
+    Result(T value) : v_(std::move(value)) {}
+    static Result failure(std::string text) { return Result(Error{std::move(text)}); }
+    bool ok() const { return v_.index() == 0; }
+    const T& value() const { return std::get<0>(v_); }
+    T& value() { return std::get<0>(v_); }
+    const std::string& error() const { return std::get<1>(v_).text; }
+
+  private:
+    struct Error {
+        std::string text;
+    };
+    explicit Result(Error e) : v_(std::move(e)) {}
+    std::variant<T, Error> v_;
+};
+
+// Properties of a file's primary image, as its header states them.
+struct Properties {
+    // "RGB" (palette images included), "Gray", "CMYK" or "Lab"; empty when the
+    // colour model is none of these.
+    std::string colorModel;
+    bool hasAlpha = false;  // an alpha channel, PNG transparency chunks included
+    int depth = 0;          // bits per sample as stored: 8, 16, 32 or 64
+    long long width = 0;    // pixels
+    long long height = 0;
+    int orientation = 1;           // EXIF orientation, 1 to 8; 1 when absent
+    bool hasColorProfile = false;  // an embedded ICC profile
+};
+
+// 8-bit RGB pixels, three bands: a decoded thumbnail held in memory, or a
+// stretched one computed while it is encoded.
+class Image {
+  public:
+    Image();
+    ~Image();
+    Image(Image&&) noexcept;
+    Image& operator=(Image&&) noexcept;
+
+    int width() const;
+    int height() const;
+
+    struct Pixels;  // the library's image handle
+
+  private:
+    friend class Source;
+    friend Result<Image> stretched(const Image&, int, int);
+    friend Result<std::string> encodeJPEG(const Image&, int, int);
+    std::unique_ptr<Pixels> pixels_;
+};
+
+struct ThumbnailOptions {
+    int maxPixelSize = 512;  // longer side of the result; never enlarges the image
+    int orientation = 1;  // EXIF orientation (1 to 8) applied to the pixels; 1 keeps them as stored
+    bool toSRGB = true;   // convert from an embedded ICC profile to sRGB
+};
+
+class Source {
+  public:
+    // Checks that `path` names a file that can be read; decodes nothing.
+    static Result<Source> open(const std::string& path);
+
+    const std::string& path() const { return path_; }
+
+    // Reads the primary image's header.
+    Result<Properties> properties() const;
+
+    // Decodes the primary image at reduced size (shrink-on-load where the
+    // format has it), scales it so that its longer side is
+    // options.maxPixelSize, turns it by options.orientation and converts it
+    // to sRGB. A truncated or corrupt file is an error, not a partial image.
+    Result<Image> thumbnail(const ThumbnailOptions& options) const;
+
+  private:
+    explicit Source(std::string path) : path_(std::move(path)) {}
+    std::string path_;
+};
+
+// The image stretched to exactly width x height pixels (aspect ratio not
+// kept), with Lanczos interpolation.
+Result<Image> stretched(const Image& image, int width, int height);
+
+// Baseline JPEG at quality 1 to 100 with no metadata (not even an ICC
+// profile) except, when `orientation` is 2 to 8, an EXIF segment whose only
+// tag is that orientation.
+Result<std::string> encodeJPEG(const Image& image, int quality, int orientation);
+
+// Creates or replaces the file at `path` with `bytes`.
+Result<bool> writeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace thumbnails
