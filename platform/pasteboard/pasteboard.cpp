@@ -58,7 +58,7 @@ std::string currentDirectory() {
 
 }  // namespace
 
-PropertyList data(const std::string& bytes) {
+PropertyList rawData(const std::string& bytes) {
     return PropertyList::binary(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
 }
 
@@ -133,7 +133,7 @@ std::optional<PropertyList> FileURL::propertyList(const std::string& type) const
             utf16.push_back(c);
             utf16.push_back('\0');
         }
-        return data(utf16);
+        return rawData(utf16);
     }
     return std::nullopt;
 }

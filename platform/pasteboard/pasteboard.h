@@ -24,7 +24,7 @@ namespace pboard {
 using PropertyList = nlohmann::json;
 
 // Raw bytes as a property list (a JSON binary value).
-PropertyList data(const std::string& bytes);
+PropertyList rawData(const std::string& bytes);
 // The bytes a property list stands for when a peer asks for the type as data:
 // raw data as it is, a string as its UTF-8 text, anything else as compact JSON.
 std::string bytesOf(const PropertyList& plist);

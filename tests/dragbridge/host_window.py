@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """A plain X11 window (bare Xlib through ctypes) standing in for a host window.
 
-    host_window.py X Y WIDTH HEIGHT
+    host_window.py X Y WIDTH HEIGHT [--silent-target]
 
-It is not an XDND drop target. It selects button presses, so a press on it
+It is not an XDND drop target; with --silent-target it claims to be one
+(XdndAware version 5) but never answers, like a hung application. It selects button presses, so a press on it
 holds the pointer as a real host window does when a drag begins. Prints
 "READY <window id>" once it is on screen; ends when standard input closes.
 """
@@ -28,6 +29,11 @@ x11.XPending.argtypes = [ctypes.c_void_p]
 x11.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
 x11.XConnectionNumber.argtypes = [ctypes.c_void_p]
 x11.XStoreName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_char_p]
+x11.XInternAtom.restype = ctypes.c_ulong
+x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x11.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong,
+                                ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+XA_ATOM = 4
 
 BUTTON_PRESS_MASK, BUTTON_RELEASE_MASK, EXPOSURE_MASK = 1 << 2, 1 << 3, 1 << 15
 
@@ -40,6 +46,10 @@ def main():
     win = x11.XCreateSimpleWindow(dpy, x11.XDefaultRootWindow(dpy), x, y, w, h, 0, 0, 0xC0C0C0)
     x11.XStoreName(dpy, win, b"host")
     x11.XSelectInput(dpy, win, BUTTON_PRESS_MASK | BUTTON_RELEASE_MASK | EXPOSURE_MASK)
+    if "--silent-target" in sys.argv[5:]:
+        version = ctypes.c_ulong(5)
+        x11.XChangeProperty(dpy, win, x11.XInternAtom(dpy, b"XdndAware", 0), XA_ATOM, 32, 0,
+                            ctypes.byref(version), 1)
     x11.XMapWindow(dpy, win)
     x11.XSync(dpy, 0)
     print("READY %d" % win, flush=True)
