@@ -1,0 +1,471 @@
+#include "frames.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+#include <libswscale/swscale.h>
+}
+
+namespace frames {
+
+namespace {
+
+struct CodecDeleter {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsDeleter {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct AvDeleter {
+    void operator()(uint8_t* p) const { av_free(p); }
+};
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+using AvBuffer = std::unique_ptr<uint8_t, AvDeleter>;
+
+constexpr int kScaleFlags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
+
+// The integer linear part of a display matrix: x' = a x + c y, y' = b x + d y
+// in pixel coordinates (y down). One of the eight turns and mirror images.
+struct Orientation {
+    int a = 1, b = 0, c = 0, d = 1;
+    bool quarterTurn() const { return a == 0; }
+    bool identity() const { return a == 1 && b == 0 && c == 0 && d == 1; }
+};
+
+Orientation orientationOf(const media::Transform& t) {
+    auto snap = [](double v) { return v > 0.5 ? 1 : v < -0.5 ? -1 : 0; };
+    Orientation o{snap(t.a), snap(t.b), snap(t.c), snap(t.d)};
+    bool straight = o.b == 0 && o.c == 0 && o.a != 0 && o.d != 0;
+    bool quarter = o.a == 0 && o.d == 0 && o.b != 0 && o.c != 0;
+    // Other angles and shears have no pixel-exact turn; the frame stays upright.
+    return straight || quarter ? o : Orientation{};
+}
+
+// A time asked for: value / 600 seconds after the container's start.
+struct Target {
+    int64_t value = 0;
+};
+
+Target targetOf(double seconds) {
+    double v = std::round(seconds * 600.0);
+    constexpr double kLimit = 4.0e18;  // far beyond any stream, safe in every product below
+    if (std::isnan(v)) v = 0;
+    return Target{int64_t(std::clamp(v, -kLimit, kLimit))};
+}
+
+AVPixelFormat withoutFullRangeAlias(AVPixelFormat format, bool& fullRange) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P:
+            fullRange = true;
+            return AV_PIX_FMT_YUV411P;
+        default:
+            return format;
+    }
+}
+
+int colourMatrix(const AVFrame* f) {
+    switch (f->colorspace) {
+        case AVCOL_SPC_BT709:
+            return SWS_CS_ITU709;
+        case AVCOL_SPC_FCC:
+            return SWS_CS_FCC;
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+            return SWS_CS_ITU601;
+        case AVCOL_SPC_SMPTE240M:
+            return SWS_CS_SMPTE240M;
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            return SWS_CS_BT2020;
+        default:
+            // Untagged: high definition is BT.709, standard definition BT.601.
+            return (f->width >= 1280 || f->height > 576) ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    }
+}
+
+}  // namespace
+
+int64_t roundedSize(double value) {
+    double r = std::round(value);  // halves away from zero
+    if (!(std::fabs(r) < 9.0e18)) return 0;
+    return int64_t(r);
+}
+
+media::Result<Image> resized(const Image& image, int width, int height) {
+    using R = media::Result<Image>;
+    if (width < 1 || height < 1 || image.width < 1 || image.height < 1)
+        return R::failure(media::errorText(AVERROR(EINVAL)));
+    SwsPtr sws(sws_getContext(image.width, image.height, AV_PIX_FMT_RGB24, width, height,
+                              AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+    if (!sws) return R::failure(media::errorText(AVERROR(ENOMEM)));
+    Image out{width, height, std::vector<uint8_t>(size_t(width) * height * 3)};
+    const uint8_t* src[4] = {image.rgb.data(), nullptr, nullptr, nullptr};
+    int srcStride[4] = {image.width * 3, 0, 0, 0};
+    uint8_t* dst[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {width * 3, 0, 0, 0};
+    if (sws_scale(sws.get(), src, srcStride, 0, image.height, dst, dstStride) <= 0)
+        return R::failure(media::errorText(AVERROR(EINVAL)));
+    return out;
+}
+
+struct Generator::State {
+    media::Asset& asset;
+    int64_t maxEdge;
+
+    bool prepared = false;
+    std::string prepareError;
+    AVFormatContext* fmt = nullptr;  // owned by the asset
+    AVStream* st = nullptr;
+    int stream = -1;
+    int64_t startUs = 0;  // the container's start: time 0 of every request
+    Orientation orientation;
+    CodecPtr dec;
+    PacketPtr pkt;
+    SwsPtr sws;
+
+    // Decoding position. `have` is the last frame at or before the previous
+    // request, `ahead` the frame decoded after it (if any).
+    bool positioned = false;           // decoder state follows the demuxer since a seek
+    bool demuxEnd = false;             // the demuxer ran out and the decoder was told
+    bool drained = false;              // the decoder gave its last frame
+    int64_t lastDts = AV_NOPTS_VALUE;  // of the last packet handed to the decoder
+    int64_t lastTs = AV_NOPTS_VALUE;   // of the last frame decoded
+    FramePtr have, ahead;
+    int64_t decoded = 0;
+    Target current;  // the request being decoded towards
+    // Presentation times of the packets demuxed last since the seek.
+    std::array<int64_t, 64> seen{};
+    size_t seenCount = 0;
+
+    State(media::Asset& a, int64_t edge) : asset(a), maxEdge(edge) {}
+
+    bool prepare();
+    bool atOrBefore(int64_t ts, Target t) const;
+    int64_t ticksOf(Target t) const;
+    bool forwardIsCheaper(Target t) const;
+    int seek(int64_t ticks);
+    int seekToStart();
+    bool laterFrameShown(int64_t pts) const;
+    int nextFrame();
+    int runTo(Target t);
+    media::Result<Image> grab(Target t);
+    media::Result<Image> render(const AVFrame* f);
+};
+
+bool Generator::State::prepare() {
+    prepared = true;
+    auto tracks = asset.loadTracks(media::MediaType::video);
+    if (!tracks.ok()) {
+        prepareError = tracks.error();
+        return false;
+    }
+    if (tracks.value().empty() || !asset.formatContext()) {
+        prepareError = media::errorText(AVERROR_STREAM_NOT_FOUND);
+        return false;
+    }
+    media::Track track = tracks.value().front();
+    auto meta = asset.loadTrackMetadata(track);
+    if (meta.ok()) orientation = orientationOf(meta.value().preferredTransform);
+
+    fmt = asset.formatContext();
+    stream = track.stream;
+    st = fmt->streams[stream];
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+        fmt->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    startUs = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) {
+        prepareError = media::errorText(AVERROR_DECODER_NOT_FOUND);
+        return false;
+    }
+    dec.reset(avcodec_alloc_context3(codec));
+    pkt.reset(av_packet_alloc());
+    if (!dec || !pkt) {
+        prepareError = media::errorText(AVERROR(ENOMEM));
+        return false;
+    }
+    int rc = avcodec_parameters_to_context(dec.get(), st->codecpar);
+    if (rc >= 0) {
+        dec->pkt_timebase = st->time_base;
+        dec->thread_count = 0;  // as many as the machine has
+        dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        rc = avcodec_open2(dec.get(), codec, nullptr);
+    }
+    if (rc < 0) {
+        prepareError = media::errorText(rc);
+        dec.reset();
+        return false;
+    }
+    return true;
+}
+
+// Whether a frame at `ts` (stream time base) is at or before the request,
+// compared exactly: ts * num / den <= value / 600 + startUs / 1e6.
+bool Generator::State::atOrBefore(int64_t ts, Target t) const {
+    using I = __int128;
+    I lhs = I(ts) * st->time_base.num * 600 * 1000000;
+    I rhs = (I(t.value) * 1000000 + I(startUs) * 600) * st->time_base.den;
+    return lhs <= rhs;
+}
+
+// The request in stream ticks, rounded down.
+int64_t Generator::State::ticksOf(Target t) const {
+    using I = __int128;
+    I num = (I(t.value) * 1000000 + I(startUs) * 600) * st->time_base.den;
+    I den = I(600) * 1000000 * st->time_base.num;
+    I q = num / den;
+    if (num % den != 0 && (num < 0) != (den < 0)) --q;
+    constexpr I lo = std::numeric_limits<int64_t>::min() / 2, hi = -lo;
+    return int64_t(std::clamp(q, lo, hi));
+}
+
+bool Generator::State::forwardIsCheaper(Target t) const {
+    if (!positioned || !have || !atOrBefore(have->pts, t)) return false;
+    if (drained) return true;                              // the last frame stays
+    if (ahead && !atOrBefore(ahead->pts, t)) return true;  // the same frame again
+    int64_t ticks = ticksOf(t);
+    int entry = av_index_search_timestamp(st, ticks, AVSEEK_FLAG_BACKWARD);
+    const AVIndexEntry* key = entry >= 0 ? avformat_index_get_entry(st, entry) : nullptr;
+    if (!key) {
+        // No keyframe index: decoding on wins over a search for a few seconds.
+        double gap = double(ticks - have->pts) * av_q2d(st->time_base);
+        return gap < 5.0;
+    }
+    // The keyframe before the request is behind the demuxer already.
+    return lastDts != AV_NOPTS_VALUE && key->timestamp <= lastDts;
+}
+
+int Generator::State::seek(int64_t ticks) {
+    avcodec_flush_buffers(dec.get());
+    have.reset();
+    ahead.reset();
+    demuxEnd = drained = false;
+    lastDts = lastTs = AV_NOPTS_VALUE;
+    seenCount = 0;
+    positioned = true;
+    int rc = av_seek_frame(fmt, stream, ticks, AVSEEK_FLAG_BACKWARD);
+    if (rc < 0)
+        rc = avformat_seek_file(fmt, stream, std::numeric_limits<int64_t>::min(), ticks, ticks, 0);
+    if (rc < 0) rc = seekToStart();
+    if (rc < 0) positioned = false;
+    return rc;
+}
+
+int Generator::State::seekToStart() {
+    int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    int rc = avformat_seek_file(fmt, stream, std::numeric_limits<int64_t>::min(), first, first, 0);
+    if (rc < 0) rc = av_seek_frame(fmt, stream, first, AVSEEK_FLAG_BACKWARD);
+    if (rc < 0) rc = avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+    return rc;
+}
+
+// Whether a packet demuxed since the seek presents a frame after `pts` and at
+// or before the request: the frame at `pts` is then never shown.
+bool Generator::State::laterFrameShown(int64_t pts) const {
+    for (size_t i = 0; i < std::min(seenCount, seen.size()); ++i)
+        if (seen[i] > pts && atOrBefore(seen[i], current)) return true;
+    return false;
+}
+
+// Decodes the next frame into `ahead`: 0, AVERROR_EOF after the last frame, or
+// an error.
+int Generator::State::nextFrame() {
+    FramePtr frame(av_frame_alloc());
+    if (!frame) return AVERROR(ENOMEM);
+    for (;;) {
+        int rc = avcodec_receive_frame(dec.get(), frame.get());
+        if (rc == 0) {
+            ++decoded;
+            int64_t ts = frame->best_effort_timestamp;
+            if (ts == AV_NOPTS_VALUE) ts = frame->pts;
+            if (ts == AV_NOPTS_VALUE) ts = lastTs != AV_NOPTS_VALUE ? lastTs + 1 : 0;
+            frame->pts = lastTs = ts;
+            ahead = std::move(frame);
+            return 0;
+        }
+        if (rc != AVERROR(EAGAIN)) return rc;
+        if (demuxEnd) return AVERROR_EOF;
+        for (;;) {
+            rc = av_read_frame(fmt, pkt.get());
+            if (rc == AVERROR_EOF) {
+                demuxEnd = true;
+                rc = avcodec_send_packet(dec.get(), nullptr);
+                break;
+            }
+            if (rc < 0) return rc;
+            if (pkt->stream_index != stream) {
+                av_packet_unref(pkt.get());
+                continue;
+            }
+            int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+            if (dts != AV_NOPTS_VALUE) lastDts = dts;
+            // Frames nothing refers to and nobody sees are not decoded at all.
+            bool unseen = pkt->pts != AV_NOPTS_VALUE && laterFrameShown(pkt->pts);
+            dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+            if (pkt->pts != AV_NOPTS_VALUE) seen[seenCount++ % seen.size()] = pkt->pts;
+            rc = avcodec_send_packet(dec.get(), pkt.get());
+            av_packet_unref(pkt.get());
+            break;
+        }
+        if (rc < 0 && rc != AVERROR_EOF) return rc;
+    }
+}
+
+// Decodes on until `ahead` lies after the request or the stream ends; `have`
+// is then the frame shown at the request (none when the first frame decoded
+// since the seek is already later).
+int Generator::State::runTo(Target t) {
+    for (;;) {
+        if (!ahead) {
+            if (drained) return 0;
+            int rc = nextFrame();
+            if (rc == AVERROR_EOF) {
+                drained = true;
+                return 0;
+            }
+            if (rc < 0) return rc;
+        }
+        if (!atOrBefore(ahead->pts, t)) return 0;
+        have = std::move(ahead);
+    }
+}
+
+media::Result<Image> Generator::State::grab(Target t) {
+    using R = media::Result<Image>;
+    current = t;
+    if (!forwardIsCheaper(t)) {
+        // Seek to the keyframe before the request; when the first frame decoded
+        // from there is still too late (reordered frames, an inexact index),
+        // step back one keyframe at a time and finally to the start.
+        int64_t ticks = ticksOf(t);
+        for (int attempt = 0;; ++attempt) {
+            bool fromStart = attempt == 3;
+            int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+            int rc = seek(fromStart ? first : ticks);
+            if (rc < 0) return R::failure(media::errorText(rc));
+            rc = runTo(t);
+            if (rc < 0) {
+                positioned = false;
+                return R::failure(media::errorText(rc));
+            }
+            if (have || !ahead) break;
+            if (fromStart) {
+                // The request lies before the first frame: that frame is shown.
+                have = std::move(ahead);
+                break;
+            }
+            ticks = std::min(ticks, ahead->pts) - 1;
+        }
+    } else {
+        int rc = runTo(t);
+        if (rc < 0) {
+            positioned = false;
+            return R::failure(media::errorText(rc));
+        }
+    }
+    if (!have) return R::failure(media::errorText(AVERROR_EOF));
+    if ((have->flags & AV_FRAME_FLAG_CORRUPT) || have->decode_error_flags)
+        return R::failure(media::errorText(AVERROR_INVALIDDATA));
+    return render(have.get());
+}
+
+media::Result<Image> Generator::State::render(const AVFrame* f) {
+    using R = media::Result<Image>;
+    if (f->width < 1 || f->height < 1) return R::failure(media::errorText(AVERROR_INVALIDDATA));
+    AVRational sar = f->sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
+    double natW = f->width * ((sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0);
+    double natH = f->height;
+    bool quarter = orientation.quarterTurn();
+    double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
+    double longest = std::max(dispW, dispH);
+    double scale = (maxEdge > 0 && longest > double(maxEdge)) ? double(maxEdge) / longest : 1.0;
+    int64_t outW = std::clamp<int64_t>(roundedSize(dispW * scale), 1, 1 << 16);
+    int64_t outH = std::clamp<int64_t>(roundedSize(dispH * scale), 1, 1 << 16);
+    int sw = int(quarter ? outH : outW), sh = int(quarter ? outW : outH);
+
+    bool fullRange = f->color_range == AVCOL_RANGE_JPEG;
+    AVPixelFormat format = withoutFullRangeAlias(AVPixelFormat(f->format), fullRange);
+    sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, sw, sh,
+                                   AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+    if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
+    sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+
+    // Aligned rows for the scaler, then one pass that turns and packs them.
+    int stride = FFALIGN(sw * 3, 64);
+    AvBuffer scratch(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh)));
+    if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
+    uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {stride, 0, 0, 0};
+    if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
+        return R::failure(media::errorText(AVERROR(EINVAL)));
+
+    Image out{int(outW), int(outH), std::vector<uint8_t>(size_t(outW) * outH * 3)};
+    const Orientation& o = orientation;
+    if (o.identity()) {
+        for (int y = 0; y < sh; ++y)
+            std::memcpy(&out.rgb[size_t(y) * outW * 3], scratch.get() + size_t(y) * stride,
+                        size_t(sw) * 3);
+        return out;
+    }
+    // libswscale cannot turn or mirror; a filter graph for it would cost more
+    // start-up than this copy.
+    int ox = (o.a < 0 ? sw - 1 : 0) + (o.c < 0 ? sh - 1 : 0);
+    int oy = (o.b < 0 ? sw - 1 : 0) + (o.d < 0 ? sh - 1 : 0);
+    for (int y = 0; y < sh; ++y) {
+        const uint8_t* row = scratch.get() + size_t(y) * stride;
+        for (int x = 0; x < sw; ++x) {
+            int X = o.a * x + o.c * y + ox, Y = o.b * x + o.d * y + oy;
+            std::memcpy(&out.rgb[(size_t(Y) * outW + X) * 3], row + size_t(x) * 3, 3);
+        }
+    }
+    return out;
+}
+
+Generator::Generator(media::Asset& asset, int64_t maxEdge)
+    : s_(std::make_unique<State>(asset, maxEdge)) {}
+Generator::~Generator() = default;
+Generator::Generator(Generator&&) noexcept = default;
+
+media::Result<Image> Generator::copyFrame(double seconds) {
+    if (!s_->prepared) s_->prepare();
+    if (!s_->dec) return media::Result<Image>::failure(s_->prepareError);
+    return s_->grab(targetOf(seconds));
+}
+
+int64_t Generator::decodedFrames() const {
+    return s_->decoded;
+}
+
+}  // namespace frames

@@ -1,0 +1,58 @@
+// Still frames of a video at exact times, as a player would show them.
+//
+// A Generator grabs from the first video track of an asset. The frame for a
+// time t is the last frame whose presentation time is at or before t (the
+// first frame for a time before it, the last frame for a time at or past the
+// end). It is found by seeking to the keyframe before t and decoding forward;
+// grabs at ascending times continue decoding from where the previous grab
+// stopped whenever that is cheaper than a new seek, with the same result.
+//
+// Every frame comes out in display orientation (the track's display matrix
+// applied, mirrored cases included), with square pixels, fitted into a
+// maxEdge x maxEdge box and converted to 8-bit sRGB honouring the stream's
+// colour matrix and range, all resampling with a Lanczos filter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "asset.h"
+
+namespace frames {
+
+// An 8-bit RGB image: rows of width R, G, B byte triples, top row first.
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+// Nearest whole number, halves away from zero.
+int64_t roundedSize(double value);
+
+// The image resampled to width x height (both at least 1) with a Lanczos filter.
+media::Result<Image> resized(const Image& image, int width, int height);
+
+class Generator {
+  public:
+    // `maxEdge` > 0 bounds both sides of every frame (never enlarging); 0 or less
+    // leaves the displayed size. Nothing is opened until the first grab.
+    Generator(media::Asset& asset, int64_t maxEdge);
+    ~Generator();
+    Generator(Generator&&) noexcept;
+    Generator& operator=(Generator&&) = delete;
+
+    // The frame shown at `seconds`, taken in steps of 1/600 s, or the decoder's
+    // or demuxer's error text.
+    media::Result<Image> copyFrame(double seconds);
+
+    // Frames decoded so far (for tests of the forward-decoding path).
+    int64_t decodedFrames() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+}  // namespace frames
