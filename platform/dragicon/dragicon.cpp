@@ -16,10 +16,19 @@ Icon::~Icon() = default;
 std::unique_ptr<Icon> Icon::decode(const void* data, std::size_t length) {
     if (data == nullptr || length == 0) return nullptr;
     if (VIPS_INIT("dragbridge") != 0) return nullptr;
+    // Bad bytes are reported to the caller, not to the host's standard error.
+    struct QuietWarnings {
+        guint id = g_log_set_handler(
+            "VIPS", G_LOG_LEVEL_WARNING,
+            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+        ~QuietWarnings() { g_log_remove_handler("VIPS", id); }
+    } quiet;
     try {
         // new_from_buffer only reads the header: copy_memory() below decodes every
         // pixel, so truncated or corrupt data fails here rather than later.
-        vips::VImage in = vips::VImage::new_from_buffer(data, length, "");
+        // A damaged or truncated image is no icon (rather than one padded with black).
+        vips::VImage in = vips::VImage::new_from_buffer(
+            data, length, "", vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
         vips::VImage rgb = in.colourspace(VIPS_INTERPRETATION_sRGB);
         if (!rgb.has_alpha()) rgb = rgb.bandjoin_const({255});
         rgb = rgb.extract_band(0, vips::VImage::option()->set("n", 4)).cast(VIPS_FORMAT_UCHAR);
