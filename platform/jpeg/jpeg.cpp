@@ -26,7 +26,7 @@ media::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int he
     unsigned char* out = nullptr;
     unsigned long size = 0;
     int rc = tjCompress2(handle.get(), rgb, width, stride, height, TJPF_RGB, &out, &size,
-                         TJSAMP_420, quality, 0);
+                         TJSAMP_444, quality, 0);
     std::unique_ptr<unsigned char, BufferDeleter> owned(out);
     if (rc != 0 || !out || size == 0) return R::failure(tjGetErrorStr2(handle.get()));
     return std::vector<uint8_t>(out, out + size);

@@ -10,7 +10,8 @@ namespace jpeg {
 
 // The JPEG file bytes of an image whose rows hold `width` R, G, B byte triples,
 // `stride` bytes apart, top row first. `quality` runs from 1 to 100; chroma is
-// subsampled 2x2. Fails with the library's error text.
+// kept at full resolution (sharp colour edges in small frames). Fails with the library's error
+// text.
 media::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height, int stride,
                                            int quality);
 
