@@ -120,7 +120,7 @@ std::optional<std::string> awaitLine(Child& c, const std::string& prefix, int li
     return std::nullopt;
 }
 
-class Engine : public ::testing::Test {
+class XdndEngine : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xdotool", X_OK) != 0 ||
@@ -215,7 +215,7 @@ class Engine : public ::testing::Test {
 const std::string threeUris =
     "file:///tmp/a%20b.txt\r\nfile:///tmp/%C3%BC.png\r\nfile:///tmp/notes.txt\r\n";
 
-TEST_F(Engine, GtkTargetReceivesTheUrisInOrder) {
+TEST_F(XdndEngine, GtkTargetReceivesTheUrisInOrder) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
@@ -234,7 +234,7 @@ TEST_F(Engine, GtkTargetReceivesTheUrisInOrder) {
     EXPECT_NE(std::find(asked.begin(), asked.end(), "text/uri-list"), asked.end());
 }
 
-TEST_F(Engine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
+TEST_F(XdndEngine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
@@ -248,7 +248,7 @@ TEST_F(Engine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
     EXPECT_FALSE(awaitLine(target, "DROP ", 500).has_value());
 }
 
-TEST_F(Engine, EscapeCancels) {
+TEST_F(XdndEngine, EscapeCancels) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
@@ -261,7 +261,7 @@ TEST_F(Engine, EscapeCancels) {
     EXPECT_FALSE(awaitLine(target, "DROP ", 500).has_value());
 }
 
-TEST_F(Engine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
+TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     std::vector<xdnd::Outcome> first, second, third;
     press();
     ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
@@ -290,7 +290,7 @@ TEST_F(Engine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
 
 // A peer asking for the drag's selection: TARGETS, an offered type, a type
 // that is not offered, and a request older than the drag.
-TEST_F(Engine, SelectionAnswers) {
+TEST_F(XdndEngine, SelectionAnswers) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
@@ -347,7 +347,7 @@ TEST_F(Engine, SelectionAnswers) {
     EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::refused});
 }
 
-TEST_F(Engine, NoDragWithoutALoopOrAConnection) {
+TEST_F(XdndEngine, NoDragWithoutALoopOrAConnection) {
     std::vector<xdnd::Outcome> outcomes;
     EXPECT_FALSE(xdnd::begin(nullptr, xdnd::Connection::open(), request(threeUris, &outcomes)));
     EXPECT_FALSE(xdnd::begin(uv_default_loop(), nullptr, request(threeUris, &outcomes)));
@@ -381,7 +381,7 @@ std::string encoded(int w, int h, const char* suffix) {
     return out;
 }
 
-TEST(DragIcon, DecodesAndRendersPremultipliedAtAnySize) {
+TEST(XdndDragIcon, DecodesAndRendersPremultipliedAtAnySize) {
     std::string png = encoded(20, 10, ".png");
     auto icon = dragicon::Icon::decode(png.data(), png.size());
     ASSERT_NE(icon, nullptr);
@@ -402,7 +402,7 @@ TEST(DragIcon, DecodesAndRendersPremultipliedAtAnySize) {
     EXPECT_EQ(other->width(), 12);
 }
 
-TEST(DragIcon, RefusesWhatIsNoWholeImage) {
+TEST(XdndDragIcon, RefusesWhatIsNoWholeImage) {
     std::string png = encoded(64, 64, ".png");
     EXPECT_EQ(dragicon::Icon::decode(nullptr, 0), nullptr);
     EXPECT_EQ(dragicon::Icon::decode("not an image", 12), nullptr);
