@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Videos for the poster tests, made with the ffmpeg CLI.
+#   counter_*.mp4  frame N has luma 16 + 2N (lossless, B-frames, one keyframe),
+#                  4 s, 1.6 s and 2 s long; counter.h264 is a raw stream (no duration)
+#   hd.mp4         1920x1080 test pattern tagged BT.709
+#   portrait.mp4   1920x1080 stored, turned upright by its display matrix
+#   bad.mp4        all-intra clip whose picture at 1.0 s is overwritten with noise
+#   nodecoder.mp4  a sample entry no decoder knows; audio.m4a has no video
+set -euo pipefail
+dir=$1
+sum=$(sha256sum "$0" | cut -d' ' -f1)
+[[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
+rm -rf "$dir"
+mkdir -p "$dir"
+cd "$dir"
+ff() { ffmpeg -nostdin -v error -y "$@"; }
+
+counter() {  # out seconds [format]
+    ff -f lavfi -i "nullsrc=s=160x120:r=25:d=$2,geq=lum='16+2*N':cb=128:cr=128" \
+        -c:v libx264 -preset veryfast -qp 0 -bf 3 -g 250 -pix_fmt yuv420p \
+        -colorspace smpte170m -color_range tv "${@:3}" "$1"
+}
+counter counter_4s.mp4 4
+counter counter_1.6s.mp4 1.6
+counter counter_2s.mp4 2
+counter counter.h264 2 -f h264
+
+ff -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=2 -c:v libx264 -preset veryfast \
+    -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 hd.mp4
+ff -i hd.mp4 -c copy -metadata:s:v:0 rotate=90 portrait.mp4
+
+ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset veryfast -g 1 \
+    -pix_fmt yuv420p intra.mp4
+cp intra.mp4 bad.mp4
+IFS=, read -r size pos < <(ffprobe -v error -select_streams v -show_entries packet=size,pos \
+    -of csv=p=0 intra.mp4 | sed -n 26p)
+head -c $((size - 100)) /dev/urandom | dd of=bad.mp4 bs=1 seek=$((pos + 50)) conv=notrunc status=none
+
+cp intra.mp4 nodecoder.mp4
+off=$(grep -obUa avc1 nodecoder.mp4 | tail -1 | cut -d: -f1)
+printf 'zzzz' | dd of=nodecoder.mp4 bs=1 seek="$off" conv=notrunc status=none
+
+ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
+
+echo "$sum" >.stamp
