@@ -347,6 +347,170 @@ TEST_F(XdndEngine, SelectionAnswers) {
     EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::refused});
 }
 
+// A drop target of our own on its own connection, served from the same loop:
+// it records the XDND messages it gets and answers as told.
+struct FakeTarget {
+    Display* dpy = nullptr;
+    Window window = 0;  // the top-level window under the pointer
+    Window proxy = 0;   // receives the messages when set
+    uv_poll_t poll{};
+    bool accept = true;
+    bool finish = true;  // answer Drop with Finished
+    std::string action = "XdndActionCopy";
+    std::vector<std::string> got;  // message names, in order
+    std::vector<Window> addressedTo;
+
+    FakeTarget(int x, int y, bool viaProxy, long pid = 0) {
+        dpy = XOpenDisplay(nullptr);
+        Window root = DefaultRootWindow(dpy);
+        window = XCreateSimpleWindow(dpy, root, x, y, 150, 150, 0, 0, 0x808080);
+        Atom aware = XInternAtom(dpy, "XdndAware", False);
+        unsigned long version = 5;
+        Window receiver = window;
+        if (viaProxy) {
+            proxy = XCreateSimpleWindow(dpy, root, -10, -10, 1, 1, 0, 0, 0);
+            Atom proxyAtom = XInternAtom(dpy, "XdndProxy", False);
+            XChangeProperty(dpy, window, proxyAtom, XA_WINDOW, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(&proxy), 1);
+            XChangeProperty(dpy, proxy, proxyAtom, XA_WINDOW, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(&proxy), 1);
+            receiver = proxy;
+        }
+        XChangeProperty(dpy, receiver, aware, XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(&version), 1);
+        if (pid) {
+            unsigned long value = static_cast<unsigned long>(pid);
+            XChangeProperty(dpy, window, XInternAtom(dpy, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                            PropModeReplace, reinterpret_cast<unsigned char*>(&value), 1);
+        }
+        XMapRaised(dpy, window);
+        XSync(dpy, False);
+        uv_poll_init(uv_default_loop(), &poll, ConnectionNumber(dpy));
+        poll.data = this;
+        uv_poll_start(&poll, UV_READABLE,
+                      [](uv_poll_t* h, int, int) { static_cast<FakeTarget*>(h->data)->serve(); });
+    }
+
+    ~FakeTarget() {
+        uv_poll_stop(&poll);
+        uv_close(reinterpret_cast<uv_handle_t*>(&poll), nullptr);
+        uv_run(uv_default_loop(), UV_RUN_NOWAIT);
+        XCloseDisplay(dpy);
+    }
+
+    void reply(Window source, const char* type, long l1, long l4) {
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = source;
+        ev.xclient.message_type = XInternAtom(dpy, type, False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = long(window);
+        ev.xclient.data.l[1] = l1;
+        ev.xclient.data.l[4] = l4;
+        XSendEvent(dpy, source, False, NoEventMask, &ev);
+    }
+
+    void serve() {
+        while (XPending(dpy)) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+            if (ev.type != ClientMessage) continue;
+            char* name = XGetAtomName(dpy, ev.xclient.message_type);
+            std::string type = name;
+            XFree(name);
+            got.push_back(type);
+            addressedTo.push_back(ev.xclient.window);
+            Window source = Window(ev.xclient.data.l[0]);
+            if (type == "XdndPosition")
+                reply(source, "XdndStatus", accept ? 1 : 0,
+                      accept ? long(XInternAtom(dpy, action.c_str(), False)) : 0);
+            else if (type == "XdndDrop" && finish)
+                reply(source, "XdndFinished", 1, long(XInternAtom(dpy, "XdndActionCopy", False)));
+        }
+        XFlush(dpy);
+    }
+
+    bool saw(const std::string& type) const {
+        return std::find(got.begin(), got.end(), type) != got.end();
+    }
+};
+
+TEST_F(XdndEngine, ProxyIsHonouredAndMessagesNameTheRealTarget) {
+    FakeTarget fake(850, 450, true);
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+    moveTo(925, 525);
+    release();
+    ASSERT_TRUE(finishedWithin(outcomes, 5000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::dropped});
+    ASSERT_GE(fake.got.size(), 3u);
+    EXPECT_EQ(fake.got.front(), "XdndEnter");
+    EXPECT_EQ(fake.got.back(), "XdndDrop");
+    for (Window w : fake.addressedTo)
+        EXPECT_EQ(w, fake.window);
+}
+
+TEST_F(XdndEngine, RefusingTargetGetsLeaveNotDrop) {
+    FakeTarget fake(850, 450, false);
+    fake.accept = false;
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+    moveTo(925, 525);
+    release();
+    ASSERT_TRUE(finishedWithin(outcomes, 5000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::refused});
+    EXPECT_TRUE(fake.saw("XdndPosition"));
+    EXPECT_TRUE(fake.saw("XdndLeave"));
+    EXPECT_FALSE(fake.saw("XdndDrop"));
+}
+
+TEST_F(XdndEngine, TargetThatNeverFinishesIsTimedOut) {
+    FakeTarget fake(850, 450, false);
+    fake.finish = false;
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+    moveTo(925, 525);
+    release();
+    ASSERT_TRUE(finishedWithin(outcomes, 20000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::timedOut});
+    EXPECT_TRUE(fake.saw("XdndDrop"));
+}
+
+// Outside the host application only a copy is allowed; within it (the same
+// _NET_WM_PID as the host window) any action.
+TEST_F(XdndEngine, MoveIsAllowedOnlyWithinTheHostApplication) {
+    for (bool inside : {false, true}) {
+        FakeTarget host2(600, 600, false);  // a host window of our own with a pid
+        unsigned long pid = 4242;
+        XChangeProperty(host2.dpy, host2.window, XInternAtom(host2.dpy, "_NET_WM_PID", False),
+                        XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&pid),
+                        1);
+        XDeleteProperty(host2.dpy, host2.window, XInternAtom(host2.dpy, "XdndAware", False));
+        XSync(host2.dpy, False);
+        FakeTarget fake(850, 450, false, inside ? 4242 : 777);
+        fake.action = "XdndActionMove";
+        std::vector<xdnd::Outcome> outcomes;
+        auto r = request(threeUris, &outcomes);
+        r.window = host2.window;
+        xdotool({"mousemove", "650", "650"});
+        xdotool({"mousedown", "1"});
+        ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(), std::move(r)));
+        moveTo(925, 525);
+        release();
+        ASSERT_TRUE(finishedWithin(outcomes, 5000));
+        EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{inside ? xdnd::Outcome::dropped
+                                                              : xdnd::Outcome::refused})
+            << (inside ? "inside" : "outside");
+        EXPECT_EQ(fake.saw("XdndDrop"), inside);
+    }
+}
+
 TEST_F(XdndEngine, NoDragWithoutALoopOrAConnection) {
     std::vector<xdnd::Outcome> outcomes;
     EXPECT_FALSE(xdnd::begin(nullptr, xdnd::Connection::open(), request(threeUris, &outcomes)));
