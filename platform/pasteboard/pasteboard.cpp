@@ -118,6 +118,10 @@ std::vector<std::string> FileURL::writableTypes(const Pasteboard&) const {
     return {uriListType, utf8TextType, x11TextType, mozURLType};
 }
 
+WritingOptions FileURL::writingOptions(const std::string& type, const Pasteboard&) const {
+    return type == uriListType ? writingNone : writingPromised;
+}
+
 std::optional<PropertyList> FileURL::propertyList(const std::string& type) const {
     if (type == uriListType) return PropertyList(url_ + "\r\n");
     if (type == utf8TextType || type == x11TextType) {

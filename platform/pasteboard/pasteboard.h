@@ -67,7 +67,8 @@ class Writer {
 //                               ICCCM text target instead of a MIME type
 //   "text/x-moz-url"            raw data: the URL, "\n" and an empty title in
 //                               UTF-16LE, what Mozilla programs read for links
-// Each property list is given at once (no promised types).
+// "text/uri-list" is given at once; the others are derived from it only when
+// a reader first asks for them (promised).
 class FileURL : public Writer {
   public:
     // `path` is used as given; a relative path is taken against the current
@@ -83,6 +84,8 @@ class FileURL : public Writer {
     std::optional<std::string> path() const;
 
     std::vector<std::string> writableTypes(const Pasteboard& pasteboard) const override;
+    WritingOptions writingOptions(const std::string& type,
+                                  const Pasteboard& pasteboard) const override;
     std::optional<PropertyList> propertyList(const std::string& type) const override;
 
     bool operator==(const FileURL& other) const { return url_ == other.url_; }

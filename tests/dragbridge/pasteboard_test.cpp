@@ -100,6 +100,15 @@ TEST(PasteboardFileURL, OffersLinuxDropTypesWithTheirData) {
     EXPECT_EQ(bytes, expectedMoz);
     EXPECT_FALSE(u.propertyList("image/png"));
     EXPECT_EQ(u.writingOptions("text/uri-list", board), pboard::writingNone);
+    EXPECT_EQ(u.writingOptions("UTF8_STRING", board), pboard::writingPromised);
+
+    // Written to a pasteboard, every type reads back the same.
+    board.writeObjects({std::make_shared<FileURL>(u)});
+    ASSERT_EQ(board.pasteboardItems().size(), 1u);
+    EXPECT_EQ(board.pasteboardItems()[0].types(), expected);
+    for (const auto& type : expected)
+        EXPECT_EQ(board.propertyListForType(type), u.propertyList(type));
+    EXPECT_EQ(board.dataForType("text/x-moz-url"), expectedMoz);
 }
 
 TEST(PasteboardNames, UniqueNamesAndGlobalRelease) {
