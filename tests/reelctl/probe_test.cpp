@@ -15,7 +15,7 @@ using testsupport::run;
 
 namespace {
 
-std::string media(const std::string& name) {
+std::string mediaFile(const std::string& name) {
     return testsupport::fixture("probe/" + name);
 }
 
@@ -25,7 +25,7 @@ testsupport::Run reelctl(std::vector<std::string> arguments) {
 }
 
 json probe(const std::string& name) {
-    auto r = reelctl({"probe", media(name)});
+    auto r = reelctl({"probe", mediaFile(name)});
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(r.out.empty());
@@ -35,7 +35,7 @@ json probe(const std::string& name) {
 
 json ffprobe(const std::string& name) {
     auto r = run({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "json",
-                  media(name)});
+                  mediaFile(name)});
     EXPECT_EQ(r.status, 0) << r.err;
     return json::parse(r.out);
 }
@@ -98,7 +98,7 @@ TEST(Entry, UsageAndDispatch) {
         {{"probe"}, general},
         {{"foo"}, general},  // no subcommand check with two elements
         {{"foo", "x"}, "unknown subcommand: foo\n"},
-        {{"Probe", media("silent.mp4")}, "unknown subcommand: Probe\n"},
+        {{"Probe", mediaFile("silent.mp4")}, "unknown subcommand: Probe\n"},
         // Usage is checked before the input is touched: it does not exist here.
         {{"poster", "/nonexistent/in.mp4"}, "usage: reelctl poster <input> <out.jpg>\n"},
         {{"frames", "/nonexistent/in.mp4"}, "usage: reelctl frames <input> <out-dir>\n"},
@@ -113,7 +113,7 @@ TEST(Entry, UsageAndDispatch) {
 }
 
 TEST(Entry, ProbeIgnoresFurtherArguments) {
-    auto r = reelctl({"probe", media("silent.mp4"), "out.jpg", "--max-edge", "abc", "--bogus"});
+    auto r = reelctl({"probe", mediaFile("silent.mp4"), "out.jpg", "--max-edge", "abc", "--bogus"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(json::parse(r.out)["width"], 320);
 }
@@ -133,9 +133,9 @@ TEST(Entry, IntegerRule) {
 }
 
 TEST(AssetAccess, MissingInput) {
-    auto r = reelctl({"probe", media("nothing-here.mp4")});
+    auto r = reelctl({"probe", mediaFile("nothing-here.mp4")});
     EXPECT_EQ(r.status, 66);
-    EXPECT_EQ(r.err, "input not found: " + media("nothing-here.mp4") + "\n");
+    EXPECT_EQ(r.err, "input not found: " + mediaFile("nothing-here.mp4") + "\n");
     EXPECT_EQ(r.out, "");
 
     r = reelctl({"probe", ""});
@@ -145,7 +145,7 @@ TEST(AssetAccess, MissingInput) {
 
 TEST(AssetAccess, UnusableInputsFailWithOneLine) {
     for (const char* name : {"notes.txt", "truncated.mp4", "empty.mp4", "folder.mp4"}) {
-        auto r = reelctl({"probe", media(name)});
+        auto r = reelctl({"probe", mediaFile(name)});
         EXPECT_EQ(r.status, 65) << name;
         EXPECT_EQ(r.out, "") << name;
         ASSERT_FALSE(r.err.empty()) << name;
@@ -153,14 +153,14 @@ TEST(AssetAccess, UnusableInputsFailWithOneLine) {
         EXPECT_TRUE(r.err.rfind("failed to load tracks: ", 0) == 0 || r.err == "no video track\n")
             << name << ": " << r.err;
     }
-    auto r = reelctl({"probe", media("folder.mp4")});
+    auto r = reelctl({"probe", mediaFile("folder.mp4")});
     EXPECT_EQ(r.err, "failed to load tracks: Is a directory\n");
 }
 
 TEST(AssetAccess, NoVideoTrack) {
     // Cover art in an audio file is not a video track.
     for (const char* name : {"audio.m4a", "cover.mp3"}) {
-        auto r = reelctl({"probe", media(name)});
+        auto r = reelctl({"probe", mediaFile(name)});
         EXPECT_EQ(r.status, 65) << name;
         EXPECT_EQ(r.err, "no video track\n") << name;
         EXPECT_EQ(r.out, "");
@@ -179,7 +179,7 @@ TEST(Probe, DocumentHasExactlySevenTypedMembers) {
     EXPECT_TRUE(doc["hasAudio"].is_boolean());
     EXPECT_TRUE(doc["creationDate"].is_string());
     // Pretty-printed: one member per line.
-    auto r = reelctl({"probe", media("h264_aac.mp4")});
+    auto r = reelctl({"probe", mediaFile("h264_aac.mp4")});
     EXPECT_GE(std::count(r.out.begin(), r.out.end(), '\n'), 8);
 }
 
