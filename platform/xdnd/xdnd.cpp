@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kVersion = 5;
 constexpr uint64_t kTickMs = 16;
+constexpr uint64_t kRestingPositionMs = 250;     // Position again while the pointer rests
 constexpr uint64_t kStatusTimeoutMs = 1500;      // a Position left unanswered
 constexpr uint64_t kDropStatusTimeoutMs = 3000;  // released while a Status is due
 constexpr uint64_t kFinishedTimeoutMs = 10000;   // Drop sent, waiting for Finished
@@ -483,7 +484,10 @@ void Session::onTick() {
             positionInFlight_ = false;
             accepted_ = false;
         }
-        if (phase_ == Phase::dragging && positionPending_ && !positionInFlight_) sendPosition();
+        // Targets that scroll or expand under a resting pointer need fresh positions.
+        if (phase_ == Phase::dragging && target_.window != None && !positionInFlight_ &&
+            (positionPending_ || t - positionSentAt_ > kRestingPositionMs))
+            sendPosition();
         if (phase_ == Phase::dragging && !(mask & Button1Mask)) release(rx, ry);
     } else if (phase_ == Phase::awaitingStatus || phase_ == Phase::dropped) {
         if (t > deadline_) return end(Outcome::timedOut);
