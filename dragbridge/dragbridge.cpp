@@ -119,7 +119,9 @@ std::vector<pb::FileURL> fileURLs(napi_env env, napi_value options) {
     napi_get_array_length(env, files, &length);
 
     std::vector<pb::FileURL> urls;
-    urls.reserve(length);
+    // A sparse array can claim billions of elements: reserve for the usual
+    // few, not for its length, so that it cannot exhaust memory up front.
+    urls.reserve(std::min<uint32_t>(length, 1024));
     for (uint32_t i = 0; i < length; ++i) {
         napi_value element = nullptr;
         if (napi_get_element(env, files, i, &element) != napi_ok) {

@@ -14,3 +14,11 @@ test('process.dlopen loads it into a fresh exports object too', () => {
     assert.deepEqual(Object.getOwnPropertyNames(module.exports).sort(), ['pasteboard', 'start']);
     assert.equal(typeof JSON.parse(module.exports.pasteboard({ files: ['/tmp/x'] })).items, 'number');
 });
+
+test('the package entry loads the built add-on', { skip: process.env.DRAGBRIDGE_ADDON && 'DRAGBRIDGE_ADDON names another build' }, async () => {
+    const { createRequire } = await import('node:module');
+    const require = createRequire(import.meta.url);
+    const entry = require('../..');
+    assert.deepEqual(Object.getOwnPropertyNames(entry).sort(), ['pasteboard', 'start']);
+    assert.equal(entry.pasteboard, addon.pasteboard);
+});
