@@ -11,6 +11,11 @@
 #include <cstring>
 #include <utility>
 
+// Xlib's own handlers (exported by libX11, declared in its internal header):
+// the ones that end the process.
+extern "C" int _XDefaultError(Display*, XErrorEvent*);
+extern "C" int _XDefaultIOError(Display*);
+
 namespace xdnd {
 
 namespace {
@@ -64,12 +69,11 @@ void onIOErrorExit(Display* dpy, void*) {
 }
 
 void installHandlers() {
-    XErrorHandler current = XSetErrorHandler(nullptr);
-    XErrorHandler builtIn = XSetErrorHandler(onXError);
-    if (current != onXError) previousHandler = current == builtIn ? nullptr : current;
-    XIOErrorHandler currentIO = XSetIOErrorHandler(nullptr);
-    XIOErrorHandler builtInIO = XSetIOErrorHandler(onIOError);
-    if (currentIO != onIOError) previousIOHandler = currentIO == builtInIO ? nullptr : currentIO;
+    XErrorHandler current = XSetErrorHandler(onXError);
+    if (current != onXError) previousHandler = current == _XDefaultError ? nullptr : current;
+    XIOErrorHandler currentIO = XSetIOErrorHandler(onIOError);
+    if (currentIO != onIOError)
+        previousIOHandler = currentIO == _XDefaultIOError ? nullptr : currentIO;
 }
 
 // Runs fn and reports whether it raised no X error (waits for the server).

@@ -511,6 +511,37 @@ TEST_F(XdndEngine, MoveIsAllowedOnlyWithinTheHostApplication) {
     }
 }
 
+int foreignErrors = 0;
+
+// Errors on the drag's connections are kept; errors on the host's own
+// connections go to the host's handler, and never to Xlib's exiting default.
+TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
+    Display* hostDpy = XOpenDisplay(nullptr);
+    ASSERT_NE(hostDpy, nullptr);
+    auto badWindow = [](Display* d) {
+        XWindowAttributes a;
+        XGetWindowAttributes(d, 0x7ffffff0, &a);
+        XSync(d, False);
+    };
+    XSetErrorHandler([](Display*, XErrorEvent*) -> int { return ++foreignErrors, 0; });
+    {
+        auto ours = xdnd::Connection::open();
+        ASSERT_NE(ours, nullptr);
+        badWindow(ours->display());
+        EXPECT_EQ(foreignErrors, 0);
+        badWindow(hostDpy);
+        EXPECT_EQ(foreignErrors, 1);
+    }
+    XSetErrorHandler(nullptr);  // Xlib's default, which exits
+    {
+        auto ours = xdnd::Connection::open();
+        badWindow(hostDpy);  // would have ended the process
+        badWindow(ours->display());
+    }
+    EXPECT_EQ(foreignErrors, 1);
+    XCloseDisplay(hostDpy);
+}
+
 TEST_F(XdndEngine, NoDragWithoutALoopOrAConnection) {
     std::vector<xdnd::Outcome> outcomes;
     EXPECT_FALSE(xdnd::begin(nullptr, xdnd::Connection::open(), request(threeUris, &outcomes)));
