@@ -118,7 +118,9 @@ Connection::~Connection() {
 }
 
 bool Connection::windowExists(WindowId window) {
-    if (window == 0 || broken(dpy_)) return false;
+    // X resource ids have 29 bits; a larger value would be cut short on the wire
+    // and could name some other window.
+    if (window == 0 || window > 0x1FFFFFFFul || broken(dpy_)) return false;
     XWindowAttributes attrs;
     Status ok = 0;
     bool clean = trapped(dpy_, [&] { ok = XGetWindowAttributes(dpy_, window, &attrs); });

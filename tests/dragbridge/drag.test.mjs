@@ -80,6 +80,9 @@ describe('start refuses bad options', { skip }, () => {
     test('a window id of 0, of no window, or of a window that was destroyed', async () => {
         throws({ ...valid(), handle: handleOf(0) }, 'Native window is unavailable');
         throws({ ...valid(), handle: handleOf(0x7ffffff0) }, 'Native window is unavailable');
+        // A real window's id with high bits set (a foreign pointer, say) names no window.
+        throws({ ...valid(), handle: handleOf(BigInt(host.id) + (1n << 32n)) },
+               'Native window is unavailable');
         const gone = await hostWindow(10, 10, 50, 50);
         const id = gone.id;
         // While it exists, the checks go on to the files.
