@@ -1,20 +1,21 @@
-#!/ usr / bin / env bash
-#Videos for the frame - grabbing and frames tests, made with the ffmpeg CLI.
-#counter*.mp4 frame N has luma 16 + 2N(lossless, B - frames) : the frame
-#shown at a time can be read back from its grey level
-#hd.mp4 1920x1080 test pattern tagged BT .709
-#quad*.mp4 four coloured quadrants, turned and mirrored by display matrices
-#colour_*.mp4 one colour(#C02040) through several matrices, ranges, depths
-#wide.mp4 1000x333(4 : 4 : 4)
-#bad.mp4 all - intra clip with the picture at 2.0 s overwritten with noise
-#nodecoder.mp4 a sample entry no decoder knows
-set - euo pipefail dir = $1 stamp =
-    $dir /.stamp sum =
-        $(sha256sum "$0" |
-          cut - d ' ' - f1)[[-f $stamp && "$(cat " $stamp ")" == "$sum"]]&& exit 0 rm -
-        rf "$dir" mkdir - p "$dir" cd "$dir" stamp = $PWD /.stamp ff() {
-    ffmpeg - nostdin - v error - y "$@";
-}
+#!/usr/bin/env bash
+# Videos for the frame-grabbing and frames tests, made with the ffmpeg CLI.
+#   counter*.mp4  frame N has luma 16 + 2N (lossless, B-frames): the frame
+#                 shown at a time can be read back from its grey level
+#   hd.mp4        1920x1080 test pattern tagged BT.709
+#   quad*.mp4     four coloured quadrants, turned and mirrored by display matrices
+#   colour_*.mp4  one colour (#C02040) through several matrices, ranges, depths
+#   wide.mp4      1000x333 (4:4:4)
+#   bad.mp4       all-intra clip with the picture at 2.0 s overwritten with noise
+#   nodecoder.mp4 a sample entry no decoder knows
+set -euo pipefail
+dir=$1
+sum=$(sha256sum "$0" | cut -d' ' -f1)
+[[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
+rm -rf "$dir"
+mkdir -p "$dir"
+cd "$dir"
+ff() { ffmpeg -nostdin -v error -y "$@"; }
 
 counter() {  # out gop
     ff -f lavfi -i "nullsrc=s=160x120:r=25:d=4,geq=lum='16+2*N':cb=128:cr=128" \
@@ -31,65 +32,51 @@ ff -f lavfi -i "color=red:s=160x90:d=1:r=25[a];color=0x00ff00:s=160x90:d=1:r=25[
 color=blue:s=160x90:d=1:r=25[c];color=white:s=160x90:d=1:r=25[d];\
 [a][b][c][d]xstack=inputs=4:layout=0_0|w0_0|0_h0|w0_h0" \
     -c:v libx264 -preset veryfast -pix_fmt yuv420p quad.mp4
-for r in 90 180 270;
-do
-    ff - i quad.mp4 - c copy - metadata : s : v : 0 rotate = $r quad_rot$r.mp4 done
-#The track header's matrix (a b u c d v x y w, 16.16 and 2.30 fixed point)
-#sits 48 bytes into the version - 0 tkhd box.
-                                                             matrix() {
-#file, nine 32 - bit hex words local f = $1 off bytes = "" shift off =
-                   $(grep - obUa tkhd "$f" | head - 1 | cut - d
-                     : -f1) for w in "$@";
-        do
-            bytes += $(printf '\\x%s\\x%s\\x%s\\x%s' ${w : 0 : 2} ${w : 2 : 2} ${w : 4 : 2}
-                       ${w : 6 : 2});
-        done printf "$bytes" | dd of = "$f" bs = 1 seek = $((off - 4 + 48)) conv = notrunc status =
-            none
-    }
-cp quad.mp4 quad_mirror.mp4 #x' = -x + w matrix quad_mirror
-    .mp4 ffff0000 00000000 00000000 00000000 00010000 00000000 01400000 00000000 40000000 cp quad
-    .mp4 quad_transpose.mp4 #x ' = y, y' =
-    x matrix quad_transpose
-        .mp4 00000000 00010000 00000000 00010000 00000000 00000000 00000000 00000000 40000000
+for r in 90 180 270; do
+    ff -i quad.mp4 -c copy -metadata:s:v:0 rotate=$r quad_rot$r.mp4
+done
+# The track header's matrix (a b u c d v x y w, 16.16 and 2.30 fixed point)
+# sits 48 bytes into the version-0 tkhd box.
+matrix() {  # file, nine 32-bit hex words
+    local f=$1 off bytes=""
+    shift
+    off=$(grep -obUa tkhd "$f" | head -1 | cut -d: -f1)
+    for w in "$@"; do bytes+=$(printf '\\x%s\\x%s\\x%s\\x%s' ${w:0:2} ${w:2:2} ${w:4:2} ${w:6:2}); done
+    printf "$bytes" | dd of="$f" bs=1 seek=$((off - 4 + 48)) conv=notrunc status=none
+}
+cp quad.mp4 quad_mirror.mp4  # x' = -x + w
+matrix quad_mirror.mp4 ffff0000 00000000 00000000 00000000 00010000 00000000 01400000 00000000 \
+    40000000
+cp quad.mp4 quad_transpose.mp4  # x' = y, y' = x
+matrix quad_transpose.mp4 00000000 00010000 00000000 00010000 00000000 00000000 00000000 \
+    00000000 40000000
 
-    colour(){
-        #out matrix range pix_fmt tag ff - f lavfi - i color = c = 0xC02040 : s = 320x240 : d =
-            1 : r = 25 - vf "scale=out_color_matrix=$2:out_range=$3,format=$4" -
-                    c : v libx264 - preset veryfast - qp 0 - colorspace "$5" -
-                    color_range
-                    "$3"
-                    "$1"
-    } colour colour_709tv.mp4 bt709 tv yuv420p bt709 colour
-        colour_601tv.mp4 bt601 tv yuv420p smpte170m colour colour_709pc
-        .mp4 bt709 pc yuv420p bt709 colour colour_709tv10.mp4 bt709 tv yuv420p10le bt709
+colour() {  # out matrix range pix_fmt tag
+    ff -f lavfi -i color=c=0xC02040:s=320x240:d=1:r=25 \
+        -vf "scale=out_color_matrix=$2:out_range=$3,format=$4" -c:v libx264 -preset veryfast \
+        -qp 0 -colorspace "$5" -color_range "$3" "$1"
+}
+colour colour_709tv.mp4 bt709 tv yuv420p bt709
+colour colour_601tv.mp4 bt601 tv yuv420p smpte170m
+colour colour_709pc.mp4 bt709 pc yuv420p bt709
+colour colour_709tv10.mp4 bt709 tv yuv420p10le bt709
 
-            ff -
-    f lavfi - i testsrc2 = size = 1000x334 : rate = 25
-    : duration = 1 - vf scale = 1000 : 333 - c : v libx264 - preset veryfast -
-                                                 pix_fmt yuv444p wide.mp4
+ff -f lavfi -i testsrc2=size=1000x334:rate=25:duration=1 -vf scale=1000:333 -c:v libx264 \
+    -preset veryfast -pix_fmt yuv444p wide.mp4
 
-                                                     ff -
-                                                 f lavfi - i testsrc2 = size = 320x240 : rate = 25
-    : duration = 4 - c : v libx264 - preset veryfast - g 1 -
-                         pix_fmt yuv420p intra.mp4 cp intra.mp4 bad.mp4 IFS =
-    , read - r size
-                  pos < <(ffprobe - v error - select_streams v - show_entries packet = size,
-                          pos - of csv = p = 0 intra.mp4 | sed - n 51p) head -
-                                 c $((size - 100)) / dev / urandom |
-                             dd of = bad.mp4 bs = 1 seek = $((pos + 50)) conv = notrunc status =
-                             none
+ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=4 -c:v libx264 -preset veryfast -g 1 \
+    -pix_fmt yuv420p intra.mp4
+cp intra.mp4 bad.mp4
+IFS=, read -r size pos < <(ffprobe -v error -select_streams v -show_entries packet=size,pos \
+    -of csv=p=0 intra.mp4 | sed -n 51p)
+head -c $((size - 100)) /dev/urandom | dd of=bad.mp4 bs=1 seek=$((pos + 50)) conv=notrunc status=none
 
-                                 cp quad.mp4 nodecoder.mp4 off =
-                                 $(grep - obUa avc1 nodecoder.mp4 | tail - 1 | cut - d
-                                   : -f1) printf 'zzzz' |
-                                 dd of = nodecoder.mp4 bs = 1 seek = "$off" conv = notrunc status =
-                                     none
+cp quad.mp4 nodecoder.mp4
+off=$(grep -obUa avc1 nodecoder.mp4 | tail -1 | cut -d: -f1)
+printf 'zzzz' | dd of=nodecoder.mp4 bs=1 seek="$off" conv=notrunc status=none
 
-                                         ff -
-                                     f lavfi - i sine = duration =
-                                         1 - c : a aac audio.m4a ff - f lavfi -
-                                         i testsrc2 = size = 320x240 : rate = 25 : duration =
-                                             1 - c : v libx264 - preset veryfast - pix_fmt yuv420p -
-                                             f h264 raw.h264
+ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
+ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -c:v libx264 -preset veryfast \
+    -pix_fmt yuv420p -f h264 raw.h264
 
-                                                 echo "$sum"> "$stamp"
+echo "$sum" >.stamp
