@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -297,30 +298,34 @@ std::vector<double> sampleTimes(double duration, std::optional<double> interval,
         return v;
     };
 
-    std::vector<double> candidates;
+    // Candidates arrive in ascending order (the stepped and counted times grow
+    // with their index; the three anchors are merged in), so sorting and
+    // spacing happen as they come, without holding every candidate.
+    std::vector<double> kept;
+    auto offer = [&kept](double v) {
+        if (kept.empty() || !(std::fabs(kept.back() - v) < 0.25)) kept.push_back(v);
+    };
     if (interval && *interval > 0) {
-        candidates = {margin, 0.5 * d, end};
+        std::array<double, 3> anchors = {margin, 0.5 * d, end};
+        std::sort(anchors.begin(), anchors.end());
+        size_t next = 0;
         if (d > 0) {
             double step = *interval;
             if (d / step > double(kMaxSampleCandidates)) step = d / double(kMaxSampleCandidates);
             double t = 0;
             int64_t stepped = 0;
             do {
-                candidates.push_back(clamp(t));
+                double v = clamp(t);
+                while (next < anchors.size() && anchors[next] <= v) offer(anchors[next++]);
+                offer(v);
                 t = t + step;
             } while (d > t && ++stepped <= kMaxSampleCandidates);
         }
+        while (next < anchors.size()) offer(anchors[next++]);
     } else {
         int64_t n = (count && *count >= 4) ? std::min(*count, kMaxSampleCandidates) : 3;
-        candidates.reserve(size_t(n));
-        for (int64_t i = 0; i < n; ++i)
-            candidates.push_back(clamp((double(i) * d) / double(n - 1)));
+        for (int64_t i = 0; i < n; ++i) offer(clamp((double(i) * d) / double(n - 1)));
     }
-    std::sort(candidates.begin(), candidates.end());
-
-    std::vector<double> kept;
-    for (double v : candidates)
-        if (kept.empty() || !(std::fabs(kept.back() - v) < 0.25)) kept.push_back(v);
 
     if (maxFrames >= 2 && int64_t(kept.size()) > maxFrames) {
         double step = double(kept.size() - 1) / double(maxFrames - 1);
