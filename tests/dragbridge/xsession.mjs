@@ -28,7 +28,10 @@ export async function startX() {
         if (!found) return { reason: `${tool} is not installed (tools/setup.sh installs it)` };
     }
     if (!existsSync(python)) return { reason: `${python} is not installed` };
-    const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+    // -terminate: the server ends with its last client, so a test run cut short
+    // (its helper windows close with it) leaves no server behind.
+    const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1024x768x24', '-nolisten', 'tcp',
+                        '-terminate'],
                        { stdio: ['ignore', 'ignore', 'pipe', 'pipe'] });
     let stderr = '';
     xvfb.stderr.on('data', (d) => { stderr += d; });

@@ -128,8 +128,9 @@ class XdndEngine : public ::testing::Test {
             reason = "Xvfb, xdotool or python3 is not installed (tools/setup.sh installs them)";
             return;
         }
-        xvfb = Child::spawn(
-            {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, 3);
+        xvfb = Child::spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
+                             "tcp", "-terminate"},
+                            3);
         std::string number;
         for (int i = 0; i < 500 && number.find('\n') == std::string::npos; ++i) {
             pollfd p{xvfb.out, POLLIN, 0};
