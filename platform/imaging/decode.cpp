@@ -22,6 +22,11 @@ void startImaging() {
         // vips_init does nothing when vips is already running (the thumbnail
         // renderer starts it too).
         if (VIPS_INIT("pixsig") != 0) return false;
+        // Warnings about damaged files would go to standard error, which
+        // belongs to the tool's own messages; failures come back as errors.
+        g_log_set_handler(
+            "VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
+            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
         // Each image is read once: the operation cache would only hold on to
         // decoded pixels and open files in a long-running server.
         vips_cache_set_max(0);
@@ -37,10 +42,15 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
     // libvips reads "name[options]" as load options; a path that itself ends
     // in "]" gets an empty option list so that it is opened as given.
     std::string name = !path.empty() && path.back() == ']' ? path + "[]" : path;
+    vips_error_clear();
     try {
-        VImage image =
-            VImage::thumbnail(name.c_str(), size,
-                              VImage::option()->set("height", size)->set("size", VIPS_SIZE_FORCE));
+        // A damaged file (truncated, corrupt data) is an error, not an image
+        // padded with grey.
+        VImage image = VImage::thumbnail(name.c_str(), size,
+                                         VImage::option()
+                                             ->set("height", size)
+                                             ->set("size", VIPS_SIZE_FORCE)
+                                             ->set("fail_on", VIPS_FAIL_ON_ERROR));
         image = image.colourspace(VIPS_INTERPRETATION_sRGB);
         if (image.has_alpha()) {
             // colourspace() has made it 8-bit sRGB: white is 255.

@@ -1,15 +1,14 @@
 #include "featureprint.h"
 
 #include <cblas.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace vision {
@@ -246,33 +245,41 @@ void biasActivate(float* out, size_t positions, int channels, const float* bias,
     }
 }
 
+// One output pixel of a 3x3 depthwise convolution: the bias plus the taps
+// whose input pixels exist (`first`..`last` in each direction).
+inline void depthwisePixel(const float* __restrict in, int inW, int channels,
+                           const float* __restrict w, const float* __restrict bias, int iy0,
+                           int ix0, int kyFirst, int kyLast, int kxFirst, int kxLast, bool relu6,
+                           float* __restrict o) {
+    for (int c = 0; c < channels; c++)
+        o[c] = bias[c];
+    for (int ky = kyFirst; ky <= kyLast; ky++) {
+        for (int kx = kxFirst; kx <= kxLast; kx++) {
+            const float* __restrict i = in + (size_t(iy0 + ky) * inW + (ix0 + kx)) * channels;
+            const float* __restrict k = w + (ky * 3 + kx) * channels;
+            for (int c = 0; c < channels; c++)
+                o[c] += i[c] * k[c];
+        }
+    }
+    if (relu6) {
+        for (int c = 0; c < channels; c++)
+            o[c] = std::min(std::max(o[c], 0.0f), 6.0f);
+    }
+}
+
 // 3x3 depthwise convolution, NHWC. No kept library offers this layout; the
 // channel loop is innermost so that the compiler vectorises it, built for
 // the wider vector units as well and chosen at run time.
 __attribute__((target_clones("avx512f", "arch=haswell", "default"))) void depthwise(
     const float* in, int inH, int inW, int channels, const Layer& l, float* out) {
-    const float* w = l.weights;
     for (int oy = 0; oy < l.height; oy++) {
+        int iy0 = oy * l.stride - l.padTop;
+        int kyFirst = std::max(0, -iy0), kyLast = std::min(2, inH - 1 - iy0);
         for (int ox = 0; ox < l.width; ox++) {
-            float* o = out + (size_t(oy) * l.width + ox) * channels;
-            for (int c = 0; c < channels; c++)
-                o[c] = l.bias[c];
-            for (int ky = 0; ky < 3; ky++) {
-                int iy = oy * l.stride + ky - l.padTop;
-                if (iy < 0 || iy >= inH) continue;
-                for (int kx = 0; kx < 3; kx++) {
-                    int ix = ox * l.stride + kx - l.padLeft;
-                    if (ix < 0 || ix >= inW) continue;
-                    const float* i = in + (size_t(iy) * inW + ix) * channels;
-                    const float* k = w + (ky * 3 + kx) * channels;
-                    for (int c = 0; c < channels; c++)
-                        o[c] += i[c] * k[c];
-                }
-            }
-            if (l.relu6) {
-                for (int c = 0; c < channels; c++)
-                    o[c] = clamp6(o[c]);
-            }
+            int ix0 = ox * l.stride - l.padLeft;
+            int kxFirst = std::max(0, -ix0), kxLast = std::min(2, inW - 1 - ix0);
+            depthwisePixel(in, inW, channels, l.weights, l.bias, iy0, ix0, kyFirst, kyLast, kxFirst,
+                           kxLast, l.relu6, out + (size_t(oy) * l.width + ox) * channels);
         }
     }
 }
@@ -354,11 +361,9 @@ void forward(Network& net, const float* rgb, float* features) {
 }
 
 std::string defaultModelPath() {
-    std::string exe(PATH_MAX, '\0');
-    ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size());
-    exe.resize(n > 0 ? size_t(n) : 0);
-    std::string dir = exe.substr(0, exe.find_last_of('/') + 1);
-    return dir + "../share/pixsig/mobilenet_v2_mid.pxnet";
+    std::error_code error;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (exe.parent_path().parent_path() / "share/pixsig/mobilenet_v2_mid.pxnet").string();
 }
 
 Result<std::vector<float>> FeaturePrintRequest::perform(const std::vector<float>& rgb) {

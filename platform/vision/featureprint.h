@@ -59,8 +59,8 @@ double multiplyAccumulates(const Network& network);
 // nothing.
 void forward(Network& network, const float* rgb, float* features);
 
-// Where pixsig finds its network file: ../share/pixsig/mobilenet_v2_mid.pxnet
-// next to the running executable.
+// Where pixsig finds its network file: share/pixsig/mobilenet_v2_mid.pxnet in
+// the parent of the running executable's folder.
 std::string defaultModelPath();
 
 // The process's feature-print request: made once, performed on any number of

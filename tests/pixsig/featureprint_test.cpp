@@ -1,0 +1,220 @@
+// Feature prints: the response format, what the decoder normalises, how
+// near-duplicates compare, and a damaged or missing network file.
+
+#include <glib.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "featureprint.h"
+#include "gtest/gtest.h"
+#include "proc.h"
+
+using nlohmann::json;
+using testsupport::bin;
+using testsupport::run;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string image(const std::string& name) {
+    return testsupport::fixture("featureprint/" + name);
+}
+
+std::vector<json> batch(const std::vector<std::string>& paths, const std::string& program = {}) {
+    std::vector<std::string> argv = {program.empty() ? bin("pixsig") : program};
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    auto r = run(argv);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<json> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(json::parse(line));
+    EXPECT_EQ(lines.size(), paths.size());
+    return lines;
+}
+
+std::vector<float> vectorOf(const json& response) {
+    std::string b64 = response.at("b64");
+    gsize length = 0;
+    guchar* bytes = g_base64_decode(b64.c_str(), &length);
+    std::vector<float> v(length / 4);
+    std::memcpy(v.data(), bytes, v.size() * 4);
+    g_free(bytes);
+    EXPECT_EQ(length, 4 * response.at("dim").get<size_t>());
+    return v;
+}
+
+double cosine(const std::vector<float>& a, const std::vector<float>& b) {
+    double dot = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); i++)
+        dot += double(a[i]) * b[i];
+    return dot;
+}
+
+// Prints of the given files, each required to succeed.
+std::vector<std::vector<float>> prints(const std::vector<std::string>& names) {
+    std::vector<std::string> paths;
+    for (const auto& n : names)
+        paths.push_back(image(n));
+    std::vector<std::vector<float>> out;
+    for (const json& r : batch(paths)) {
+        EXPECT_EQ(r["ok"], true) << r;
+        out.push_back(r["ok"] == true ? vectorOf(r) : std::vector<float>(1792, 0.0f));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(FeaturePrintResponse, SuccessHoldsExactlyItsKeysAndAUnitVector) {
+    auto lines = batch({image("photo1.jpg")});
+    ASSERT_EQ(lines.size(), 1u);
+    const json& r = lines[0];
+    std::vector<std::string> keys;
+    for (const auto& item : r.items())
+        keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"b64", "dim", "id", "model", "ok"}));
+    EXPECT_TRUE(r["dim"].is_number_integer());
+    EXPECT_EQ(r["dim"], 1792);
+    EXPECT_EQ(r["model"].get<std::string>() + "\n", run({bin("pixsig"), "--model"}).out);
+    std::vector<float> v = vectorOf(r);
+    EXPECT_NEAR(cosine(v, v), 1.0, 1e-5);
+    for (float x : v)
+        ASSERT_GE(x, 0.0f);  // a mean of ReLU6 outputs
+}
+
+TEST(FeaturePrintResponse, FailuresHoldOnlyTheErrorAndTheNextImageIsServed) {
+    auto lines = batch({image("missing.jpg"), image("text.jpg"), image("folder.jpg"),
+                        image("truncated.jpg"), image("photo2.jpg")});
+    ASSERT_EQ(lines.size(), 5u);
+    for (int i = 0; i < 4; i++) {
+        const json& r = lines[size_t(i)];
+        EXPECT_EQ(r["ok"], false) << r;
+        EXPECT_EQ(r.size(), 3u) << r;
+        std::string error = r.value("error", "");
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+    // The library's own texts, each about its own file only.
+    EXPECT_NE(lines[0]["error"].get<std::string>().find("does not exist"), std::string::npos);
+    EXPECT_NE(lines[1]["error"].get<std::string>().find("not a known file format"),
+              std::string::npos);
+    EXPECT_EQ(lines[2]["error"].get<std::string>().find("JPEG"), std::string::npos);
+    EXPECT_EQ(lines[4]["ok"], true);
+}
+
+TEST(FeaturePrintResponse, ServeEchoesTheIdentifierNotThePath) {
+    auto r = run({bin("pixsig"), "--serve"},
+                 json{{"path", image("photo3.jpg")}, {"id", "third"}}.dump() + "\n");
+    json line = json::parse(r.out);
+    EXPECT_EQ(line["id"], "third");
+    EXPECT_EQ(line["ok"], true);
+}
+
+// A 50% downscale and a quality-30 JPEG of each photo lie nearer to their own
+// original than to any other photo.
+TEST(FeaturePrintQuality, NearDuplicatesAreNearestToTheirOriginal) {
+    std::vector<std::string> names;
+    for (int i = 1; i <= 6; i++)
+        names.push_back("photo" + std::to_string(i) + ".jpg");
+    for (int i = 1; i <= 6; i++)
+        names.push_back("half" + std::to_string(i) + ".jpg");
+    for (int i = 1; i <= 6; i++)
+        names.push_back("q30_" + std::to_string(i) + ".jpg");
+    auto v = prints(names);
+    for (size_t copy = 6; copy < 18; copy++) {
+        size_t own = copy % 6;
+        double mine = cosine(v[copy], v[own]);
+        for (size_t other = 0; other < 6; other++) {
+            if (other == own) continue;
+            EXPECT_GT(mine, cosine(v[copy], v[other]))
+                << names[copy] << " is nearer to " << names[other] << " than to " << names[own];
+        }
+        EXPECT_GT(mine, 0.95) << names[copy];
+    }
+}
+
+TEST(FeaturePrintDecoding, ImagesAreNormalisedBeforeTheNetwork) {
+    auto v = prints({"tagged.jpg", "photo1.jpg", "transparent.png", "flat_white.png", "grey.jpg",
+                     "grey_rgb.jpg", "cmyk.jpg", "photo2.jpg", "pages.tif", "page0.png", "deep.png",
+                     "photo4.jpg"});
+    // EXIF orientation 6 turns the stored pixels back upright.
+    EXPECT_GT(cosine(v[0], v[1]), 0.999);
+    // Transparency is flattened onto white.
+    EXPECT_GT(cosine(v[2], v[3]), 0.999);
+    // Greyscale becomes three equal channels.
+    EXPECT_GT(cosine(v[4], v[5]), 0.999);
+    // CMYK is converted to RGB (the conversion profiles differ a little).
+    EXPECT_GT(cosine(v[6], v[7]), 0.95);
+    // A multi-page file gives its first page.
+    EXPECT_GT(cosine(v[8], v[9]), 0.9999);
+    // 16 bits per channel are brought to 8.
+    EXPECT_GT(cosine(v[10], v[11]), 0.999);
+}
+
+// The network file is found beside the executable; without it, or damaged,
+// every request fails with a text naming the expected path, and the server
+// keeps serving.
+TEST(FeaturePrintModel, MissingOrDamagedNetworkFileIsReportedPerRequest) {
+    std::string root = fs::canonical(testsupport::scratchDir("pixsig-model")).string();
+    fs::create_directories(root + "/bin");
+    fs::copy_file(bin("pixsig"), root + "/bin/pixsig");
+    std::string program = root + "/bin/pixsig";
+    std::string expected = root + "/share/pixsig/mobilenet_v2_mid.pxnet";
+
+    auto missing = batch({image("photo1.jpg"), image("photo2.jpg")}, program);
+    ASSERT_EQ(missing.size(), 2u);
+    for (const json& r : missing) {
+        EXPECT_EQ(r["ok"], false);
+        std::string error = r.value("error", "");
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
+
+    fs::create_directories(root + "/share/pixsig");
+    std::string good = testsupport::readFile(bin("../share/pixsig/mobilenet_v2_mid.pxnet"));
+    ASSERT_GT(good.size(), 1000u);
+    for (size_t cut : {size_t(0), size_t(7), size_t(40), good.size() / 2, good.size() - 4}) {
+        testsupport::writeFile(expected, good.substr(0, cut));
+        auto damaged = batch({image("photo1.jpg")}, program);
+        ASSERT_EQ(damaged.size(), 1u);
+        EXPECT_EQ(damaged[0]["ok"], false) << "cut at " << cut;
+        EXPECT_NE(damaged[0].value("error", "").find(expected), std::string::npos) << damaged[0];
+    }
+    testsupport::writeFile(expected, good);
+    EXPECT_EQ(batch({image("photo1.jpg")}, program)[0]["ok"], true);
+}
+
+// Every corruption of the file's structure is refused by the loader without
+// reading outside it (the sanitizer build checks the reads).
+TEST(FeaturePrintModel, LoaderRefusesAlteredFiles) {
+    std::string good = testsupport::readFile(bin("../share/pixsig/mobilenet_v2_mid.pxnet"));
+    ASSERT_TRUE(vision::loadNetwork(bin("../share/pixsig/mobilenet_v2_mid.pxnet")).ok());
+    std::string dir = testsupport::scratchDir("pixsig-loader");
+    auto refused = [&](const std::string& bytes) {
+        testsupport::writeFile(dir + "/net", bytes);
+        auto loaded = vision::loadNetwork(dir + "/net");
+        return !loaded.ok() && loaded.error().find(dir + "/net") != std::string::npos;
+    };
+    // Header words: size, channels, layer count; first layer's kind, input,
+    // stride and channel counts.
+    for (size_t word : {2u, 3u, 6u, 7u, 8u, 10u, 11u, 12u}) {
+        for (uint32_t value : {0u, 5u, 0xFFFFFFFFu, 0x7FFFFFFFu}) {
+            std::string bytes = good;
+            std::memcpy(&bytes[word * 4], &value, 4);
+            std::string original = good.substr(word * 4, 4);
+            if (std::memcmp(original.data(), &value, 4) == 0) continue;
+            EXPECT_TRUE(refused(bytes)) << "word " << word << " = " << value;
+        }
+    }
+    EXPECT_TRUE(refused(good + "XXXX"));
+    EXPECT_TRUE(refused(good.substr(0, good.size() - 8) + "PXNETENX"));
+    auto dirError = vision::loadNetwork(dir);
+    EXPECT_FALSE(dirError.ok());
+}
