@@ -9,6 +9,9 @@
 // Types are identifiers such as "text/uri-list". A few legacy type names are
 // aliases of a canonical type: writing or reading under either name reaches
 // the same entry, and items list the canonical name.
+//
+// A pasteboard object is used from one thread at a time (the add-on's: the
+// JavaScript main thread); only the registry of names is shared.
 #pragma once
 
 #include <cstddef>
@@ -147,6 +150,7 @@ class Pasteboard {
     // of this object may still read it.
     void releaseGlobally();
 
+    // A pasteboard outside the registry (withName does not find it).
     explicit Pasteboard(std::string name) : name_(std::move(name)) {}
 
   private:
