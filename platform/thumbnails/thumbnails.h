@@ -99,7 +99,7 @@ class Source {
 };
 
 // The image stretched to exactly width x height pixels (aspect ratio not
-// kept), with Lanczos interpolation.
+// kept): Lanczos3 along an axis that shrinks, bicubic along one that grows.
 Result<Image> stretched(const Image& image, int width, int height);
 
 // Baseline JPEG at quality 1 to 100 with no metadata (not even an ICC
