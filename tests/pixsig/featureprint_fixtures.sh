@@ -22,6 +22,16 @@ for i in 1 2 3 4 5 6; do
     rm scene$i.png
 done
 
+# Real photos from the Debian package mate-backgrounds, at 800 pixels wide.
+n=0
+for f in /usr/share/backgrounds/mate/nature/*.jpg; do
+    n=$((n + 1))
+    convert "$f" -resize 800x -quality 92 real$n.jpg
+    convert real$n.jpg -resize 50% realhalf$n.jpg
+    convert real$n.jpg -quality 30 realq30_$n.jpg
+done
+echo $n >real.count
+
 # Orientation: the pixels stored turned, with the EXIF tag that turns them
 # back (6: rotate 90 degrees clockwise to display).
 convert photo1.jpg -rotate 90 upright_rotated.png

@@ -119,26 +119,36 @@ TEST(FeaturePrintResponse, ServeEchoesTheIdentifierNotThePath) {
 }
 
 // A 50% downscale and a quality-30 JPEG of each photo lie nearer to their own
-// original than to any other photo.
-TEST(FeaturePrintQuality, NearDuplicatesAreNearestToTheirOriginal) {
+// original than to any other photo: generated scenes and real photos from a
+// Debian wallpaper package.
+void expectCopiesNearest(const std::string& original, const std::string& half,
+                         const std::string& q30, int count) {
     std::vector<std::string> names;
-    for (int i = 1; i <= 6; i++)
-        names.push_back("photo" + std::to_string(i) + ".jpg");
-    for (int i = 1; i <= 6; i++)
-        names.push_back("half" + std::to_string(i) + ".jpg");
-    for (int i = 1; i <= 6; i++)
-        names.push_back("q30_" + std::to_string(i) + ".jpg");
+    for (const auto& kind : {original, half, q30})
+        for (int i = 1; i <= count; i++)
+            names.push_back(kind + std::to_string(i) + ".jpg");
     auto v = prints(names);
-    for (size_t copy = 6; copy < 18; copy++) {
-        size_t own = copy % 6;
+    size_t n = size_t(count);
+    for (size_t copy = n; copy < 3 * n; copy++) {
+        size_t own = copy % n;
         double mine = cosine(v[copy], v[own]);
-        for (size_t other = 0; other < 6; other++) {
+        for (size_t other = 0; other < n; other++) {
             if (other == own) continue;
             EXPECT_GT(mine, cosine(v[copy], v[other]))
                 << names[copy] << " is nearer to " << names[other] << " than to " << names[own];
         }
         EXPECT_GT(mine, 0.95) << names[copy];
     }
+}
+
+TEST(FeaturePrintQuality, NearDuplicatesOfGeneratedScenesAreNearestToTheirOriginal) {
+    expectCopiesNearest("photo", "half", "q30_", 6);
+}
+
+TEST(FeaturePrintQuality, NearDuplicatesOfRealPhotosAreNearestToTheirOriginal) {
+    int count = std::stoi("0" + testsupport::readFile(image("real.count")));
+    ASSERT_GE(count, 5) << "the photos of the Debian package mate-backgrounds are missing";
+    expectCopiesNearest("real", "realhalf", "realq30_", count);
 }
 
 TEST(FeaturePrintDecoding, ImagesAreNormalisedBeforeTheNetwork) {
