@@ -157,10 +157,10 @@ TEST(ThumbnailRenderer, DeclinesKindsItDoesNotRender) {
         const char* file;
         const char* error;
     } cases[] = {
-        {"gray.jpg", "colour model Gray"},  {"cmyk.jpg", "colour model CMYK"},
-        {"lab.tif", "colour model Lab"},    {"alpha.png", "transparency"},
-        {"trns.png", "transparency"},       {"deep.png", "16 bits a channel"},
-        {"float.tif", "32 bits a channel"},
+        {"gray.jpg", "colour model Gray"}, {"cmyk.jpg", "colour model CMYK"},
+        {"lab.tif", "colour model Lab"},   {"hsv.v", "colour model unknown"},
+        {"alpha.png", "transparency"},     {"trns.png", "transparency"},
+        {"deep.png", "16 bits a channel"}, {"float.tif", "32 bits a channel"},
     };
     std::vector<json> requests;
     for (const auto& c : cases)
