@@ -211,6 +211,21 @@ TEST(FramesCommand, FramesMatchFfmpegAtTheSameTimes) {
     }
 }
 
+// Sample times between frames: each file holds the last frame at or before
+// its time (0.3 s lies in frame 7, which starts at 0.28 s).
+TEST(FramesCommand, EachFrameIsTheOneShownAtItsTime) {
+    std::string out = testsupport::scratchDir("frames-counter");
+    auto r = reelctl({"frames", clip("counter_long.mp4"), out, "--interval", "0.3", "--max", "0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json m = json::parse(r.out);
+    ASSERT_EQ(m["count"], 14);  // 0, 0.3, ..., 1.8, 2.1, ..., 3.9 (2.0 lies too close to 1.8)
+    for (const json& f : m["frames"]) {
+        double t = f["time"];
+        frames::Image image = decodeJpeg(out + "/" + f["filename"].get<std::string>());
+        EXPECT_EQ(counterFrame(image), expectedCounterFrame(t, 100)) << "t " << t;
+    }
+}
+
 TEST(FramesCommand, CorruptFrameIsSkippedWithItsLine) {
     std::string out = testsupport::scratchDir("frames-bad");
     auto r = reelctl({"frames", clip("bad.mp4"), out, "--interval", "0.5", "--max", "0"});
