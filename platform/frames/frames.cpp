@@ -365,8 +365,9 @@ media::Result<Image> Generator::State::grab(Target t) {
     current = t;
     if (!forwardIsCheaper(t)) {
         // Seek to the keyframe before the request; when the first frame decoded
-        // from there is still too late (reordered frames, an inexact index),
-        // step back one keyframe at a time and finally to the start.
+        // from there is still too late (reordered frames, an inexact index) or
+        // none comes (a search by timestamp that overshot), step back: one
+        // keyframe, then some seconds more each time, and finally to the start.
         int64_t ticks = ticksOf(t);
         for (int attempt = 0;; ++attempt) {
             bool fromStart = attempt == 3;
@@ -378,13 +379,17 @@ media::Result<Image> Generator::State::grab(Target t) {
                 positioned = false;
                 return R::failure(media::errorText(rc));
             }
-            if (have || !ahead) break;
+            if (have) break;
             if (fromStart) {
                 // The request lies before the first frame: that frame is shown.
                 have = std::move(ahead);
                 break;
             }
-            ticks = std::min(ticks, ahead->pts) - 1;
+            int64_t back = attempt == 0 && ahead ? 1
+                                                 : av_rescale_q(int64_t(attempt + 1) * AV_TIME_BASE,
+                                                                AV_TIME_BASE_Q, st->time_base) *
+                                                       2;
+            ticks = std::min(ticks, ahead ? ahead->pts : ticks) - std::max<int64_t>(back, 1);
         }
     } else {
         int rc = runTo(t);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Videos for the frame-grabbing and frames tests, made with the ffmpeg CLI.
-#   counter*.mp4  frame N has luma 16 + 2N (lossless, B-frames): the frame
+#   counter*      frame N has luma 16 + 2N (B-frames in a pyramid): the frame
 #                 shown at a time can be read back from its grey level
 #   hd.mp4        1920x1080 test pattern tagged BT.709
 #   quad*.mp4     four coloured quadrants, turned and mirrored by display matrices
@@ -19,11 +19,15 @@ ff() { ffmpeg -nostdin -v error -y "$@"; }
 
 counter() {  # out gop
     ff -f lavfi -i "nullsrc=s=160x120:r=25:d=4,geq=lum='16+2*N':cb=128:cr=128" \
-        -c:v libx264 -preset veryfast -qp 0 -bf 3 -g "$2" -keyint_min "$2" -sc_threshold 0 \
-        -pix_fmt yuv420p -colorspace smpte170m -color_range tv "$1"
+        -c:v libx264 -preset veryfast -qp 4 -bf 3 -x264-params b-adapt=0:b-pyramid=normal \
+        -g "$2" -keyint_min "$2" -sc_threshold 0 -pix_fmt yuv420p -colorspace smpte170m \
+        -color_range tv "$1"
 }
 counter counter_long.mp4 250
 counter counter_gop.mp4 25
+# The same stream in Matroska (keyframe cues) and MPEG-TS (no index, starts at 1.4 s).
+ff -i counter_gop.mp4 -c copy counter_gop.mkv
+ff -i counter_gop.mp4 -c copy counter_gop.ts
 
 ff -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=2 -c:v libx264 -preset veryfast \
     -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 hd.mp4

@@ -49,7 +49,8 @@ const std::vector<double> kTimes = {0.0,  0.01, 0.039, 0.04, 0.5,  0.51, 0.99, 1
 // The frame shown at t is the last frame at or before t (never the nearest
 // keyframe, never the next frame); at or past the end it is the last frame.
 TEST(FrameGrab, ShowsTheFrameAPlayerShowsAtEachTime) {
-    for (std::string name : {"counter_long.mp4", "counter_gop.mp4"}) {
+    for (std::string name :
+         {"counter_long.mp4", "counter_gop.mp4", "counter_gop.mkv", "counter_gop.ts"}) {
         SCOPED_TRACE(name);
         media::Asset asset(clip(name));
         frames::Generator ascending(asset, 0);

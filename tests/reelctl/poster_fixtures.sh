@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Videos for the poster tests, made with the ffmpeg CLI.
-#   counter_*.mp4  frame N has luma 16 + 2N (lossless, B-frames, one keyframe),
+#   counter_*.mp4  frame N has luma 16 + 2N (B-frames in a pyramid, one keyframe),
 #                  4 s, 1.6 s and 2 s long; counter.h264 is a raw stream (no duration)
 #   hd.mp4         1920x1080 test pattern tagged BT.709
 #   portrait.mp4   1920x1080 stored, turned upright by its display matrix
@@ -17,8 +17,8 @@ ff() { ffmpeg -nostdin -v error -y "$@"; }
 
 counter() {  # out seconds [format]
     ff -f lavfi -i "nullsrc=s=160x120:r=25:d=$2,geq=lum='16+2*N':cb=128:cr=128" \
-        -c:v libx264 -preset veryfast -qp 0 -bf 3 -g 250 -pix_fmt yuv420p \
-        -colorspace smpte170m -color_range tv "${@:3}" "$1"
+        -c:v libx264 -preset veryfast -qp 4 -bf 3 -x264-params b-adapt=0:b-pyramid=normal \
+        -g 250 -pix_fmt yuv420p -colorspace smpte170m -color_range tv "${@:3}" "$1"
 }
 counter counter_4s.mp4 4
 counter counter_1.6s.mp4 1.6
