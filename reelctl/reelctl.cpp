@@ -209,8 +209,7 @@ constexpr int64_t kMaxSampleCandidates = 1000000;
 
 // Writes the bytes to a path, replacing an existing file (a plain, non-atomic
 // write); the C library's error text on failure.
-std::optional<std::string> writeFileBytes(const std::string& path, const void* data,
-                                          size_t size) {
+std::optional<std::string> writeFileBytes(const std::string& path, const void* data, size_t size) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return std::string(std::strerror(errno));
     const char* bytes = static_cast<const char*>(data);
@@ -249,7 +248,9 @@ std::optional<double> secondsValue(const std::string& text) {
 
 // The shortest text that reads back as the same double, with at least one
 // digit after the point (0.0, 2.5, 1e-05), as the JSON writer renders it.
-std::string timeText(double seconds) { return Json(seconds).dump(); }
+std::string timeText(double seconds) {
+    return Json(seconds).dump();
+}
 
 }  // namespace
 
@@ -278,8 +279,8 @@ void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxE
             }
         }
     }
-    auto bytes = jpeg::encode(chosen->rgb.data(), chosen->width, chosen->height,
-                              chosen->width * 3, 85);
+    auto bytes =
+        jpeg::encode(chosen->rgb.data(), chosen->width, chosen->height, chosen->width * 3, 85);
     if (!bytes.ok()) fail("failed to encode JPEG for " + path, 72);
     if (auto error = writeFileBytes(path, bytes.value().data(), bytes.value().size()))
         fail("failed to write " + path + ": " + *error, 73);
@@ -316,15 +317,18 @@ std::vector<double> sampleTimes(double duration, std::optional<double> interval,
             int64_t stepped = 0;
             do {
                 double v = clamp(t);
-                while (next < anchors.size() && anchors[next] <= v) offer(anchors[next++]);
+                while (next < anchors.size() && anchors[next] <= v)
+                    offer(anchors[next++]);
                 offer(v);
                 t = t + step;
             } while (d > t && ++stepped <= kMaxSampleCandidates);
         }
-        while (next < anchors.size()) offer(anchors[next++]);
+        while (next < anchors.size())
+            offer(anchors[next++]);
     } else {
         int64_t n = (count && *count >= 4) ? std::min(*count, kMaxSampleCandidates) : 3;
-        for (int64_t i = 0; i < n; ++i) offer(clamp((double(i) * d) / double(n - 1)));
+        for (int64_t i = 0; i < n; ++i)
+            offer(clamp((double(i) * d) / double(n - 1)));
     }
 
     if (maxFrames >= 2 && int64_t(kept.size()) > maxFrames) {
