@@ -1,6 +1,7 @@
 #include "thumbnails.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -241,6 +242,10 @@ Result<bool> writeFile(const std::string& path, const std::string& bytes) {
     }
     if (::close(fd) != 0) return Result<bool>::failure(path + ": " + std::strerror(errno));
     return true;
+}
+
+void releaseFreedMemory() {
+    malloc_trim(0);
 }
 
 }  // namespace thumbnails
