@@ -39,18 +39,22 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
     using R = Result<std::vector<unsigned char>>;
     using vips::VImage;
     startImaging();
-    // libvips reads "name[options]" as load options; a path that itself ends
-    // in "]" gets an empty option list so that it is opened as given.
-    std::string name = !path.empty() && path.back() == ']' ? path + "[]" : path;
     vips_error_clear();
     try {
         // A damaged file (truncated, corrupt data) is an error, not an image
         // padded with grey.
-        VImage image = VImage::thumbnail(name.c_str(), size,
-                                         VImage::option()
-                                             ->set("height", size)
-                                             ->set("size", VIPS_SIZE_FORCE)
-                                             ->set("fail_on", VIPS_FAIL_ON_ERROR));
+        auto options = [&] {
+            return VImage::option()
+                ->set("height", size)
+                ->set("size", VIPS_SIZE_FORCE)
+                ->set("fail_on", VIPS_FAIL_ON_ERROR);
+        };
+        // libvips reads "name[options]" as a file name with load options; a
+        // path that itself ends in "]" is opened as a file as given.
+        VImage image = !path.empty() && path.back() == ']'
+                           ? VImage::thumbnail_source(vips::VSource::new_from_file(path.c_str()),
+                                                      size, options())
+                           : VImage::thumbnail(path.c_str(), size, options());
         image = image.colourspace(VIPS_INTERPRETATION_sRGB);
         if (image.has_alpha()) {
             // colourspace() has made it 8-bit sRGB: white is 255.

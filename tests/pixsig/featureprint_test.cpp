@@ -228,3 +228,20 @@ TEST(FeaturePrintModel, LoaderRefusesAlteredFiles) {
     auto dirError = vision::loadNetwork(dir);
     EXPECT_FALSE(dirError.ok());
 }
+
+// Paths are used exactly as given: brackets are part of the file name, never
+// load options.
+TEST(FeaturePrintDecoding, BracketsInPathsAreNotLoadOptions) {
+    std::string dir = testsupport::scratchDir("pixsig-brackets");
+    std::string original = image("photo1.jpg");
+    fs::copy_file(original, dir + "/shot[Q=5]");
+    fs::copy_file(original, dir + "/shot[1].jpg");
+    auto lines =
+        batch({original, dir + "/shot[Q=5]", dir + "/shot[1].jpg", original + "[shrink=2]"});
+    ASSERT_EQ(lines.size(), 4u);
+    for (int i = 1; i < 3; i++) {
+        ASSERT_EQ(lines[size_t(i)]["ok"], true) << lines[size_t(i)];
+        EXPECT_EQ(lines[size_t(i)]["b64"], lines[0]["b64"]);
+    }
+    EXPECT_EQ(lines[3]["ok"], false) << "a file that does not exist was opened";
+}
