@@ -163,7 +163,7 @@ struct ExportSession::Pipeline {
     bool endsEarly() const;
     int decode(AVCodecContext* dec, const AVPacket* pkt, bool video, AVFormatContext* out);
     int encodeVideo(AVFrame* decoded, AVFormatContext* out);
-    AVFrame* convertVideo(AVFrame* decoded);
+    int convertVideo(AVFrame* decoded, AVFrame** result);
     int encodeAudio(AVFrame* decoded, AVFormatContext* out);
     int drainFifo(bool all, AVFormatContext* out);
     int send(AVCodecContext* enc, AVStream* ost, const AVFrame* f, AVFormatContext* out);
@@ -361,19 +361,23 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
     }
 }
 
-AVFrame* ExportSession::Pipeline::convertVideo(AVFrame* decoded) {
+// The decoded picture as the encoder takes it: itself when it already is, else
+// a scaled copy. Returns an FFmpeg error code or 0.
+int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
     AVCodecContext* enc = v.enc.get();
     bool fullRange =
         decoded->color_range == AVCOL_RANGE_JPEG || decoded->format == AV_PIX_FMT_YUVJ420P ||
         decoded->format == AV_PIX_FMT_YUVJ422P || decoded->format == AV_PIX_FMT_YUVJ444P;
     if (decoded->format == AV_PIX_FMT_YUV420P && !fullRange && decoded->width == enc->width &&
-        decoded->height == enc->height)
-        return decoded;  // already what the encoder takes
+        decoded->height == enc->height) {
+        *result = decoded;  // already what the encoder takes
+        return 0;
+    }
 
     if (!v.sws || v.swsW != decoded->width || v.swsH != decoded->height ||
         v.swsFormat != decoded->format || v.swsRange != int(fullRange)) {
         v.sws.reset(sws_alloc_context());
-        if (!v.sws) return nullptr;
+        if (!v.sws) return AVERROR(ENOMEM);
         SwsContext* s = v.sws.get();
         av_opt_set_int(s, "srcw", decoded->width, 0);
         av_opt_set_int(s, "srch", decoded->height, 0);
@@ -383,9 +387,9 @@ AVFrame* ExportSession::Pipeline::convertVideo(AVFrame* decoded) {
         av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
         av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
         av_opt_set_int(s, "threads", 0, 0);
-        if (sws_init_context(s, nullptr, nullptr) < 0) {
+        if (int r = sws_init_context(s, nullptr, nullptr); r < 0) {
             v.sws.reset();
-            return nullptr;
+            return r;
         }
         // Same YUV matrix on both sides; only the range may change.
         int space = decoded->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT
@@ -400,11 +404,12 @@ AVFrame* ExportSession::Pipeline::convertVideo(AVFrame* decoded) {
         scaled->format = AV_PIX_FMT_YUV420P;
         scaled->width = enc->width;
         scaled->height = enc->height;
-        if (av_frame_get_buffer(scaled, 0) < 0) return nullptr;
+        if (int r = av_frame_get_buffer(scaled, 0); r < 0) return r;
     }
-    if (av_frame_make_writable(scaled) < 0) return nullptr;
-    if (sws_scale_frame(v.sws.get(), scaled, decoded) < 0) return nullptr;
-    return scaled;
+    if (int r = av_frame_make_writable(scaled); r < 0) return r;
+    if (int r = sws_scale_frame(v.sws.get(), scaled, decoded); r < 0) return r;
+    *result = scaled;
+    return 0;
 }
 
 int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out) {
@@ -424,8 +429,8 @@ int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out)
         v.lastDuration = pts - v.lastPts;
         v.durations[v.lastPts] = v.lastDuration;
     }
-    AVFrame* f = convertVideo(decoded);
-    if (!f) return AVERROR(ENOMEM);
+    AVFrame* f = nullptr;
+    if (int r = convertVideo(decoded, &f); r < 0) return r;
     if (f != decoded) av_frame_copy_props(f, decoded);
     f->pts = pts;
     f->pict_type = AV_PICTURE_TYPE_NONE;  // let the encoder place its own key frames

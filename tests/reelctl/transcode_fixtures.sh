@@ -5,7 +5,7 @@ set -euo pipefail
 out=$1
 mkdir -p "$out"
 cd "$out"
-[[ -f .done ]] && exit 0
+[[ -f .done-2 ]] && exit 0  # bump when fixtures are added
 
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 x264="-c:v libx264 -preset ultrafast -pix_fmt yuv420p"
@@ -44,4 +44,9 @@ ff -f lavfi -i "sine=duration=1" -c:a aac audio.m4a
 # Index first, media data cut off half-way.
 ff $(src 320x240 30 2) $x264 -movflags +faststart whole.mp4
 head -c $(($(stat -c %s whole.mp4) / 2)) whole.mp4 >truncated.mp4
-touch .done
+# A video track in a codec no decoder knows (the Matroska codec name renamed).
+ff $(src 160x120 30 1) $x264 avc.mkv
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read()
+open(sys.argv[2], "wb").write(d.replace(b"V_MPEG4/ISO/AVC", b"V_QQQQQ/ISO/QQQ", 1))' \
+    avc.mkv unknown_codec.mkv
+touch .done-2

@@ -295,6 +295,11 @@ TEST(Transcode, FailsWithTheRightStatusAndLeavesOutputAsStated) {
     EXPECT_EQ(audioOnly.err, "no video track\n");
     EXPECT_EQ(testsupport::readFile(out), "previous") << "output touched before the track check";
 
+    auto noSession = transcode(media("unknown_codec.mkv"), out);
+    EXPECT_EQ(noSession.status, 75);
+    EXPECT_EQ(noSession.err, "cannot create export session\n");
+    EXPECT_EQ(testsupport::readFile(out), "previous") << "output removed without a session";
+
     auto missing = transcode(dir + "/nothing.mp4", out);
     EXPECT_EQ(missing.status, 66);
     EXPECT_EQ(missing.err, "input not found: " + dir + "/nothing.mp4\n");
@@ -314,7 +319,7 @@ TEST(Transcode, FailsWithTheRightStatusAndLeavesOutputAsStated) {
     EXPECT_EQ(folder.status, 75);
     EXPECT_EQ(folder.err.rfind("transcode failed: ", 0), 0u) << folder.err;
     EXPECT_TRUE(std::filesystem::is_directory(dir + "/folder.mp4/inside"));
-    for (const auto* r : {&audioOnly, &missing, &noFolder, &folder})
+    for (const auto* r : {&audioOnly, &noSession, &missing, &noFolder, &folder})
         EXPECT_EQ(r->out, "");
 }
 
