@@ -39,7 +39,9 @@ Result<AVFormatContext*> Asset::open() {
     if (!ctx_->opened) {
         ctx_->opened = true;
         av_log_set_level(AV_LOG_QUIET);
-        ctx_->openError = avformat_open_input(&ctx_->fmt, path_.c_str(), nullptr, nullptr);
+        // Always the file protocol: a path such as "clip:1.mp4" names a file, not a protocol.
+        std::string url = "file:" + path_;
+        ctx_->openError = avformat_open_input(&ctx_->fmt, url.c_str(), nullptr, nullptr);
         if (ctx_->openError < 0) ctx_->fmt = nullptr;
     }
     if (!ctx_->fmt) return Result<AVFormatContext*>::failure(errorText(ctx_->openError));

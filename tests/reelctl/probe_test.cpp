@@ -202,6 +202,15 @@ TEST(Probe, AgreesWithFfprobe) {
     }
 }
 
+TEST(AssetAccess, PathsAreFilesWhateverTheyLookLike) {
+    // A colon does not make the path a protocol name; a relative path resolves
+    // against the working directory.
+    auto r = run({bin("reelctl"), "probe", "clip:1.mp4"}, "", mediaFile(""));
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run({bin("reelctl"), "probe", "./clip:1.mp4"}, "", mediaFile(""));
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST(Probe, DisplaySize) {
     EXPECT_EQ(probe("rotated90.mp4")["width"], 240);
     EXPECT_EQ(probe("rotated90.mp4")["height"], 320);
