@@ -23,3 +23,6 @@ bash tools/build.sh build-asan -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE nosan
+
+echo "== fuzzing (short pass)"
+bash tools/fuzz.sh "${FUZZ_SECONDS:-20}"
