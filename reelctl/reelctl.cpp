@@ -208,7 +208,8 @@ namespace {
 constexpr int64_t kMaxSampleCandidates = 1000000;
 
 // Writes the bytes to a path, replacing an existing file (a plain, non-atomic
-// write); the C library's error text on failure.
+// write); the C library's error text on failure. A file that could not be
+// written whole (a full disk) is removed rather than left truncated.
 std::optional<std::string> writeFileBytes(const std::string& path, const void* data, size_t size) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return std::string(std::strerror(errno));
@@ -217,14 +218,19 @@ std::optional<std::string> writeFileBytes(const std::string& path, const void* d
     while (done < size) {
         ssize_t n = ::write(fd, bytes + done, size - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            std::string error = std::strerror(errno);
+        if (n <= 0) {
+            std::string error = std::strerror(n < 0 ? errno : ENOSPC);
             ::close(fd);
+            ::unlink(path.c_str());
             return error;
         }
         done += size_t(n);
     }
-    if (::close(fd) != 0) return std::string(std::strerror(errno));
+    if (::close(fd) != 0) {
+        std::string error = std::strerror(errno);
+        ::unlink(path.c_str());
+        return error;
+    }
     return std::nullopt;
 }
 

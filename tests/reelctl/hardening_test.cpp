@@ -1,0 +1,333 @@
+// reelctl under hostile conditions: inputs the fuzzer found, a full disk,
+// unreadable paths, input that ends or shrinks while it is read, a ten-hour
+// header and huge sample counts. Every run is bounded by `timeout` only to
+// catch a hang; the checks are statuses, messages and outputs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "asset.h"
+#include "frames.h"
+#include "image_check.h"
+#include "jpeg.h"
+#include "proc.h"
+
+using nlohmann::json;
+using testsupport::bin;
+using testsupport::run;
+namespace fs = std::filesystem;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr int kTimedOut = 124;
+
+std::string fixtureFile(const std::string& name) {
+    return testsupport::fixture("hardening/" + name);
+}
+
+// reelctl with `prologue` run first in the shell that execs it (limits, a
+// writer in the background), killed after five minutes.
+testsupport::Run limited(const std::string& prologue, const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {
+        "/usr/bin/timeout",         "-k",      "10",          "300", "/bin/bash", "-c",
+        prologue + "\nexec \"$@\"", "reelctl", bin("reelctl")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run(argv);
+}
+
+testsupport::Run reelctl(const std::vector<std::string>& arguments) {
+    return limited("", arguments);
+}
+
+// The prologue for a file size limit of `kib` KiB, SIGXFSZ ignored so that a
+// write past it fails with EFBIG instead of killing the process.
+std::string fileSizeLimit(int kib) {
+    return "trap '' XFSZ; ulimit -f " + std::to_string(kib);
+}
+
+// A prefix that runs a program as nobody, or empty when this system allows neither.
+std::vector<std::string> unprivileged() {
+    const std::vector<std::vector<std::string>> ways = {
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+        {"/usr/sbin/runuser", "-u", "nobody", "--"},
+    };
+    for (const auto& way : ways) {
+        if (!testsupport::exists(way[0])) continue;
+        std::vector<std::string> probe = way;
+        probe.push_back(bin("reelctl"));
+        // Usage error (64) proves the program starts and runs as that user.
+        if (run(probe).status == 64) return way;
+    }
+    return {};
+}
+
+int lineCount(const std::string& text) {
+    return int(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The end of a run that may or may not have succeeded: success writes what it
+// promises; a failure is one stderr line, nothing on stdout; never a signal.
+void expectProperEnd(const testsupport::Run& r, const std::string& what) {
+    EXPECT_NE(r.status, kTimedOut) << what << ": hung";
+    EXPECT_LT(r.status, 128) << what << ": killed by a signal\n" << r.err;
+    if (r.status == 0) return;
+    EXPECT_TRUE(r.status == 65 || r.status == 74) << what << ": status " << r.status << "\n"
+                                                  << r.err;
+    EXPECT_EQ(lineCount(r.err), 1) << what << ": " << r.err;
+    EXPECT_EQ(r.err.back(), '\n') << what;
+    EXPECT_EQ(r.out, "") << what;
+}
+
+}  // namespace
+
+// Inputs the frame grabber fuzzer turned up: every grab returns an image or
+// an error text, and the commands end properly on them.
+TEST(Reproducers, GrabAndCommandsEndProperly) {
+    std::string dir = fixtureFile("reproducers");
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "no reproducers recorded";
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::string path = entry.path().string();
+        {
+            media::Asset asset(path);
+            frames::Generator generator(asset, 64);
+            for (double t : {0.0, 0.5, 1.0e4}) {
+                auto image = generator.copyFrame(t);
+                if (!image.ok()) {
+                    EXPECT_FALSE(image.error().empty()) << path;
+                    continue;
+                }
+                const frames::Image& im = image.value();
+                ASSERT_EQ(im.rgb.size(), size_t(im.width) * im.height * 3) << path;
+                EXPECT_TRUE(
+                    jpeg::encode(im.rgb.data(), im.width, im.height, im.width * 3, 85).ok());
+            }
+        }
+        std::string out = testsupport::scratchDir("repro");
+        for (const auto& arguments : std::vector<std::vector<std::string>>{
+                 {"probe", path}, {"poster", path, out + "/p.jpg"}, {"frames", path, out}}) {
+            auto r = reelctl(arguments);
+            EXPECT_NE(r.status, kTimedOut) << arguments[0] << " " << path;
+            EXPECT_LT(r.status, 128) << arguments[0] << " " << path << "\n" << r.err;
+        }
+    }
+}
+
+// A disk that fills up: the writes fail with the file system's error text and
+// status 73, no success is claimed, and no truncated image is left behind.
+TEST(FullDisk, PosterAndFramesReportFailedWrites) {
+    std::string out = testsupport::scratchDir("fulldisk");
+    for (int kib : {0, 1}) {
+        std::string jpg = out + "/poster" + std::to_string(kib) + ".jpg";
+        auto r = limited(fileSizeLimit(kib), {"poster", fixtureFile("clip.mp4"), jpg});
+        EXPECT_EQ(r.status, 73) << r.err;
+        EXPECT_EQ(r.err, "failed to write " + jpg + ": File too large\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(testsupport::exists(jpg)) << "a truncated poster stays behind";
+    }
+
+    std::string dir = out + "/frames";
+    auto r = limited(fileSizeLimit(1), {"frames", fixtureFile("clip.mp4"), dir});
+    EXPECT_EQ(r.status, 73);
+    EXPECT_EQ(r.err, "failed to write " + dir + "/frame_0.jpg: File too large\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(testsupport::exists(dir + "/frame_0.jpg"));
+    EXPECT_FALSE(testsupport::exists(dir + "/manifest.json"));
+}
+
+// Frames small enough to fit but a manifest that does not: the saved copy is
+// optional (its write error is ignored) but never left half written.
+TEST(FullDisk, ManifestThatDoesNotFitIsNotLeftTruncated) {
+    std::vector<std::string> arguments = {
+        "frames", fixtureFile("long10h.mp4"), "", "--count", "20", "--max-edge", "8"};
+    arguments[2] = testsupport::scratchDir("manifest-free");
+    auto free = reelctl(arguments);
+    ASSERT_EQ(free.status, 0) << free.err;
+    // Preconditions of the limit below: each frame under 1 KiB, the manifest over.
+    ASSERT_GT(free.out.size(), 1025u);
+    for (const auto& entry : fs::directory_iterator(arguments[2]))
+        if (entry.path().extension() == ".jpg") {
+            ASSERT_LT(fs::file_size(entry.path()), 1024u);
+        }
+
+    arguments[2] = testsupport::scratchDir("manifest-full");
+    auto r = limited(fileSizeLimit(1), arguments);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, free.out);
+    EXPECT_EQ(json::parse(r.out)["count"], 20);
+    EXPECT_TRUE(testsupport::exists(arguments[2] + "/frame_19.jpg"));
+    EXPECT_FALSE(testsupport::exists(arguments[2] + "/manifest.json"));
+}
+
+// Permission bits, honoured by running the tool as nobody (tests may run as root).
+TEST(Permissions, UnreadableInputAndUnwritableOutput) {
+    std::vector<std::string> as = unprivileged();
+    if (as.empty()) GTEST_SKIP() << "cannot run a program as nobody here (setpriv/runuser)";
+    std::string dir = testsupport::scratchDir("perm");
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    std::string secret = dir + "/secret.mp4";
+    fs::copy_file(fixtureFile("clip.mp4"), secret);
+    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+    std::string open = dir + "/open.mp4";
+    fs::copy_file(fixtureFile("clip.mp4"), open);
+    ASSERT_EQ(::chmod(open.c_str(), 0644), 0);
+    std::string locked = dir + "/locked";
+    fs::create_directory(locked);
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+
+    auto asNobody = [&](std::vector<std::string> arguments) {
+        std::vector<std::string> argv = {"/usr/bin/timeout", "-k", "10", "300"};
+        argv.insert(argv.end(), as.begin(), as.end());
+        argv.push_back(bin("reelctl"));
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return run(argv);
+    };
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"probe", secret},
+                                               {"poster", secret, dir + "/p.jpg"},
+                                               {"frames", secret, dir + "/f"}}) {
+        auto r = asNobody(arguments);
+        EXPECT_EQ(r.status, 65) << arguments[0];
+        EXPECT_EQ(r.err, "failed to load tracks: Permission denied\n") << arguments[0];
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(testsupport::exists(dir + "/p.jpg"));
+
+    auto poster = asNobody({"poster", open, locked + "/p.jpg"});
+    EXPECT_EQ(poster.status, 73);
+    EXPECT_EQ(poster.err, "failed to write " + locked + "/p.jpg: Permission denied\n");
+    auto frames = asNobody({"frames", open, locked});
+    EXPECT_EQ(frames.status, 73);
+    EXPECT_EQ(frames.err, "failed to write " + locked + "/frame_0.jpg: Permission denied\n");
+    EXPECT_EQ(frames.out, "");
+    EXPECT_TRUE(fs::is_empty(locked));
+}
+
+// A named pipe whose writer stops early: the input simply ends where the
+// writer stopped. Every command ends with its output or one error line.
+TEST(ShrinkingInput, PipeThatEndsEarly) {
+    std::string dir = testsupport::scratchDir("fifo");
+    std::string pipe = dir + "/in.mp4";
+    auto size = fs::file_size(fixtureFile("clip.mp4"));
+    for (uintmax_t bytes :
+         {uintmax_t(0), uintmax_t(100), uintmax_t(3000), size / 3, size / 2, size}) {
+        for (std::string command : {"probe", "poster", "frames"}) {
+            ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+            std::string writer = "head -c " + std::to_string(bytes) + " '" +
+                                 fixtureFile("clip.mp4") + "' >'" + pipe + "' &";
+            std::vector<std::string> arguments = {command, pipe};
+            if (command == "poster") arguments.push_back(dir + "/p.jpg");
+            if (command == "frames") arguments.push_back(dir + "/f");
+            auto r = limited(writer, arguments);
+            std::string what = command + " of " + std::to_string(bytes) + " bytes";
+            if (command == "frames" && r.status == 0) {
+                // Grabs past the end report their own lines and go on.
+                std::regex grabError(R"((frame \d+ @[0-9.e-]+s failed: [^\n]+\n)*)");
+                EXPECT_TRUE(std::regex_match(r.err, grabError)) << what << ": " << r.err;
+                EXPECT_NO_THROW(json::parse(r.out)) << what;
+            } else if (r.status == 0) {
+                EXPECT_EQ(r.err, "") << what;
+            }
+            expectProperEnd(r, what);
+            if (bytes == size) {
+                EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+            }
+            if (bytes == 0) {
+                EXPECT_EQ(r.status, 65) << what;
+            }
+            ::unlink(pipe.c_str());
+        }
+    }
+}
+
+// A file truncated by another process while the tool reads it, at several
+// moments; whatever the moment, the run ends properly.
+TEST(ShrinkingInput, FileTruncatedWhileRead) {
+    std::string dir = testsupport::scratchDir("truncate");
+    for (std::string delay : {"0", "0.02", "0.1", "0.3"}) {
+        for (std::string command : {"poster", "frames"}) {
+            std::string file = dir + "/in.mp4";
+            fs::copy_file(fixtureFile("big.mp4"), file, fs::copy_options::overwrite_existing);
+            std::string writer = "(sleep " + delay + "; truncate -s 20000 '" + file + "') &";
+            std::vector<std::string> arguments = {command, file};
+            arguments.push_back(command == "poster" ? dir + "/p.jpg" : dir + "/f");
+            if (command == "frames") arguments.insert(arguments.end(), {"--count", "30"});
+            auto r = limited(writer, arguments);
+            std::string what = command + " truncated after " + delay + " s";
+            if (command == "frames" && r.status == 0) {
+                std::regex grabError(R"((frame \d+ @[0-9.e-]+s failed: [^\n]+\n)*)");
+                EXPECT_TRUE(std::regex_match(r.err, grabError)) << what << ": " << r.err;
+                json m = json::parse(r.out);
+                for (const auto& entry : m["frames"])
+                    EXPECT_TRUE(
+                        testsupport::exists(dir + "/f/" + entry["filename"].get<std::string>()));
+            }
+            expectProperEnd(r, what);
+        }
+    }
+}
+
+// A header that claims ten hours around one frame, and sample counts far
+// beyond any video: answered within bounded memory (an address-space limit
+// where sanitizers do not need their shadow memory).
+TEST(ResourceLimits, TenHourHeaderAndHugeCounts) {
+    std::string memory = kSanitized ? "" : "ulimit -v 1048576";  // 1 GiB
+    std::string clip = fixtureFile("long10h.mp4");
+
+    auto probe = limited(memory, {"probe", clip});
+    ASSERT_EQ(probe.status, 0) << probe.err;
+    EXPECT_DOUBLE_EQ(json::parse(probe.out)["duration"].get<double>(), 36000.0);
+
+    std::string dir = testsupport::scratchDir("tenhours");
+    auto poster = limited(memory, {"poster", clip, dir + "/p.jpg"});
+    EXPECT_EQ(poster.status, 0) << poster.err;
+    frames::Image image = imagecheck::decodeJpeg(dir + "/p.jpg");
+    EXPECT_EQ(image.width, 64);
+    EXPECT_EQ(image.height, 48);
+
+    auto frames = limited(memory, {"frames", clip, dir + "/f", "--count", "20"});
+    ASSERT_EQ(frames.status, 0) << frames.err;
+    json m = json::parse(frames.out);
+    EXPECT_EQ(m["count"], 20);
+    EXPECT_EQ(m["frames"][19]["time"], 36000.0 - 0.1);
+
+    struct Case {
+        std::string input;
+        std::vector<std::string> options;
+        size_t frames;
+    } cases[] = {
+        // Capped by the default --max.
+        {clip, {"--count", "9223372036854775807"}, 20},
+        {clip, {"--interval", "1e-300"}, 20},
+        {clip, {"--interval", "4.9e-324", "--max", "40"}, 40},
+        // Two seconds hold at most nine samples a quarter second apart.
+        {fixtureFile("clip.mp4"), {"--count", "1000000000000", "--max", "1000000000000"}, 8},
+        {fixtureFile("clip.mp4"), {"--interval", "1e-9", "--max", "-1"}, 8},
+    };
+    for (const Case& c : cases) {
+        std::string out = testsupport::scratchDir("huge");
+        std::vector<std::string> arguments = {"frames", c.input, out};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        auto r = limited(memory, arguments);
+        ASSERT_EQ(r.status, 0) << c.options[1] << ": " << r.err;
+        EXPECT_EQ(json::parse(r.out)["count"], c.frames) << c.options[1];
+        EXPECT_EQ(size_t(std::distance(fs::directory_iterator(out), fs::directory_iterator())),
+                  c.frames + 1);
+    }
+}
