@@ -300,21 +300,40 @@ void handleLine(const std::string& raw) {
             pathText);
 }
 
-// Reads standard input line by line until it ends; no limit on line length.
+namespace {
+
+// The longest request line held and handled: far above any real request (a
+// path is at most 4 KiB). A longer line is a bad request line, skipped to its
+// line feed without being held, so that memory stays bounded whatever the
+// host sends.
+constexpr size_t maxLineBytes = 16u << 20;
+
+}  // namespace
+
+// Reads standard input line by line until it ends.
 void serve() {
     std::string buffer;
-    size_t start = 0;    // first byte of the line not yet handled
-    size_t scanned = 0;  // bytes already searched for a line feed
+    size_t start = 0;       // first byte of the line not yet handled
+    size_t scanned = 0;     // bytes already searched for a line feed
+    bool overlong = false;  // the current line passed maxLineBytes and is being skipped
     char chunk[65536];
     for (;;) {
         size_t end;
         while ((end = buffer.find('\n', scanned)) != std::string::npos) {
             size_t stop = end > start && buffer[end - 1] == '\r' ? end - 1 : end;
-            handleLine(buffer.substr(start, stop - start));
+            if (overlong)
+                badRequestLine();
+            else
+                handleLine(buffer.substr(start, stop - start));
+            overlong = false;
             start = scanned = end + 1;
         }
         buffer.erase(0, start);
         start = 0;
+        if (buffer.size() > maxLineBytes) {
+            overlong = true;
+            buffer.clear();
+        }
         scanned = buffer.size();
         ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
@@ -322,7 +341,10 @@ void serve() {
         buffer.append(chunk, size_t(n));
     }
     // A last line without a line feed still counts.
-    if (!buffer.empty()) handleLine(buffer);
+    if (overlong)
+        badRequestLine();
+    else if (!buffer.empty())
+        handleLine(buffer);
 }
 
 #ifndef PIXSIG_NO_MAIN

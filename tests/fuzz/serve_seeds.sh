@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Seed request lines for the serve harness, one file each. The images they
+# name (small.jpg, small.png, alpha.png, gray.png, truncated.jpg) are made by
+# the harness in its own working folder.
+set -euo pipefail
+out=$1
+mkdir -p "$out"
+n=0
+seed() { n=$((n + 1)); printf '%s' "$1" >"$out/line$n"; }
+seed '{"path":"small.jpg","id":"fp"}'
+seed '{"path":"small.png"}'
+seed '{"path":"missing.jpg","id":"miss"}'
+seed '{"path":"truncated.jpg","id":"t"}'
+seed '{"op":"thumb","path":"small.jpg","out":"o.jpg","id":"th","size":16}'
+seed '{"op":"thumb","path":"small.png","out":"o.jpg","width":9,"height":5,"quality":0.3}'
+seed '{"op":"thumb","path":"small.jpg","out":"o.jpg","transform":true,"orientation":6,"size":1e3}'
+seed '{"op":"thumb","path":"alpha.png","out":"o.jpg","id":"dec"}'
+seed '{"op":"thumb","path":"gray.png","out":"o.jpg"}'
+seed '{"op":"thumb","path":"small.jpg","out":"o.jpg","width":-1,"height":9223372036854775807}'
+seed '{"op":"thumb","path":"small.jpg"}'
+seed '{"path":5}'
+seed '{}'
+seed '[1,2]'
+seed 'this is not json'
+seed $'{"path":"small.jpg","id":"caf\xc3\xa9 \xff"}\r'
+seed '{"path":"small.jpg","id":7,"op":null}'
