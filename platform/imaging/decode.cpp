@@ -15,6 +15,29 @@ std::string oneLine(std::string text) {
     return text.empty() ? "unknown imaging error" : text;
 }
 
+// A file declaring more pixels than this is not decoded: a small file can
+// declare a huge image (the same bound as the thumbnail renderer's).
+constexpr long long maxSourcePixels = 1LL << 28;
+
+// Refuses a file whose header declares more than maxSourcePixels. A header
+// that cannot be read is left to the decoder, which reports its own error.
+void checkDeclaredSize(const std::string& path) {
+    long long width = 0, height = 0;
+    try {
+        vips::VImage header = vips::VImage::new_from_source(
+            vips::VSource::new_from_file(path.c_str()), "",
+            vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        width = header.width();
+        height = header.height();
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return;
+    }
+    if (width * height > maxSourcePixels)
+        throw vips::VError(path + ": image too large (" + std::to_string(width) + " x " +
+                           std::to_string(height) + " pixels)");
+}
+
 }  // namespace
 
 void startImaging() {
@@ -49,6 +72,7 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
                 ->set("size", VIPS_SIZE_FORCE)
                 ->set("fail_on", VIPS_FAIL_ON_ERROR);
         };
+        checkDeclaredSize(path);
         // libvips reads "name[options]" as a file name with load options; a
         // path that itself ends in "]" is opened as a file as given.
         VImage image = !path.empty() && path.back() == ']'

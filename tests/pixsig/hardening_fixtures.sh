@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Images for the hardening tests. $1: output folder.
+#   photo.jpg      a small ordinary photo
+#   other.png      a different small image, swapped in for photo.jpg
+#   bomb.png       a 5 KB PNG declaring 100000 x 100000 pixels (its first rows only)
+#   bomb.jpg       a JPEG declaring 65000 x 65000 pixels (the data of a 64 x 64 one)
+set -euo pipefail
+mkdir -p "$1"
+cd "$1"
+[[ -f .done ]] && exit 0
+ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240 -frames:v 1 -q:v 4 photo.jpg
+convert -size 200x100 gradient:yellow-navy other.png
+convert -size 64x64 gradient:red-blue -quality 80 small64.jpg
+python3 - <<'PY'
+import struct, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+w = h = 100000
+rows = b"".join(b"\0" + b"\x80" * (w * 3) for _ in range(16))
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+       + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b""))
+open("bomb.png", "wb").write(png)
+# The frame header (SOF0..SOF2) of a 64 x 64 JPEG, with its size raised.
+jpeg = bytearray(open("small64.jpg", "rb").read())
+at = 2
+while at < len(jpeg):
+    marker, length = jpeg[at + 1], struct.unpack(">H", jpeg[at + 2:at + 4])[0]
+    if marker in (0xC0, 0xC1, 0xC2):
+        jpeg[at + 5:at + 9] = struct.pack(">HH", 65000, 65000)
+        break
+    at += 2 + length
+open("bomb.jpg", "wb").write(jpeg)
+PY
+rm small64.jpg
+touch .done

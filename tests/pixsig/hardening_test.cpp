@@ -1,0 +1,378 @@
+// pixsig under hostile conditions: a host that goes away, a full disk,
+// unreadable and changing files, images that declare huge sizes, and request
+// lines far longer than any real one. Each case must end in an answer or a
+// refusal, within bounded memory, never a crash, a hang or a false success.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "proc.h"
+
+using nlohmann::json;
+using testsupport::bin;
+using testsupport::fixture;
+
+namespace {
+
+const std::string badLine = "pixsig: bad request line\n";
+
+// A `pixsig --serve` process on pipes, driven one line at a time.
+struct Server {
+    pid_t pid = -1;
+    int in = -1, out = -1, err = -1;
+    std::string pending;  // bytes read from standard output, not yet a whole line
+
+    // `prefix` runs the server through another program (e.g. setpriv);
+    // `setup` runs in the child before exec (async-signal-safe calls only).
+    explicit Server(std::vector<std::string> prefix = {}, std::function<void()> setup = {},
+                    bool closeOut = false) {
+        int pin[2], pout[2], perr[2];
+        if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) abort();
+        prefix.push_back(bin("pixsig"));
+        prefix.push_back("--serve");
+        std::vector<char*> argv;
+        for (std::string& a : prefix)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            dup2(pin[0], 0);
+            dup2(pout[1], 1);
+            dup2(perr[1], 2);
+            if (closeOut) close(1);
+            if (setup) setup();
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(pin[0]);
+        close(pout[1]);
+        close(perr[1]);
+        in = pin[1];
+        out = pout[0];
+        err = perr[0];
+    }
+
+    ~Server() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (int fd : {in, out, err})
+            if (fd >= 0) close(fd);
+    }
+
+    bool send(const std::string& bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = write(in, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) return false;
+            done += size_t(n);
+        }
+        return true;
+    }
+
+    // The next response line; empty when none comes within a generous time.
+    std::string line() {
+        for (;;) {
+            if (size_t nl = pending.find('\n'); nl != std::string::npos) {
+                std::string text = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                return text;
+            }
+            pollfd p{out, POLLIN, 0};
+            if (poll(&p, 1, 120'000) <= 0) return {};
+            char buf[65536];
+            ssize_t n = read(out, buf, sizeof buf);
+            if (n <= 0) return {};
+            pending.append(buf, size_t(n));
+        }
+    }
+
+    json response() {
+        std::string text = line();
+        return text.empty() ? json() : json::parse(text, nullptr, false);
+    }
+
+    // Peak resident memory so far, KiB.
+    long peakKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string l; std::getline(status, l);)
+            if (l.rfind("VmHWM:", 0) == 0) return std::stol(l.substr(6));
+        return -1;
+    }
+
+    // Ends standard input and waits (at most two minutes) for the exit;
+    // returns the exit status, 128 + signal, or -1 for a server still running.
+    int finish(std::string* errText = nullptr) {
+        close(in);
+        in = -1;
+        std::string errBytes;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        int status = 0;
+        for (;;) {
+            pid_t done = waitpid(pid, &status, WNOHANG);
+            char buf[4096];
+            for (int fd : {out, err}) {
+                pollfd p{fd, POLLIN, 0};
+                while (fd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+                    ssize_t n = read(fd, buf, sizeof buf);
+                    if (n <= 0) break;
+                    if (fd == err) errBytes.append(buf, size_t(n));
+                    if (fd == out) pending.append(buf, size_t(n));
+                }
+            }
+            if (done == pid) break;
+            if (std::chrono::steady_clock::now() > deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        pid = -1;
+        if (errText) *errText = errBytes;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+std::string request(const json& r) {
+    return r.dump() + "\n";
+}
+
+json thumbRequest(const std::string& path, const std::string& out, int size = 64) {
+    return {{"op", "thumb"}, {"path", path}, {"out", out}, {"size", size}};
+}
+
+// Memory bounds: far above what the server needs (tens of MiB; more under
+// the address sanitizer), far below what the unbounded cases took.
+constexpr long boundKiB = 320 * 1024;
+
+}  // namespace
+
+// A request line of 100 MB is refused as a bad request line without being
+// held: the server's peak memory stays far below the line's size, and the
+// next line is answered as usual.
+TEST(PixsigHardening, HugeRequestLineRefusedInBoundedMemory) {
+    Server server;
+    ASSERT_TRUE(server.send(R"({"path":"/)"));
+    std::string chunk(1 << 20, 'd');
+    for (int i = 0; i < 100; i++)
+        ASSERT_TRUE(server.send(chunk));
+    ASSERT_TRUE(server.send("\",\"id\":\"huge\"}\n" +
+                            request({{"path", "/nowhere/a.png"}, {"id", "after"}})));
+    json r = server.response();
+    EXPECT_EQ(r["id"], "after");
+    EXPECT_EQ(r["ok"], false);
+    long peak = server.peakKiB();
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, boundKiB) << "peak resident memory " << peak << " KiB";
+    std::string err;
+    EXPECT_EQ(server.finish(&err), 0);
+    EXPECT_EQ(err, badLine);
+    EXPECT_EQ(server.pending, "");  // no response for the refused line
+}
+
+// An overlong last line without a line feed is refused the same way.
+TEST(PixsigHardening, HugeLastLineWithoutLineFeedRefused) {
+    Server server;
+    std::string chunk(1 << 20, ' ');
+    for (int i = 0; i < 20; i++)
+        ASSERT_TRUE(server.send(chunk));
+    std::string err;
+    EXPECT_EQ(server.finish(&err), 0);
+    EXPECT_EQ(err, badLine);
+    EXPECT_EQ(server.pending, "");
+}
+
+// Images whose headers declare 100000 x 100000 (PNG) and 65000 x 65000
+// (JPEG) pixels: both feature prints and thumbnails are refused with an
+// error, in bounded memory, and no thumbnail file appears.
+TEST(PixsigHardening, DecompressionBombsRefused) {
+    std::string dir = testsupport::scratchDir("bombs");
+    Server server;
+    for (const char* name : {"bomb.png", "bomb.jpg"}) {
+        std::string path = fixture(std::string("hardening/") + name);
+        std::string out = dir + "/" + name + ".jpg";
+        ASSERT_TRUE(server.send(request({{"path", path}, {"id", "fp"}}) +
+                                request(thumbRequest(path, out))));
+        json print = server.response();
+        EXPECT_EQ(print["id"], "fp") << name;
+        EXPECT_EQ(print["ok"], false) << name << ": " << print;
+        EXPECT_TRUE(print["error"].is_string() && !print["error"].get<std::string>().empty());
+        json thumb = server.response();
+        EXPECT_EQ(thumb["ok"], false) << name << ": " << thumb;
+        EXPECT_EQ(thumb["error"], "can't decode " + path);
+        EXPECT_FALSE(testsupport::exists(out));
+    }
+    long peak = server.peakKiB();
+    EXPECT_LT(peak, boundKiB) << "peak resident memory " << peak << " KiB";
+    EXPECT_EQ(server.finish(), 0);
+}
+
+// A full disk: with the file size limited (and SIGXFSZ ignored, so that the
+// write fails rather than killing the process) a thumbnail is "can't write
+// <out>", never a success; the server goes on answering.
+TEST(PixsigHardening, FullDiskIsCantWrite) {
+    std::string dir = testsupport::scratchDir("fulldisk");
+    std::string out = dir + "/thumb.jpg";
+    Server server({}, [] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{512, 512};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_TRUE(server.send(request(thumbRequest(fixture("hardening/photo.jpg"), out, 200)) +
+                            request({{"path", fixture("hardening/photo.jpg")}, {"id", "fp"}})));
+    json thumb = server.response();
+    EXPECT_EQ(thumb["ok"], false) << thumb;
+    EXPECT_EQ(thumb["error"], "can't write " + out);
+    json print = server.response();
+    EXPECT_EQ(print["id"], "fp");
+    EXPECT_EQ(print["ok"], true) << print;
+    EXPECT_EQ(server.finish(), 0);
+}
+
+// The host closing its end of standard output while requests are queued,
+// or never giving the server a standard output at all: the server ends with
+// status 0 once its input is done, without a signal and without spinning.
+TEST(PixsigHardening, StandardOutputGoneWhileServing) {
+    std::string dir = testsupport::scratchDir("noout");
+    std::string photo = fixture("hardening/photo.jpg");
+    std::string lines;
+    for (int i = 0; i < 20; i++)
+        lines += request({{"path", photo}}) +
+                 request(thumbRequest(photo, dir + "/t" + std::to_string(i) + ".jpg")) +
+                 "not json\n";
+    {
+        Server server;
+        close(server.out);
+        server.out = -1;
+        server.send(lines);  // may stop early: the server is allowed to leave
+        EXPECT_EQ(server.finish(), 0);
+    }
+    {
+        Server server({}, {}, /*closeOut=*/true);
+        ASSERT_TRUE(server.send(lines));
+        std::string err;
+        EXPECT_EQ(server.finish(&err), 0);
+        EXPECT_NE(err.find(badLine), std::string::npos);
+    }
+}
+
+// Files the server may not read (run as an unprivileged user, since root
+// reads anything): an error response for both request kinds.
+TEST(PixsigHardening, UnreadableFilesAreErrors) {
+    std::string dir = testsupport::scratchDir("unreadable");
+    std::filesystem::permissions(dir, std::filesystem::perms::all);
+    std::string locked = dir + "/locked.jpg";
+    std::filesystem::copy_file(fixture("hardening/photo.jpg"), locked);
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    std::vector<std::string> asNobody;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "running as root without setpriv";
+        asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    Server server(asNobody);
+    std::string readable = fixture("hardening/photo.jpg");
+    ASSERT_TRUE(server.send(request({{"path", readable}, {"id", "ok"}})));
+    json control = server.response();
+    if (control["ok"] != true)
+        GTEST_SKIP() << "the unprivileged user cannot run pixsig: " << control;
+    ASSERT_TRUE(server.send(request({{"path", locked}, {"id", "fp"}}) +
+                            request(thumbRequest(locked, dir + "/t.jpg"))));
+    json print = server.response();
+    EXPECT_EQ(print["ok"], false) << print;
+    json thumb = server.response();
+    EXPECT_EQ(thumb["ok"], false) << thumb;
+    EXPECT_EQ(thumb["error"], "can't open " + locked);
+    EXPECT_EQ(server.finish(), 0);
+}
+
+// A file replaced (renamed over, or rewritten in place) again and again while
+// the server reads it: every request gets exactly one response, and each
+// success is true: a thumbnail written as a JPEG of the size reported, which
+// is the size of one of the two images.
+TEST(PixsigHardening, FilesReplacedWhileRead) {
+    std::string dir = testsupport::scratchDir("replaced");
+    std::string a = testsupport::readFile(fixture("hardening/photo.jpg"));  // 320 x 240
+    std::string b = testsupport::readFile(fixture("hardening/other.png"));  // 200 x 100
+    std::string path = dir + "/changing";
+    testsupport::writeFile(path, a);
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        for (int i = 0; !stop; i++) {
+            const std::string& bytes = i % 2 ? a : b;
+            if (i % 4 < 2) {
+                std::string tmp = dir + "/next";
+                testsupport::writeFile(tmp, bytes);
+                std::rename(tmp.c_str(), path.c_str());
+            } else {
+                // In place, in two halves: a reader may see a truncated file.
+                int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+                if (fd < 0) continue;
+                ssize_t n1 = write(fd, bytes.data(), bytes.size() / 2);
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+                ssize_t n2 =
+                    write(fd, bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2);
+                (void)n1;
+                (void)n2;
+                close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(700));
+        }
+    });
+    Server server;
+    const int rounds = 30;
+    std::string lines;
+    for (int i = 0; i < rounds; i++)
+        lines += request({{"path", path}, {"id", "fp" + std::to_string(i)}}) +
+                 request({{"op", "thumb"},
+                          {"path", path},
+                          {"out", dir + "/t" + std::to_string(i) + ".jpg"},
+                          {"id", "th" + std::to_string(i)},
+                          {"size", 40}});
+    ASSERT_TRUE(server.send(lines));
+    int answered = 0;
+    for (int i = 0; i < rounds; i++) {
+        json print = server.response();
+        ASSERT_EQ(print["id"], "fp" + std::to_string(i)) << print;
+        if (print["ok"] == true)
+            EXPECT_EQ(print["dim"], 1792);
+        else
+            EXPECT_FALSE(print["error"].get<std::string>().empty());
+        json thumb = server.response();
+        ASSERT_EQ(thumb["id"], "th" + std::to_string(i)) << thumb;
+        if (thumb["ok"] != true) {
+            EXPECT_FALSE(thumb["error"].get<std::string>().empty());
+            continue;
+        }
+        answered++;
+        std::pair<int, int> size{thumb["width"], thumb["height"]};
+        EXPECT_TRUE(size == std::make_pair(40, 30) || size == std::make_pair(40, 20)) << thumb;
+        // The file written is a complete JPEG of that size (SOF0 header).
+        std::string jpeg = testsupport::readFile(dir + "/t" + std::to_string(i) + ".jpg");
+        ASSERT_GE(jpeg.size(), 4u);
+        EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
+        size_t sof = jpeg.find("\xFF\xC0");
+        ASSERT_NE(sof, std::string::npos);
+        int h = (uint8_t(jpeg[sof + 5]) << 8) | uint8_t(jpeg[sof + 6]);
+        int w = (uint8_t(jpeg[sof + 7]) << 8) | uint8_t(jpeg[sof + 8]);
+        EXPECT_EQ(std::make_pair(w, h), size);
+    }
+    stop = true;
+    changer.join();
+    EXPECT_EQ(server.finish(), 0);
+    RecordProperty("thumbnails_written", answered);
+}
