@@ -234,13 +234,19 @@ Result<bool> writeFile(const std::string& path, const std::string& bytes) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            // A half-written JPEG (a full disk) must not be left looking like a result.
             int err = n < 0 ? errno : EIO;
             ::close(fd);
+            ::unlink(path.c_str());
             return Result<bool>::failure(path + ": " + std::strerror(err));
         }
         done += size_t(n);
     }
-    if (::close(fd) != 0) return Result<bool>::failure(path + ": " + std::strerror(errno));
+    if (::close(fd) != 0) {
+        int err = errno;
+        ::unlink(path.c_str());
+        return Result<bool>::failure(path + ": " + std::strerror(err));
+    }
     return true;
 }
 

@@ -237,6 +237,7 @@ TEST(PixsigHardening, FullDiskIsCantWrite) {
     json thumb = server.response();
     EXPECT_EQ(thumb["ok"], false) << thumb;
     EXPECT_EQ(thumb["error"], "can't write " + out);
+    EXPECT_FALSE(testsupport::exists(out)) << "a half-written thumbnail was left behind";
     json print = server.response();
     EXPECT_EQ(print["id"], "fp");
     EXPECT_EQ(print["ok"], true) << print;
