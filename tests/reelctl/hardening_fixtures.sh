@@ -2,7 +2,7 @@
 # Media for the hardening tests, made with the ffmpeg CLI.
 #   clip.mp4       2 s, 160x120, moov first (readable from a pipe)
 #   long10h.mp4    one 64x48 frame whose duration is ten hours (the header says 36000 s)
-#   big.mp4        8 s at 640x480, large enough to be truncated while being read
+#   big.mp4        8 s at 320x240, large enough to be truncated while being read
 # The fuzzer's reproducers in reproducers/ are copied beside them.
 set -euo pipefail
 dir=$1
@@ -21,7 +21,7 @@ ff -f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -c:v libx264 -preset ver
     -pix_fmt yuv420p -movflags +faststart clip.mp4
 ff -f lavfi -i "color=c=red:s=64x48:r=1/36000" -frames:v 1 -c:v libx264 -pix_fmt yuv420p \
     long10h.mp4
-ff -f lavfi -i testsrc2=size=640x480:rate=25:duration=8 -c:v libx264 -preset veryfast -g 50 \
+ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=8 -c:v libx264 -preset veryfast -g 50 \
     -pix_fmt yuv420p big.mp4
 
 echo "$sum" >.stamp
