@@ -24,9 +24,10 @@ constexpr long long maxSourcePixels = 1LL << 28;
 void checkDeclaredSize(const std::string& path) {
     long long width = 0, height = 0;
     try {
+        // The source first: the options would leak if opening it threw.
+        vips::VSource source = vips::VSource::new_from_file(path.c_str());
         vips::VImage header = vips::VImage::new_from_source(
-            vips::VSource::new_from_file(path.c_str()), "",
-            vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+            source, "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
         width = header.width();
         height = header.height();
     } catch (const vips::VError&) {
