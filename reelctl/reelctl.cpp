@@ -13,6 +13,7 @@
 #include "reelctl.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include "asset.h"
+#include "export.h"
 #include "frames.h"
 #include "jpeg.h"
 
@@ -409,12 +412,6 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
 
 // ---------------------------------------------------------------------------
 // Transcode
-
-#include <pthread.h>
-
-#include <csignal>
-
-#include "export.h"
 
 // SIGINT and SIGTERM are blocked while a transcode runs (in every thread the
 // codecs start, as they inherit the mask); the export asks this between packets
