@@ -2,7 +2,8 @@
 # Sets up, builds and runs every test:
 #   1. the normal build (warnings as errors) with all C++ and JavaScript tests;
 #   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
-#      the C++ tests again.
+#      the C++ tests again;
+#   3. a short pass of every libFuzzer harness (FUZZ_SECONDS each, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
