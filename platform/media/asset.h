@@ -16,26 +16,13 @@
 
 struct AVFormatContext;
 
+#include "result.h"
+
 namespace media {
 
 // A value or the library's error text.
 template <class T>
-class Result {
-  public:
-    Result(T value) : v_(std::move(value)) {}
-    static Result failure(std::string text) { return Result(Error{std::move(text)}); }
-    bool ok() const { return v_.index() == 0; }
-    const T& value() const { return std::get<0>(v_); }
-    T& value() { return std::get<0>(v_); }
-    const std::string& error() const { return std::get<1>(v_).text; }
-
-  private:
-    struct Error {
-        std::string text;
-    };
-    explicit Result(Error e) : v_(std::move(e)) {}
-    std::variant<T, Error> v_;
-};
+using Result = platform::Result<T>;
 
 // FFmpeg's text for an AVERROR code, without a trailing newline.
 std::string errorText(int averror);
