@@ -230,7 +230,8 @@ TEST(Permissions, UnreadableInputAndUnwritableOutput) {
 }
 
 // A named pipe whose writer stops early: the input simply ends where the
-// writer stopped. Every command ends with its output or one error line.
+// writer stopped. Every command ends with its output or one error line. (The
+// writer's own complaint about a reader that closed early is not the tool's.)
 TEST(ShrinkingInput, PipeThatEndsEarly) {
     std::string dir = testsupport::scratchDir("fifo");
     std::string pipe = dir + "/in.mp4";
@@ -240,7 +241,7 @@ TEST(ShrinkingInput, PipeThatEndsEarly) {
         for (std::string command : {"probe", "poster", "frames"}) {
             ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
             std::string writer = "head -c " + std::to_string(bytes) + " '" +
-                                 fixtureFile("clip.mp4") + "' >'" + pipe + "' &";
+                                 fixtureFile("clip.mp4") + "' >'" + pipe + "' 2>/dev/null &";
             std::vector<std::string> arguments = {command, pipe};
             if (command == "poster") arguments.push_back(dir + "/p.jpg");
             if (command == "frames") arguments.push_back(dir + "/f");
