@@ -76,10 +76,15 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
         checkDeclaredSize(path);
         // libvips reads "name[options]" as a file name with load options; a
         // path that itself ends in "]" is opened as a file as given.
-        VImage image = !path.empty() && path.back() == ']'
-                           ? VImage::thumbnail_source(vips::VSource::new_from_file(path.c_str()),
-                                                      size, options())
-                           : VImage::thumbnail(path.c_str(), size, options());
+        // The source is opened before the options are made: options handed to
+        // no operation (the open threw) would never be freed.
+        VImage image;
+        if (!path.empty() && path.back() == ']') {
+            vips::VSource source = vips::VSource::new_from_file(path.c_str());
+            image = VImage::thumbnail_source(source, size, options());
+        } else {
+            image = VImage::thumbnail(path.c_str(), size, options());
+        }
         image = image.colourspace(VIPS_INTERPRETATION_sRGB);
         if (image.has_alpha()) {
             // colourspace() has made it 8-bit sRGB: white is 255.
