@@ -9,6 +9,7 @@
 #   bad.mp4       all-intra clip with the picture at 2.0 s overwritten with noise
 #   nodecoder.mp4 a sample entry no decoder knows
 set -euo pipefail
+source "$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures/damage.sh"
 dir=$1
 sum=$(sha256sum "$0" | cut -d' ' -f1)
 [[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
@@ -70,14 +71,9 @@ ff -f lavfi -i testsrc2=size=1000x334:rate=25:duration=1 -vf scale=1000:333 -c:v
 
 ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=4 -c:v libx264 -preset veryfast -g 1 \
     -pix_fmt yuv420p intra.mp4
-cp intra.mp4 bad.mp4
-IFS=, read -r size pos < <(ffprobe -v error -select_streams v -show_entries packet=size,pos \
-    -of csv=p=0 intra.mp4 | sed -n 51p)
-head -c $((size - 100)) /dev/urandom | dd of=bad.mp4 bs=1 seek=$((pos + 50)) conv=notrunc status=none
+damage_packet intra.mp4 bad.mp4 51
 
-cp quad.mp4 nodecoder.mp4
-off=$(grep -obUa avc1 nodecoder.mp4 | tail -1 | cut -d: -f1)
-printf 'zzzz' | dd of=nodecoder.mp4 bs=1 seek="$off" conv=notrunc status=none
+unknown_codec quad.mp4 nodecoder.mp4
 
 ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
 ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -c:v libx264 -preset veryfast \

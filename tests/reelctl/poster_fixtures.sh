@@ -7,6 +7,7 @@
 #   bad.mp4        all-intra clip whose picture at 1.0 s is overwritten with noise
 #   nodecoder.mp4  a sample entry no decoder knows; audio.m4a has no video
 set -euo pipefail
+source "$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures/damage.sh"
 dir=$1
 sum=$(sha256sum "$0" | cut -d' ' -f1)
 [[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
@@ -31,14 +32,9 @@ ff -i hd.mp4 -c copy -metadata:s:v:0 rotate=90 portrait.mp4
 
 ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset veryfast -g 1 \
     -pix_fmt yuv420p intra.mp4
-cp intra.mp4 bad.mp4
-IFS=, read -r size pos < <(ffprobe -v error -select_streams v -show_entries packet=size,pos \
-    -of csv=p=0 intra.mp4 | sed -n 26p)
-head -c $((size - 100)) /dev/urandom | dd of=bad.mp4 bs=1 seek=$((pos + 50)) conv=notrunc status=none
+damage_packet intra.mp4 bad.mp4 26
 
-cp intra.mp4 nodecoder.mp4
-off=$(grep -obUa avc1 nodecoder.mp4 | tail -1 | cut -d: -f1)
-printf 'zzzz' | dd of=nodecoder.mp4 bs=1 seek="$off" conv=notrunc status=none
+unknown_codec intra.mp4 nodecoder.mp4
 
 ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
 
