@@ -20,7 +20,7 @@ Run run(const std::vector<std::string>& argv, const std::string& input = {},
 
 // Built program by name, e.g. bin("reelctl").
 std::string bin(const std::string& name);
-// Generated fixture file, e.g. fixture("videos/h264.mp4").
+// Generated fixture file, e.g. fixture("reelctl/probe/h264.mp4").
 std::string fixture(const std::string& relative);
 // A fresh empty directory under the build tree, unique per call.
 std::string scratchDir(const std::string& tag);

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string image(const std::string& name) {
-    return testsupport::fixture("featureprint/" + name);
+    return testsupport::fixture("pixsig/featureprint/" + name);
 }
 
 std::vector<json> batch(const std::vector<std::string>& paths, const std::string& program = {}) {

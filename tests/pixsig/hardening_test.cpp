@@ -203,7 +203,7 @@ TEST(PixsigHardening, DecompressionBombsRefused) {
     std::string dir = testsupport::scratchDir("bombs");
     Server server;
     for (const char* name : {"bomb.png", "bomb.jpg"}) {
-        std::string path = fixture(std::string("hardening/") + name);
+        std::string path = fixture(std::string("pixsig/hardening/") + name);
         std::string out = dir + "/" + name + ".jpg";
         ASSERT_TRUE(server.send(request({{"path", path}, {"id", "fp"}}) +
                                 request(thumbRequest(path, out))));
@@ -232,8 +232,8 @@ TEST(PixsigHardening, FullDiskIsCantWrite) {
         rlimit limit{512, 512};
         setrlimit(RLIMIT_FSIZE, &limit);
     });
-    ASSERT_TRUE(server.send(request(thumbRequest(fixture("hardening/photo.jpg"), out, 200)) +
-                            request({{"path", fixture("hardening/photo.jpg")}, {"id", "fp"}})));
+    ASSERT_TRUE(server.send(request(thumbRequest(fixture("pixsig/hardening/photo.jpg"), out, 200)) +
+                            request({{"path", fixture("pixsig/hardening/photo.jpg")}, {"id", "fp"}})));
     json thumb = server.response();
     EXPECT_EQ(thumb["ok"], false) << thumb;
     EXPECT_EQ(thumb["error"], "can't write " + out);
@@ -249,7 +249,7 @@ TEST(PixsigHardening, FullDiskIsCantWrite) {
 // status 0 once its input is done, without a signal and without spinning.
 TEST(PixsigHardening, StandardOutputGoneWhileServing) {
     std::string dir = testsupport::scratchDir("noout");
-    std::string photo = fixture("hardening/photo.jpg");
+    std::string photo = fixture("pixsig/hardening/photo.jpg");
     std::string lines;
     for (int i = 0; i < 20; i++)
         lines += request({{"path", photo}}) +
@@ -277,7 +277,7 @@ TEST(PixsigHardening, UnreadableFilesAreErrors) {
     std::string dir = testsupport::scratchDir("unreadable");
     std::filesystem::permissions(dir, std::filesystem::perms::all);
     std::string locked = dir + "/locked.jpg";
-    std::filesystem::copy_file(fixture("hardening/photo.jpg"), locked);
+    std::filesystem::copy_file(fixture("pixsig/hardening/photo.jpg"), locked);
     std::filesystem::permissions(locked, std::filesystem::perms::none);
     std::vector<std::string> asNobody;
     if (geteuid() == 0) {
@@ -286,7 +286,7 @@ TEST(PixsigHardening, UnreadableFilesAreErrors) {
         asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
     Server server(asNobody);
-    std::string readable = fixture("hardening/photo.jpg");
+    std::string readable = fixture("pixsig/hardening/photo.jpg");
     ASSERT_TRUE(server.send(request({{"path", readable}, {"id", "ok"}})));
     json control = server.response();
     if (control["ok"] != true)
@@ -307,8 +307,8 @@ TEST(PixsigHardening, UnreadableFilesAreErrors) {
 // is the size of one of the two images.
 TEST(PixsigHardening, FilesReplacedWhileRead) {
     std::string dir = testsupport::scratchDir("replaced");
-    std::string a = testsupport::readFile(fixture("hardening/photo.jpg"));  // 320 x 240
-    std::string b = testsupport::readFile(fixture("hardening/other.png"));  // 200 x 100
+    std::string a = testsupport::readFile(fixture("pixsig/hardening/photo.jpg"));  // 320 x 240
+    std::string b = testsupport::readFile(fixture("pixsig/hardening/other.png"));  // 200 x 100
     std::string path = dir + "/changing";
     testsupport::writeFile(path, a);
     std::atomic<bool> stop{false};

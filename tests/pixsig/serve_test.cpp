@@ -87,7 +87,7 @@ TEST(PixsigEntry, ServeIgnoresFurtherArguments) {
 }
 
 TEST(PixsigBatch, EveryArgumentIsAPathAnsweredInOrder) {
-    std::string image = fixture("serve/small.png");
+    std::string image = fixture("pixsig/serve/small.png");
     auto r = run({bin("pixsig"), image, "--serve", "/no/such/file.png"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -188,7 +188,7 @@ TEST(PixsigServe, IdentifierRules) {
 }
 
 TEST(PixsigServe, OpOtherThanThumbSelectsAFeaturePrint) {
-    std::string image = json(fixture("serve/small.png")).dump();
+    std::string image = json(fixture("pixsig/serve/small.png")).dump();
     std::string input;
     for (std::string op : {R"("THUMB")", R"("thumbnail")", "5", "null", R"(["thumb"])"})
         input += R"({"op":)" + op + R"(,"path":)" + image + "}\n";
@@ -204,7 +204,7 @@ TEST(PixsigServe, OpOtherThanThumbSelectsAFeaturePrint) {
 }
 
 TEST(PixsigServe, ResponsesFollowRequestOrderAcrossRejectedLines) {
-    std::string image = json(fixture("serve/small.png")).dump();
+    std::string image = json(fixture("pixsig/serve/small.png")).dump();
     auto r = serve(R"({"path":"nope1.png","id":"1"})"
                    "\n[]\n"
                    R"({"path":)" +

@@ -22,7 +22,7 @@ using testsupport::writeFile;
 namespace {
 
 std::string img(const std::string& name) {
-    return fixture("thumbnail/" + name);
+    return fixture("pixsig/thumbnail/" + name);
 }
 
 // One serve process for all the lines; one parsed response per output line.

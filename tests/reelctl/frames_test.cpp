@@ -21,7 +21,7 @@ using namespace imagecheck;
 namespace {
 
 std::string clip(const std::string& name) {
-    return testsupport::fixture("frames/" + name);
+    return testsupport::fixture("reelctl/frames/" + name);
 }
 
 testsupport::Run reelctl(std::vector<std::string> arguments) {

@@ -41,7 +41,7 @@ constexpr int kTimedOut = 124;
 const std::regex kGrabErrors(R"((frame \d+ @[0-9.e-]+s failed: [^\n]+\n)*)");
 
 std::string fixtureFile(const std::string& name) {
-    return testsupport::fixture("hardening/" + name);
+    return testsupport::fixture("reelctl/hardening/" + name);
 }
 
 // reelctl with `prologue` run first in the shell that execs it (limits, a

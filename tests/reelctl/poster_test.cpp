@@ -17,7 +17,7 @@ using namespace imagecheck;
 namespace {
 
 std::string clip(const std::string& name) {
-    return testsupport::fixture("poster/" + name);
+    return testsupport::fixture("reelctl/poster/" + name);
 }
 
 testsupport::Run reelctl(std::vector<std::string> arguments) {

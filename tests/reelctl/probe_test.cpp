@@ -16,7 +16,7 @@ using testsupport::run;
 namespace {
 
 std::string mediaFile(const std::string& name) {
-    return testsupport::fixture("probe/" + name);
+    return testsupport::fixture("reelctl/probe/" + name);
 }
 
 testsupport::Run reelctl(std::vector<std::string> arguments) {

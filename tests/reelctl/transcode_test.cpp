@@ -26,7 +26,7 @@ using testsupport::run;
 namespace {
 
 std::string media(const std::string& name) {
-    return testsupport::fixture("transcode/" + name);
+    return testsupport::fixture("reelctl/transcode/" + name);
 }
 
 testsupport::Run transcode(const std::string& in, const std::string& out,
