@@ -2,7 +2,8 @@
 # Builds the libFuzzer harnesses with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for a bounded time.
 #   tools/fuzz.sh [SECONDS_PER_HARNESS]   (default 60; CI runs a short pass)
-# Seeds come from the fixture scripts; crashes are written to build-fuzz/findings/.
+# Seeds come from the fixture scripts and tests/fuzz/regressions/; crashes are
+# written to build-fuzz/findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -32,6 +33,10 @@ for harness in $dir/bin/fuzz_*; do
         *) corpus=$dir/corpus/$name; mkdir -p "$corpus"
            if [[ -x tests/fuzz/${name}_seeds.sh ]]; then bash tests/fuzz/${name}_seeds.sh "$corpus"; fi ;;
     esac
+    # Inputs that once failed start every run.
+    for kept in tests/fuzz/regressions/"$name"-*; do
+        if [[ -f $kept ]]; then cp "$kept" "$corpus/"; fi
+    done
     echo "== fuzz $name (${seconds}s)"
     if ! ASAN_OPTIONS=detect_leaks=1 "$harness" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=2048 -artifact_prefix="$dir/findings/$name-" -print_final_stats=0 \

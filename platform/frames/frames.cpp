@@ -122,18 +122,38 @@ int64_t roundedSize(double value) {
 
 media::Result<Image> resized(const Image& image, int width, int height) {
     using R = media::Result<Image>;
-    if (width < 1 || height < 1 || image.width < 1 || image.height < 1)
+    if (width < 1 || height < 1 || image.width < 1 || image.height < 1 ||
+        image.rgb.size() != size_t(image.width) * image.height * 3)
         return R::failure(media::errorText(AVERROR(EINVAL)));
     SwsPtr sws(sws_getContext(image.width, image.height, AV_PIX_FMT_RGB24, width, height,
                               AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
     if (!sws) return R::failure(media::errorText(AVERROR(ENOMEM)));
-    Image out{width, height, std::vector<uint8_t>(size_t(width) * height * 3)};
-    const uint8_t* src[4] = {image.rgb.data(), nullptr, nullptr, nullptr};
-    int srcStride[4] = {image.width * 3, 0, 0, 0};
-    uint8_t* dst[4] = {out.rgb.data(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {width * 3, 0, 0, 0};
-    if (sws_scale(sws.get(), src, srcStride, 0, image.height, dst, dstStride) <= 0)
+
+    // The scaler's vector code reads and writes whole 16- and 32-byte blocks,
+    // past the end of a tightly packed row: it gets aligned rows with room
+    // after them on both sides, and the result is packed afterwards.
+    auto padded = [](int w, int h, int& stride) {
+        stride = FFALIGN(w * 3, 64);
+        return AvBuffer(static_cast<uint8_t*>(av_mallocz(size_t(stride) * h + 64)));
+    };
+    int srcStride = 0, dstStride = 0;
+    AvBuffer src = padded(image.width, image.height, srcStride);
+    AvBuffer dst = padded(width, height, dstStride);
+    if (!src || !dst) return R::failure(media::errorText(AVERROR(ENOMEM)));
+    size_t srcRow = size_t(image.width) * 3, dstRow = size_t(width) * 3;
+    for (int y = 0; y < image.height; ++y)
+        std::memcpy(src.get() + size_t(y) * srcStride, image.rgb.data() + y * srcRow, srcRow);
+
+    const uint8_t* srcPlanes[4] = {src.get(), nullptr, nullptr, nullptr};
+    int srcStrides[4] = {srcStride, 0, 0, 0};
+    uint8_t* dstPlanes[4] = {dst.get(), nullptr, nullptr, nullptr};
+    int dstStrides[4] = {dstStride, 0, 0, 0};
+    if (sws_scale(sws.get(), srcPlanes, srcStrides, 0, image.height, dstPlanes, dstStrides) <= 0)
         return R::failure(media::errorText(AVERROR(EINVAL)));
+
+    Image out{width, height, std::vector<uint8_t>(dstRow * height)};
+    for (int y = 0; y < height; ++y)
+        std::memcpy(out.rgb.data() + y * dstRow, dst.get() + size_t(y) * dstStride, dstRow);
     return out;
 }
 
@@ -429,7 +449,7 @@ media::Result<Image> Generator::State::render(const AVFrame* f) {
 
     // Aligned rows for the scaler, then one pass that turns and packs them.
     int stride = FFALIGN(sw * 3, 64);
-    AvBuffer scratch(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh)));
+    AvBuffer scratch(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh + 64)));
     if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
     uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
     int dstStride[4] = {stride, 0, 0, 0};

@@ -21,6 +21,9 @@
 #include <string>
 #include <vips/vips8>
 
+// Present only when a sanitizer runtime is linked (not in the replay build).
+#pragma weak __sanitizer_set_report_fd
+
 using Json = nlohmann::json;
 
 void handleLine(const std::string& raw);
@@ -77,7 +80,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Sanitizer reports keep going to the real standard error while the
     // line's own messages are captured.
     realErr = dup(STDERR_FILENO);
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(intptr_t(realErr)));
+    if (__sanitizer_set_report_fd)
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(intptr_t(realErr)));
     return 0;
 }
 
