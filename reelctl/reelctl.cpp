@@ -60,10 +60,25 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+}  // namespace
+
+[[noreturn]] void fail(const std::string& message, int status);
+
+namespace {
+
+// Result bytes on standard output. Output that cannot be delivered (a full
+// disk behind a redirection, an I/O error) is a failed run, never a success.
+void printOut(const std::string& bytes) {
+    errno = 0;
+    if (!writeAll(STDOUT_FILENO, bytes))
+        fail(std::string("failed to write standard output: ") + std::strerror(errno ? errno : EIO),
+             73);
+}
+
 // A JSON document on standard output: its bytes, then "\n" in a second write.
 void printDocument(const Json& document) {
-    writeAll(STDOUT_FILENO, document.dump(2));
-    writeAll(STDOUT_FILENO, "\n");
+    printOut(document.dump(2));
+    printOut("\n");
 }
 
 }  // namespace
@@ -406,8 +421,8 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     manifest["frames"] = std::move(entries);
     std::string bytes = manifest.dump(2);
     writeFileBytes(pathInDirectory(directory, "manifest.json"), bytes.data(), bytes.size());
-    writeAll(STDOUT_FILENO, bytes);
-    writeAll(STDOUT_FILENO, "\n");
+    printOut(bytes);
+    printOut("\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -440,7 +455,7 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
     session->setInterruptCheck(stopRequested);
     if (auto error = session->exportTo(outPath, media::FileType::mpeg4))
         fail("transcode failed: " + *error, 75);
-    writeAll(STDOUT_FILENO, outPath + "\n");
+    printOut(outPath + "\n");
 }
 
 // ---------------------------------------------------------------------------

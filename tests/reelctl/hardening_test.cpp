@@ -185,6 +185,26 @@ TEST(FullDisk, ManifestThatDoesNotFitIsNotLeftTruncated) {
     EXPECT_FALSE(testsupport::exists(arguments[2] + "/manifest.json"));
 }
 
+// Results that cannot be delivered on standard output (a redirection to a
+// full disk) end the run with the file-writing status, never as a success.
+TEST(FullDisk, UndeliveredStandardOutputIsAFailure) {
+    std::string out = testsupport::scratchDir("stdout-full");
+    const std::string message = "failed to write standard output: No space left on device\n";
+    std::vector<std::vector<std::string>> runs = {
+        {"probe", fixtureFile("clip.mp4")},
+        {"frames", fixtureFile("clip.mp4"), out + "/frames", "--count", "3"},
+        {"transcode", fixtureFile("clip.mp4"), out + "/clip.mp4"},
+    };
+    for (const auto& arguments : runs) {
+        auto r = limited("exec >/dev/full", arguments);
+        EXPECT_EQ(r.status, 73) << arguments[0] << ": " << r.err;
+        EXPECT_EQ(r.err, message) << arguments[0];
+    }
+    // The files themselves were written in full before the report.
+    EXPECT_TRUE(testsupport::exists(out + "/frames/manifest.json"));
+    EXPECT_EQ(reelctl({"probe", out + "/clip.mp4"}).status, 0);
+}
+
 // Permission bits, honoured by running the tool as nobody (tests may run as root).
 TEST(Permissions, UnreadableInputAndUnwritableOutput) {
     std::vector<std::string> as = unprivileged();
