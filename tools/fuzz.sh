@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for a bounded time.
-#   tools/fuzz.sh [SECONDS_PER_HARNESS]   (default 60; CI runs a short pass)
+#   tools/fuzz.sh [SECONDS_PER_HARNESS]   (default 60)
+# Without FUZZ_SEED it explores: each harness's corpus in build-fuzz/corpus/
+# grows from run to run. With FUZZ_SEED=N (CI's short pass) every harness
+# starts from its seeds alone with that random seed, so a run on another
+# machine replays the same inputs as one here (as many as its speed allows).
 # Seeds come from the fixture scripts and tests/fuzz/regressions/; crashes are
-# written to build-fuzz/findings/.
+# written to build-fuzz/findings/. Exit status 1 when any harness found one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -13,32 +17,45 @@ if [[ ! -f $dir/build.ninja ]]; then
         >/dev/null
 fi
 cmake --build $dir --target fuzzers -- --quiet
-mkdir -p $dir/findings $dir/seeds
+mkdir -p $dir/findings
 
-seed_dir() {  # name, fixture script: a corpus folder built from the fixtures
-    local name=$1 script=$2 corpus=$dir/corpus/$1
-    if [[ ! -d $corpus ]]; then
-        bash "$script" "$dir/seeds/$name" >/dev/null
-        mkdir -p "$corpus"
-        find "$dir/seeds/$name" -type f -size -2M -exec cp {} "$corpus/" \;
+seeds() {  # name: the folder of the harness's seed inputs, made once
+    local name=$1 out=$dir/seeds/$1
+    if [[ ! -f $out/.made ]]; then
+        rm -rf "$out" "$out.raw"
+        mkdir -p "$out"
+        if [[ $name == probe ]]; then
+            bash tests/reelctl/probe_fixtures.sh "$out.raw" >/dev/null
+            find "$out.raw" -type f -size -2M -exec cp {} "$out/" \;
+            rm -rf "$out.raw"
+        elif [[ -f tests/fuzz/${name}_seeds.sh ]]; then
+            bash "tests/fuzz/${name}_seeds.sh" "$out" >/dev/null
+        fi
+        touch "$out/.made"
     fi
-    echo "$corpus"
+    # Inputs that once failed start every run.
+    for kept in tests/fuzz/regressions/"$name"-*; do
+        if [[ -f $kept ]]; then cp "$kept" "$out/"; fi
+    done
+    echo "$out"
 }
 
 status=0
 for harness in $dir/bin/fuzz_*; do
     name=${harness##*/fuzz_}
-    case $name in
-        probe) corpus=$(seed_dir probe tests/reelctl/probe_fixtures.sh) ;;
-        *) corpus=$dir/corpus/$name; mkdir -p "$corpus"
-           if [[ -x tests/fuzz/${name}_seeds.sh ]]; then bash tests/fuzz/${name}_seeds.sh "$corpus"; fi ;;
-    esac
-    # Inputs that once failed start every run.
-    for kept in tests/fuzz/regressions/"$name"-*; do
-        if [[ -f $kept ]]; then cp "$kept" "$corpus/"; fi
-    done
+    from=$(seeds "$name")
+    options=()
+    if [[ -n ${FUZZ_SEED:-} ]]; then
+        corpus=$dir/pass/$name
+        rm -rf "$corpus"
+        options=(-seed="$FUZZ_SEED")
+    else
+        corpus=$dir/corpus/$name
+    fi
+    mkdir -p "$corpus"
+    find "$from" -maxdepth 1 -type f ! -name .made -exec cp -n {} "$corpus/" \;
     echo "== fuzz $name (${seconds}s)"
-    if ! ASAN_OPTIONS=detect_leaks=1 "$harness" -max_total_time="$seconds" -timeout=10 \
+    if ! ASAN_OPTIONS=detect_leaks=1 "$harness" "${options[@]}" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=2048 -artifact_prefix="$dir/findings/$name-" -print_final_stats=0 \
         "$corpus" >"$dir/findings/$name.log" 2>&1; then
         echo "fuzz $name: FINDING (see $dir/findings/$name.log)"
