@@ -70,6 +70,8 @@ print(f"transcode: 10 s 1080p H.264+AAC, x264 preset {preset} CRF {crf}, "
       f"median of {runs} alternating runs on {os.cpu_count()} cores")
 print(f"  reelctl {a:6.2f} s ({frames / a:6.1f} fps, {ca:6.2f} s CPU)  {size_a / 1e6:7.2f} MB")
 print(f"  ffmpeg  {b:6.2f} s ({frames / b:6.1f} fps, {cb:6.2f} s CPU)  {size_b / 1e6:7.2f} MB")
+print("  runs, wall s (reelctl / ffmpeg): " +
+      ", ".join(f"{o[0]:.2f}/{t[0]:.2f}" for o, t in zip(ours, theirs)))
 print(f"transcode fps ratio reelctl/ffmpeg: {b / a:.2f}  (goal >= 0.95)")
 print(f"transcode CPU time ratio ffmpeg/reelctl: {cb / ca:.2f}  (the same work: about 1)")
 print(f"transcode size ratio reelctl/ffmpeg: {size_a / size_b:.3f}  (goal 0.95 to 1.05)")
