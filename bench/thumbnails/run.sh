@@ -13,7 +13,7 @@
 #   bench/thumbnails/run.sh [BIN_DIR] [WORK_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-bin=${1:-$root/build/bin}
+bin=$(cd "${1:-$root/build/bin}" && pwd)  # absolute: the runs happen in WORK_DIR
 work=${2:-$root/build/bench-thumbnails}
 pixsig=$bin/pixsig
 convert=/usr/bin/convert
@@ -50,12 +50,14 @@ for f in "${photos[@]}"; do
     printf '{"op":"thumb","path":"%s","out":"out/%s"}\n' "$f" "$(basename "$f" .jpg)_p.jpg"
 done >requests.txt
 cat >pixsig.sh <<SH
+set -e
 "$pixsig" --serve <requests.txt >out/responses.txt
 ! grep -q '"ok":false' out/responses.txt
 SH
 # The same work for vipsthumbnail: quality 80, optimised Huffman tables, no
 # metadata, as pixsig writes them.
 cat >vips.sh <<SH
+set -e
 vipsthumbnail -s 512 -o "$work/out/%s_v.jpg[Q=80,optimize_coding,strip]" ${photos[*]}
 SH
 cat >convert.sh <<SH
