@@ -251,7 +251,12 @@ Result<bool> writeFile(const std::string& path, const std::string& bytes) {
 }
 
 void releaseFreedMemory() {
-    malloc_trim(0);
+    // Trimming every time costs more than the decode's page faults save: the
+    // next image faults the same pages back in. Trim once the freed memory
+    // held by the arenas passes a bound, so that it cannot pile up.
+    constexpr size_t kHeldBound = size_t(8) << 20;
+    struct mallinfo2 held = mallinfo2();
+    if (held.fordblks > kHeldBound) malloc_trim(0);
 }
 
 }  // namespace thumbnails
