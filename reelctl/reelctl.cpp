@@ -62,7 +62,13 @@ bool writeAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-[[noreturn]] void fail(const std::string& message, int status);
+// ---------------------------------------------------------------------------
+// Command-line entry and dispatch
+
+[[noreturn]] void fail(const std::string& message, int status = 1) {
+    writeAll(STDERR_FILENO, message + "\n");
+    std::exit(status);
+}
 
 namespace {
 
@@ -82,14 +88,6 @@ void printDocument(const Json& document) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Command-line entry and dispatch
-
-[[noreturn]] void fail(const std::string& message, int status = 1) {
-    writeAll(STDERR_FILENO, message + "\n");
-    std::exit(status);
-}
 
 std::optional<std::string> arg(const std::string& name) {
     for (size_t i = 0; i < args.size(); ++i)
