@@ -3,16 +3,18 @@
 #   clip.mp4       2 s, 160x120, moov first (readable from a pipe)
 #   long10h.mp4    one 64x48 frame whose duration is ten hours (the header says 36000 s)
 #   big.mp4        8 s at 320x240, large enough to be truncated while being read
-# The fuzzer's reproducers in reproducers/ are copied beside them.
+# The frame grabber fuzzer's kept findings (tests/fuzz/regressions/frames-*)
+# are copied beside them, into reproducers/.
 set -euo pipefail
 dir=$1
-sum=$({ cat "$0"; cat "$(dirname "$0")"/reproducers/* 2>/dev/null || true; } | sha256sum | cut -d' ' -f1)
+kept="$(cd "$(dirname "$0")/../fuzz/regressions" && pwd)"
+sum=$({ cat "$0"; cat "$kept"/frames-* 2>/dev/null || true; } | sha256sum | cut -d' ' -f1)
 [[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
 rm -rf "$dir"
 mkdir -p "$dir"
-if compgen -G "$(dirname "$0")/reproducers/*" >/dev/null; then
+if compgen -G "$kept/frames-*" >/dev/null; then
     mkdir -p "$dir/reproducers"
-    cp "$(dirname "$0")"/reproducers/* "$dir/reproducers/"
+    cp "$kept"/frames-* "$dir/reproducers/"
 fi
 cd "$dir"
 ff() { ffmpeg -nostdin -v error -y "$@"; }
