@@ -123,11 +123,6 @@ struct ThumbnailError {
 
 namespace {
 
-// A file declaring more pixels than this is not decoded ("can't decode"): a
-// small file can declare a huge image, and formats without shrink-on-load
-// decode at full size. 2^28 pixels is 16384 x 16384, well above any camera.
-constexpr long long maxSourcePixels = 1LL << 28;
-
 // The largest bitmap a redraw makes: 50 megapixels, and no side longer than
 // the 65500 pixels that JPEG can hold.
 constexpr long long maxRedrawPixels = 50'000'000;
@@ -172,7 +167,7 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
         orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
 
     long long maxPixelSize = std::min(std::max(p.width, p.height), size);
-    if (maxPixelSize < 1 || p.width * p.height > maxSourcePixels)
+    if (maxPixelSize < 1 || p.width * p.height > imaging::maxSourcePixels)
         throw ThumbnailError{"can't decode " + path, false};
     auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
                                            .orientation = transform ? turn : 1,

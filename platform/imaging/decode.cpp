@@ -15,10 +15,6 @@ std::string oneLine(std::string text) {
     return text.empty() ? "unknown imaging error" : text;
 }
 
-// A file declaring more pixels than this is not decoded: a small file can
-// declare a huge image (the same bound as the thumbnail renderer's).
-constexpr long long maxSourcePixels = 1LL << 28;
-
 // Refuses a file whose header declares more than maxSourcePixels. A header
 // that cannot be read is left to the decoder, which reports its own error.
 void checkDeclaredSize(const std::string& path) {

@@ -18,6 +18,11 @@ namespace imaging {
 template <class T>
 using Result = platform::Result<T>;
 
+// A file whose header declares more pixels than this is not decoded: a small
+// file can declare a huge image, and formats without shrink-on-load decode at
+// full size. 2^28 pixels is 16384 x 16384, well above any camera.
+constexpr long long maxSourcePixels = 1LL << 28;
+
 // Starts libvips once per process; later calls do nothing.
 void startImaging();
 
