@@ -7,7 +7,10 @@
 # starts from its seeds alone with that random seed, so a run on another
 # machine replays the same inputs as one here (as many as its speed allows).
 # Seeds come from the fixture scripts and tests/fuzz/regressions/; crashes are
-# written to build-fuzz/findings/. Exit status 1 when any harness found one.
+# written to build-fuzz/findings/. Afterwards every input the pass reached is
+# replayed through the ordinary build's replay programs (REPLAY_BUILD, default
+# build/) with Electric Fence's guard pages. Exit status 1 when any harness or
+# that replay found something.
 # An input running over 30 s counts as a hang: a feature print takes about
 # 1.5 s in this instrumented build, so a busy machine does not make one.
 set -euo pipefail
@@ -65,6 +68,28 @@ for harness in $dir/bin/fuzz_*; do
         status=1
     else
         grep -E '^(Done|#[0-9]+ *DONE)' "$dir/findings/$name.log" | tail -1 || true
+    fi
+done
+
+# What the pass reached, replayed once more through the ordinary build's replay
+# programs with guard pages after every allocation: AddressSanitizer above
+# cannot see a library's hand-written vector code reading past a buffer.
+replays=${REPLAY_BUILD:-build}/tests/fuzz
+efence=$(ls /usr/lib/libefence.so.0 /usr/lib/x86_64-linux-gnu/libefence.so.0 2>/dev/null | head -1 || true)
+for harness in $dir/bin/fuzz_*; do
+    name=${harness##*/fuzz_}
+    if [[ -n ${FUZZ_SEED:-} ]]; then corpus=$dir/pass/$name; else corpus=$dir/corpus/$name; fi
+    if [[ ! -x $replays/replay_$name ]]; then
+        echo "== guard pages $name: not run, no $replays/replay_$name (bash tools/build.sh first)"
+        continue
+    fi
+    mapfile -t inputs < <(find "$corpus" -maxdepth 1 -type f | sort)
+    echo "== guard pages $name (${#inputs[@]} inputs)"
+    if ! printf '%s\0' "${inputs[@]}" | xargs -0 -n 200 bash tests/fuzz/guard_replay.sh \
+        "${efence:-/usr/lib/libefence.so.0}" "$replays/replay_$name" >"$dir/findings/$name.guard.log" 2>&1; then
+        echo "guard pages $name: FINDING (see $dir/findings/$name.guard.log)"
+        grep '^guard_replay' "$dir/findings/$name.guard.log" | tail -20
+        status=1
     fi
 done
 exit $status

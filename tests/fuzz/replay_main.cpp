@@ -1,6 +1,6 @@
 // Runs a fuzz harness once over each file named on the command line, in order,
 // in one process (as the fuzzer would), so that kept findings can be replayed
-// in ordinary and sanitizer builds and under valgrind.
+// in ordinary and sanitizer builds, with guard pages and under valgrind.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
