@@ -15,9 +15,15 @@ if [[ ! -r $efence ]]; then
     exit 2
 fi
 guarded() {
-    # Allocations of 0 bytes are legal (the libraries make them), and the
+    # Blocks aligned to 16 bytes, as glibc's malloc guarantees on x86-64 (code
+    # that relies on it, librsvg's among them, faults on less), so a block ends
+    # at its guard page whenever its size is a multiple of 16. Allocations of
+    # 0 bytes are legal (the libraries make them). GLib's slice allocator is
+    # told to use malloc, so its blocks get guard pages too (its own page
+    # allocator also expects more alignment than Electric Fence gives). The
     # banner would only clutter the log.
-    EF_DISABLE_BANNER=1 EF_ALLOW_MALLOC_0=1 LD_PRELOAD=$efence "$replay" "$@"
+    EF_ALIGNMENT=16 EF_ALLOW_MALLOC_0=1 EF_DISABLE_BANNER=1 G_SLICE=always-malloc \
+        LD_PRELOAD=$efence "$replay" "$@"
 }
 describe() {  # status -> words
     local st=$1
@@ -40,9 +46,16 @@ if ((status == 0)); then
     exit 0
 fi
 echo "guard_replay: the replay failed ($(describe $status)); inputs one by one:" >&2
+alone=0
 for input in "$@"; do
     guarded "$input" >/dev/null 2>&1
     st=$?
-    if ((st != 0)); then echo "guard_replay: $input: $(describe $st)" >&2; fi
+    if ((st != 0)); then
+        echo "guard_replay: $input: $(describe $st)" >&2
+        alone=$((alone + 1))
+    fi
 done
+if ((alone == 0)); then
+    echo "guard_replay: no input fails alone: the failure needs the inputs together, in this order" >&2
+fi
 exit 1
