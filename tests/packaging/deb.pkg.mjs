@@ -1,0 +1,139 @@
+// The Debian package made by cpack: its metadata (dpkg-deb -I), Depends that
+// cover every shared library its binaries load, its contents, and the tools
+// run from the root it was extracted into (dpkg-deb -x), never installed.
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync, readdirSync } from 'node:fs';
+import path from 'node:path';
+import { feed, made, ok, root, run, sampleMedia, scratchDir, skip } from './env.mjs';
+
+function field(info, name) {
+    const m = info.match(new RegExp(`^ ${name}: (.*)$`, 'm'));
+    return m ? m[1] : undefined;
+}
+
+// "a (>= 1), b | c" as [{ name, op, version }] alternatives per entry.
+function parseDepends(text) {
+    return text.split(',').map((entry) => entry.split('|').map((alt) => {
+        const m = alt.trim().match(/^([a-z0-9.+-]+)(?::[a-z0-9]+)?(?:\s*\(([<>=]+)\s*([^)]+)\))?$/);
+        assert.ok(m, `readable dependency: ${alt}`);
+        return { name: m[1], op: m[2], version: m[3]?.trim() };
+    }));
+}
+
+const elfFiles = (dir) => readdirSync(dir, { recursive: true, withFileTypes: true })
+    .filter((e) => e.isFile() && readFileSync(path.join(e.parentPath ?? e.path, e.name)).subarray(0, 4)
+        .equals(Buffer.from('\x7fELF', 'latin1')))
+    .map((e) => path.join(e.parentPath ?? e.path, e.name));
+
+test('package metadata', { skip }, async (t) => {
+    const { stdout: info } = await ok('dpkg-deb', ['-I', made.deb]);
+    const project = JSON.parse(readFileSync(path.join(root, 'package.json'), 'utf8'));
+    await t.test('name, version, architecture, maintainer, description', async () => {
+        assert.equal(field(info, 'Package'), 'media-companions');
+        assert.equal(field(info, 'Version'), project.version);
+        assert.equal(field(info, 'Architecture'), (await ok('dpkg', ['--print-architecture'])).stdout.trim());
+        assert.match(field(info, 'Maintainer') ?? '', /<[^>]+@[^>]+>/);
+        assert.match(field(info, 'Description') ?? '', /reelctl/);
+        assert.equal(path.basename(made.deb), `media-companions_${project.version}_amd64.deb`);
+    });
+    await t.test('Depends name the package of every library the binaries need', async () => {
+        const depends = parseDepends(field(info, 'Depends') ?? '');
+        const named = new Set(depends.flat().map((d) => d.name));
+        const elves = elfFiles(made.debRoot);
+        assert.equal(elves.length, 3, `reelctl, pixsig and the add-on: ${elves.join(', ')}`);
+        const { stdout: cache } = await ok('/sbin/ldconfig', ['-p']);
+        for (const elf of elves) {
+            const { stdout } = await ok('readelf', ['-d', elf]);
+            for (const [, soname] of stdout.matchAll(/\(NEEDED\)\s+Shared library: \[([^\]]+)\]/g)) {
+                const m = cache.match(new RegExp(`^\\s+${soname.replace(/[.+]/g, '\\$&')} \\(libc6,x86-64\\) => (.+)$`, 'm'));
+                assert.ok(m, `${soname} (needed by ${path.basename(elf)}) is known to ldconfig`);
+                const owner = (await ok('dpkg', ['-S', m[1]])).stdout.split(':')[0];
+                assert.ok(named.has(owner), `Depends names ${owner} for ${soname} of ${path.basename(elf)}`);
+            }
+        }
+    });
+    await t.test('Depends are satisfied by what this machine has installed', async () => {
+        for (const alternatives of parseDepends(field(info, 'Depends'))) {
+            let satisfied = false;
+            for (const d of alternatives) {
+                const q = await run('dpkg-query', ['-W', '-f=${Version}', d.name]);
+                if (q.status !== 0 || !q.stdout) continue;
+                if (!d.op) { satisfied = true; break; }
+                const op = { '>=': 'ge', '<=': 'le', '=': 'eq', '>>': 'gt', '<<': 'lt' }[d.op];
+                if ((await run('dpkg', ['--compare-versions', q.stdout, op, d.version])).status === 0) {
+                    satisfied = true;
+                    break;
+                }
+            }
+            assert.ok(satisfied, `dependency ${JSON.stringify(alternatives)}`);
+        }
+    });
+});
+
+test('package contents', { skip }, async (t) => {
+    const { stdout } = await ok('dpkg-deb', ['-c', made.deb]);
+    const entries = new Map(stdout.trim().split('\n').map((line) => {
+        const parts = line.split(/\s+/);
+        return [parts.slice(5).join(' ').replace(/^\.\//, ''), { mode: parts[0], owner: parts[1] }];
+    }));
+    await t.test('the tools, the network and the add-on under /usr, owned by root', () => {
+        for (const [file, mode] of [['usr/bin/reelctl', '-rwxr-xr-x'], ['usr/bin/pixsig', '-rwxr-xr-x'],
+            ['usr/share/pixsig/mobilenet_v2_mid.pxnet', '-rw-r--r--'],
+            ['usr/lib/node_modules/dragbridge/prebuilds/linux-x64/dragbridge.node', null],
+            ['usr/lib/node_modules/dragbridge/client/index.js', '-rw-r--r--'],
+            ['usr/share/doc/media-companions/copyright', '-rw-r--r--']]) {
+            assert.ok(entries.has(file), `${file} in the package`);
+            if (mode) assert.equal(entries.get(file).mode, mode, file);
+            assert.equal(entries.get(file).owner, 'root/root', file);
+        }
+        for (const file of entries.keys()) assert.match(file, /^usr\//);
+    });
+    await t.test('binaries are stripped and name no build path', async () => {
+        for (const elf of elfFiles(made.debRoot)) {
+            const { stdout: sections } = await ok('readelf', ['-S', elf]);
+            assert.doesNotMatch(sections, /\.debug_info/, `${elf} is stripped`);
+            const { stdout: dyn } = await ok('readelf', ['-d', elf]);
+            assert.doesNotMatch(dyn, /RPATH|RUNPATH/);
+            assert.ok(!readFileSync(elf, 'latin1').includes(made.build), `${elf} names no build path`);
+        }
+    });
+});
+
+test('the extracted tools work', { skip }, async (t) => {
+    const media = await sampleMedia(scratchDir('deb-media'));
+    const bin = path.join(made.debRoot, 'usr/bin');
+    const clip = path.join(media, 'clip.mp4');
+    await t.test('reelctl probe agrees with ffprobe', async () => {
+        const probe = JSON.parse((await ok(path.join(bin, 'reelctl'), ['probe', clip])).stdout);
+        const { stdout } = await ok('ffprobe', ['-v', 'error', '-select_streams', 'v:0', '-show_entries',
+            'stream=width,height:format=duration', '-of', 'json', clip]);
+        const peer = JSON.parse(stdout);
+        assert.equal(probe.width, peer.streams[0].width);
+        assert.equal(probe.height, peer.streams[0].height);
+        assert.ok(Math.abs(probe.duration - Number(peer.format.duration)) < 0.1);
+        assert.equal(probe.codec, 'avc1');
+    });
+    await t.test('reelctl frames and transcode', async () => {
+        const out = path.join(media, 'frames');
+        const manifest = JSON.parse((await ok(path.join(bin, 'reelctl'), ['frames', clip, out, '--count', '4'])).stdout);
+        assert.equal(manifest.count, 4);
+        assert.deepEqual(readdirSync(out).sort(), ['frame_0.jpg', 'frame_1.jpg', 'frame_2.jpg', 'frame_3.jpg',
+            'manifest.json']);
+        const movie = path.join(media, 'out.mp4');
+        assert.equal((await ok(path.join(bin, 'reelctl'), ['transcode', clip, movie])).stdout, `${movie}\n`);
+        const { stdout } = await ok('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name', '-of', 'csv=p=0', movie]);
+        assert.deepEqual(stdout.trim().split('\n').sort(), ['aac', 'h264']);
+        const missing = await run(path.join(bin, 'reelctl'), ['probe', path.join(media, 'none.mp4')]);
+        assert.equal(missing.status, 66);
+    });
+    await t.test('pixsig prints and thumbnails with the packaged network', async () => {
+        assert.equal((await ok(path.join(bin, 'pixsig'), ['--thumb-protocol'])).stdout, '1\n');
+        const lines = '{"path":"photo.jpg"}\n{"op":"thumb","path":"photo.jpg","out":"t.jpg","size":64}\n';
+        const { stdout } = await feed(path.join(bin, 'pixsig'), ['--serve'], lines, { cwd: media });
+        const [print, thumb] = stdout.trim().split('\n').map((l) => JSON.parse(l));
+        assert.equal(print.ok, true, JSON.stringify(print));
+        assert.equal(print.model, 'vision-fp-r2');
+        assert.deepEqual([thumb.width, thumb.height], [64, 48]);
+    });
+});
