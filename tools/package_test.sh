@@ -8,10 +8,13 @@
 # then tests/packaging/*.pkg.mjs run the tools, the demo steps, the add-on,
 # the npm tarball in a scratch project (TypeScript users compiled with tsc),
 # the Node client's tests and the host guide's examples against all of that.
-#   tools/package_test.sh [BUILD_DIR]
+#   tools/package_test.sh [BUILD_DIR [TEST_FILE...]]   (default: every tests/packaging/*.pkg.mjs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
+shift || true
+tests=("$@")
+((${#tests[@]})) || tests=(tests/packaging/*.pkg.mjs)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/package-test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
@@ -33,4 +36,4 @@ echo "package: npm pack"
 echo "package: tests"
 PACKAGE_BUILD=$build PACKAGE_PREFIX=$scratch/prefix PACKAGE_DEB=$deb PACKAGE_ROOT=$scratch/root \
     PACKAGE_TARBALL=$(ls "$scratch"/dragbridge-*.tgz) PACKAGE_SCRATCH=$scratch \
-    node --test tests/packaging/*.pkg.mjs
+    node --test "${tests[@]}"

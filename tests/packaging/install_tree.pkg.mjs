@@ -51,7 +51,10 @@ test('install tree layout', { skip }, async (t) => {
         for (const file of walk(prefix)) {
             if (isELF(file)) {
                 const { stdout } = await ok('readelf', ['-d', file]);
-                assert.doesNotMatch(stdout, /RPATH|RUNPATH/, `${file} has no run-time search path`);
+                for (const [, dirs] of stdout.matchAll(/\((?:RPATH|RUNPATH)\)\s+Library r\w*path: \[([^\]]*)\]/g))
+                    for (const d of dirs.split(':'))
+                        assert.ok(d.startsWith('/usr/lib/') && !d.startsWith(made.build) && !d.startsWith(root),
+                                  `${file}: run path ${d} is a system folder`);
             } else {
                 const text = readFileSync(file, 'latin1');
                 assert.ok(!text.includes(made.build) && !text.includes(root), `${file} names no build path`);
