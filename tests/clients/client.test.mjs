@@ -13,9 +13,14 @@ import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-const client = createRequire(import.meta.url)(path.resolve(root, process.env.CLIENT_MODULE ?? 'clients/node/index.js'));
+const clientModule = path.resolve(root, process.env.CLIENT_MODULE ?? 'clients/node/index.js');
+const client = createRequire(import.meta.url)(clientModule);
 const bin = process.env.TOOLS_BIN ?? path.join(root, 'build/bin');
 const tools = bin ? { reelctl: path.join(bin, 'reelctl'), pixsig: path.join(bin, 'pixsig') } : {};
+// The pixsig whose batch answers the server's are checked against: the
+// installed one beside P/lib/node_modules/dragbridge/client when the client
+// looks the tools up itself.
+const oracle = tools.pixsig ?? path.resolve(path.dirname(clientModule), '../../../../bin/pixsig');
 const built = !bin || (existsSync(tools.reelctl) && existsSync(tools.pixsig));
 const skip = !built && `the tools are not built in ${bin}`;
 const exec = promisify(execFile);
@@ -103,7 +108,7 @@ function server(options = {}) {
 }
 
 test('PixsigServer', { skip }, async (t) => {
-    const { stdout } = await exec(tools.pixsig ?? 'pixsig', ['photo.jpg', 'half.jpg', 'other.jpg'], { cwd: dir });
+    const { stdout } = await exec(oracle, ['photo.jpg', 'half.jpg', 'other.jpg'], { cwd: dir });
     const batch = Object.fromEntries(stdout.trim().split('\n').map((l) => JSON.parse(l)).map((r) => [r.id, r.b64]));
 
     await t.test('answers are matched to their requests, whatever their kind', async () => {
