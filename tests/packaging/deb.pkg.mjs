@@ -93,6 +93,11 @@ test('package metadata', { skip }, async (t) => {
             }
             assert.ok(satisfied, `dependency ${JSON.stringify(alternatives)}`);
         }
+        // What dpkg -i plus apt-get -f install would do, only simulated (-s).
+        const simulated = await run('apt-get', ['-s', '-o', 'Debug::NoLocking=1', 'install', made.deb]);
+        assert.equal(simulated.status, 0, simulated.stdout + simulated.stderr);
+        assert.match(simulated.stdout, /^Inst media-companions /m);
+        assert.doesNotMatch(simulated.stdout, /^Remv /m);
     });
 });
 
