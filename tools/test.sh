@@ -22,6 +22,11 @@ if ((${#jstests[@]})); then
     node --test "${jstests[@]}"
 fi
 
+# What a host developer gets: install tree, Debian package, npm tarball, the
+# Node client and the host guide's examples (tools/package_test.sh).
+echo "== packaging"
+bash tools/package_test.sh build
+
 echo "== sanitizer build"
 bash tools/build.sh build-asan -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 echo "== sanitizer tests"
