@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test:
-#   1. the normal build (warnings as errors) with all C++ and JavaScript tests;
-#   2. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
+#   1. the normal build (warnings as errors) with all C++ and JavaScript tests
+#      (kept fuzz findings replayed with guard pages, and under valgrind where
+#      valgrind can run on this processor);
+#   2. the packages: install tree, Debian package, npm tarball, Node client;
+#   3. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
 #      the C++ tests again;
-#   3. a short, reproducible pass of every libFuzzer harness (FUZZ_SECONDS
-#      each, default 20, random seed FUZZ_SEED, default 1); a finding fails it.
+#   4. a short, reproducible pass of every libFuzzer harness (FUZZ_SECONDS
+#      each, default 20, random seed FUZZ_SEED, default 1), whose inputs are
+#      then replayed with guard pages; a finding fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
