@@ -1,5 +1,7 @@
 #include "export.h"
 
+#include "colour.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -113,6 +115,7 @@ struct ExportSession::Pipeline {
     AVFormatContext* in = nullptr;  // the asset's demuxer, not owned
     const AVOutputFormat* muxer = nullptr;
     std::function<bool()> interrupted;
+    std::string colourError;  // the colour conversion's own text, when it failed
     int64_t startUs = 0;                 // the input's start time: output timestamps begin at 0
     int64_t dataEndUs = AV_NOPTS_VALUE;  // end of the last packet read of a used stream
 
@@ -123,6 +126,9 @@ struct ExportSession::Pipeline {
         SwsPtr sws;
         int swsW = 0, swsH = 0, swsFormat = -1, swsRange = -1;
         FramePtr scaled;
+        bool toSdr = false;  // HDR or wide-gamut source, tone-mapped to SDR BT.709
+        std::unique_ptr<ColourConverter> colour;
+        FramePtr managed;
         int64_t lastPts = AV_NOPTS_VALUE;  // encoder time base
         int64_t lastDuration = 0;
         int64_t nominalDuration = 1;
@@ -194,9 +200,18 @@ bool ExportSession::Pipeline::openVideo(int index) {
         v.nominalDuration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), enc->time_base));
     }
     enc->color_range = AVCOL_RANGE_MPEG;
-    enc->color_primaries = st->codecpar->color_primaries;
-    enc->color_trc = st->codecpar->color_trc;
-    enc->colorspace = st->codecpar->color_space;
+    const AVCodecParameters* par = st->codecpar;
+    v.toSdr = isHdrOrWideGamut(par->color_trc, par->color_primaries);
+    if (v.toSdr) {
+        // Tone-mapped to SDR, so that every player shows what the poster shows.
+        enc->color_primaries = AVCOL_PRI_BT709;
+        enc->color_trc = AVCOL_TRC_BT709;
+        enc->colorspace = AVCOL_SPC_BT709;
+    } else {
+        enc->color_primaries = par->color_primaries;
+        enc->color_trc = par->color_trc;
+        enc->colorspace = par->color_space;
+    }
     enc->chroma_sample_location = AVCHROMA_LOC_LEFT;
     enc->thread_count = 0;
     if (muxer->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -365,6 +380,20 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
 // a scaled copy. Returns an FFmpeg error code or 0.
 int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
     AVCodecContext* enc = v.enc.get();
+    if (v.toSdr || needsColourManagement(decoded)) {
+        if (!v.colour)
+            v.colour = std::make_unique<ColourConverter>(
+                enc->width, enc->height, ColourTarget::yuv420pSdr, PeakPolicy::runningMax,
+                metadataPeak(in->streams[v.index], decoded));
+        auto converted = v.colour->convert(decoded);
+        if (!converted.ok()) {
+            colourError = converted.error();
+            return AVERROR_EXTERNAL;
+        }
+        v.managed.reset(converted.value());
+        *result = v.managed.get();
+        return 0;
+    }
     bool fullRange =
         decoded->color_range == AVCOL_RANGE_JPEG || decoded->format == AV_PIX_FMT_YUVJ420P ||
         decoded->format == AV_PIX_FMT_YUVJ422P || decoded->format == AV_PIX_FMT_YUVJ444P;
@@ -432,6 +461,16 @@ int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out)
     AVFrame* f = nullptr;
     if (int r = convertVideo(decoded, &f); r < 0) return r;
     if (f != decoded) av_frame_copy_props(f, decoded);
+    if (f == v.managed.get()) {
+        // What the source said about its HDR mastering no longer applies.
+        for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
+                          AV_FRAME_DATA_DOVI_RPU_BUFFER, AV_FRAME_DATA_DOVI_METADATA,
+                          AV_FRAME_DATA_DYNAMIC_HDR_PLUS})
+            av_frame_remove_side_data(f, type);
+        f->color_primaries = AVCOL_PRI_BT709;
+        f->color_trc = AVCOL_TRC_BT709;
+        f->colorspace = AVCOL_SPC_BT709;
+    }
     f->pts = pts;
     f->pict_type = AV_PICTURE_TYPE_NONE;  // let the encoder place its own key frames
     f->sample_aspect_ratio = AVRational{1, 1};
@@ -621,7 +660,7 @@ std::optional<std::string> ExportSession::exportTo(const std::string& path, File
     Options opts;
     opts.set("movflags", "+faststart");
     if ((r = avformat_write_header(out.get(), opts.get())) < 0) return errorText(r);
-    if ((r = p.run(out.get())) < 0) return errorText(r);
+    if ((r = p.run(out.get())) < 0) return r == AVERROR_EXTERNAL && !p.colourError.empty() ? p.colourError : errorText(r);
     return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #include "frames.h"
 
+#include "colour.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -171,6 +173,8 @@ struct Generator::State {
     CodecPtr dec;
     PacketPtr pkt;
     SwsPtr sws;
+    std::unique_ptr<media::ColourConverter> colour;  // made by the first HDR picture
+    int colourW = 0, colourH = 0;
 
     // Decoding position. `have` is the last frame at or before the previous
     // request, `ahead` the frame decoded after it (if any).
@@ -439,28 +443,50 @@ media::Result<Image> Generator::State::render(const AVFrame* f) {
     int64_t outH = std::clamp<int64_t>(roundedSize(dispH * scale), 1, 1 << 16);
     int sw = int(quarter ? outH : outW), sh = int(quarter ? outW : outH);
 
-    bool fullRange = f->color_range == AVCOL_RANGE_JPEG;
-    AVPixelFormat format = withoutFullRangeAlias(AVPixelFormat(f->format), fullRange);
-    sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, sw, sh,
-                                   AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
-    if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
-    sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-
     // Aligned rows for the scaler, then one pass that turns and packs them.
-    int stride = FFALIGN(sw * 3, 64);
-    AvBuffer scratch(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh + 64)));
-    if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
-    uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {stride, 0, 0, 0};
-    if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
-        return R::failure(media::errorText(AVERROR(EINVAL)));
+    const uint8_t* pixels = nullptr;
+    int stride = 0;
+    AvBuffer scratch;
+    FramePtr managed;
+    if (media::needsColourManagement(f)) {
+        // HDR or wide gamut: tone-mapped and gamut-mapped to SDR BT.709 at the
+        // output size.
+        if (!colour || colourW != sw || colourH != sh) {
+            colour = std::make_unique<media::ColourConverter>(
+                sw, sh, media::ColourTarget::rgb24, media::PeakPolicy::perFrame,
+                media::metadataPeak(st, f));
+            colourW = sw, colourH = sh;
+        }
+        auto converted = colour->convert(f);
+        if (!converted.ok()) return R::failure(converted.error());
+        managed.reset(converted.value());
+        if (managed->width != sw || managed->height != sh || managed->format != AV_PIX_FMT_RGB24)
+            return R::failure(media::errorText(AVERROR_BUG));
+        pixels = managed->data[0];
+        stride = managed->linesize[0];
+    } else {
+        bool fullRange = f->color_range == AVCOL_RANGE_JPEG;
+        AVPixelFormat format = withoutFullRangeAlias(AVPixelFormat(f->format), fullRange);
+        sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, sw, sh,
+                                       AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+        if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
+        sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        stride = FFALIGN(sw * 3, 64);
+        scratch.reset(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh + 64)));
+        if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
+        uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
+        int dstStride[4] = {stride, 0, 0, 0};
+        if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
+            return R::failure(media::errorText(AVERROR(EINVAL)));
+        pixels = scratch.get();
+    }
 
     Image out{int(outW), int(outH), std::vector<uint8_t>(size_t(outW) * outH * 3)};
     const Orientation& o = orientation;
     if (o.identity()) {
         for (int y = 0; y < sh; ++y)
-            std::memcpy(&out.rgb[size_t(y) * outW * 3], scratch.get() + size_t(y) * stride,
+            std::memcpy(&out.rgb[size_t(y) * outW * 3], pixels + size_t(y) * stride,
                         size_t(sw) * 3);
         return out;
     }
@@ -469,7 +495,7 @@ media::Result<Image> Generator::State::render(const AVFrame* f) {
     int ox = (o.a < 0 ? sw - 1 : 0) + (o.c < 0 ? sh - 1 : 0);
     int oy = (o.b < 0 ? sw - 1 : 0) + (o.d < 0 ? sh - 1 : 0);
     for (int y = 0; y < sh; ++y) {
-        const uint8_t* row = scratch.get() + size_t(y) * stride;
+        const uint8_t* row = pixels + size_t(y) * stride;
         for (int x = 0; x < sw; ++x) {
             int X = o.a * x + o.c * y + ox, Y = o.b * x + o.d * y + oy;
             std::memcpy(&out.rgb[(size_t(Y) * outW + X) * 3], row + size_t(x) * 3, 3);
