@@ -98,8 +98,7 @@ CodecPtr openDecoder(const AVStream* st) {
 
 // The largest even size with the source's display aspect ratio that fits the
 // box (landscape or portrait, as the frame is) without enlarging it.
-void fitSize(int codedW, int codedH, AVRational sar, int& outW, int& outH) {
-    double aspect = (sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0;
+void fitSize(int codedW, int codedH, double aspect, int& outW, int& outH) {
     double w = codedW * aspect, h = codedH;
     bool portrait = h > w;
     double boxW = portrait ? kShortEdge : kLongEdge, boxH = portrait ? kLongEdge : kShortEdge;
@@ -147,6 +146,8 @@ struct ExportSession::Pipeline {
         FifoPtr fifo;
         FramePtr converted, chunk;
         int64_t nextPts = AV_NOPTS_VALUE;  // in samples of the output rate
+        int64_t packets = 0, frames = 0;   // read and decoded
+        int decodeError = 0;
     } a;
 
     PacketPtr packet{av_packet_alloc()}, outPacket{av_packet_alloc()};
@@ -185,9 +186,7 @@ bool ExportSession::Pipeline::openVideo(int index) {
     if (!codec) return false;
     CodecPtr enc(avcodec_alloc_context3(codec));
     if (!enc) return false;
-    AVRational sar = st->codecpar->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
-    fitSize(st->codecpar->width, st->codecpar->height, sar, enc->width, enc->height);
+    fitSize(st->codecpar->width, st->codecpar->height, pixelAspect(st), enc->width, enc->height);
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
     enc->sample_aspect_ratio = AVRational{1, 1};
     // Frames keep their own timestamps: the stream's time base when it is a plain
@@ -268,7 +267,19 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
     for (unsigned i = 0; i < p.in->nb_streams && video < 0; ++i)
         if (isVideo(p.in->streams[i])) video = int(i);
     if (video < 0) return nullptr;
-    int audio = av_find_best_stream(p.in, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+    // The audio track kept: the default-flagged one, else the first. (Asking for
+    // the "best" stream related to the video one found none in transport
+    // streams whose program lists only the video.)
+    int audio = -1;
+    for (unsigned i = 0; i < p.in->nb_streams; ++i) {
+        const AVStream* st = p.in->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (audio < 0) audio = int(i);
+        if (st->disposition & AV_DISPOSITION_DEFAULT) {
+            audio = int(i);
+            break;
+        }
+    }
 
     // Containers whose headers leave out a size or a sample format are analysed.
     auto incomplete = [&] {
@@ -574,7 +585,7 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
     int r = avcodec_send_packet(dec, pkt);
     if (r < 0 && r != AVERROR_EOF) {
         if (isDecodeFatal(r)) return r;
-        if (video) v.decodeError = r;
+        (video ? v.decodeError : a.decodeError) = r;
         return 0;
     }
     AVFrame* f = frame.get();
@@ -583,9 +594,10 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
         if (r < 0) {
             if (isDecodeFatal(r)) return r;
-            if (video) v.decodeError = r;
+            (video ? v.decodeError : a.decodeError) = r;
             continue;
         }
+        if (!video) ++a.frames;
         r = video ? encodeVideo(f, out) : encodeAudio(f, out);
         av_frame_unref(f);
         if (r < 0) return r;
@@ -623,8 +635,10 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
         noteDataEnd(pkt);
         if (pkt->stream_index == v.index)
             r = decode(v.dec.get(), pkt, true, out);
-        else if (a.dec && pkt->stream_index == a.index)
+        else if (a.dec && pkt->stream_index == a.index) {
+            ++a.packets;
             r = decode(a.dec.get(), pkt, false, out);
+        }
         av_packet_unref(pkt);
         if (r < 0) return r;
     }
@@ -638,6 +652,10 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
     if ((r = send(v.enc.get(), v.ost, nullptr, out)) < 0) return r;
     if (a.dec) {
         if ((r = decode(a.dec.get(), nullptr, false, out)) < 0) return r;
+        // Sound that is there but never decoded fails the export: a movie
+        // silently without its sound is no success.
+        if (a.packets > 0 && a.frames == 0)
+            return a.decodeError < 0 ? a.decodeError : AVERROR_INVALIDDATA;
         if ((r = encodeAudio(nullptr, out)) < 0) return r;
         if ((r = send(a.enc.get(), a.ost, nullptr, out)) < 0) return r;
     }

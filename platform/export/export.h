@@ -11,9 +11,11 @@
 //    than wide, keeping the display aspect ratio, even dimensions; every frame's
 //    timestamp is carried over, so a variable frame rate stays variable; the
 //    display matrix is carried over (pixels are not rotated);
-//  - audio: the first audio track (the container's default one) as AAC, at the
+//  - audio: the default-flagged audio track, else the first, as AAC, at the
 //    source rate when AAC has it (48 kHz otherwise), mono for mono sources and
-//    stereo for everything else, 128 kb/s mono and 160 kb/s stereo;
+//    stereo for everything else, 128 kb/s mono and 160 kb/s stereo; a track
+//    that has packets of which none decodes fails the export (never a movie
+//    without its sound);
 //  - subtitles, data tracks, further tracks and cover art are dropped;
 //  - the container's metadata (creation time included) is carried over, and an
 //    MPEG-4 file gets its index before the media data (progressive playback).

@@ -226,6 +226,12 @@ bool Generator::State::prepare() {
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
         fmt->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     startUs = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+    // A transport or program stream whose sound or data starts before the
+    // picture: times count from the picture's own start.
+    if (!media::isQuickTimeFamily(fmt) && st->start_time != AV_NOPTS_VALUE)
+        // Rounded up, so that the first frame's own time is never after it.
+        startUs = std::max(startUs, av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q,
+                                                     AV_ROUND_UP));
 
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) {
@@ -431,9 +437,8 @@ media::Result<Image> Generator::State::grab(Target t) {
 media::Result<Image> Generator::State::render(const AVFrame* f) {
     using R = media::Result<Image>;
     if (f->width < 1 || f->height < 1) return R::failure(media::errorText(AVERROR_INVALIDDATA));
-    AVRational sar = f->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
-    double natW = f->width * ((sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0);
+    double natW =
+        f->width * media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
     double natH = f->height;
     bool quarter = orientation.quarterTurn();
     double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
