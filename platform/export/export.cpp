@@ -292,6 +292,7 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
     if (incomplete() && (avformat_find_stream_info(p.in, nullptr) < 0 || incomplete()))
         return nullptr;
 
+    if (media::unshowablePictures(p.in->streams[video])) return nullptr;  // no false colours
     if (!p.openVideo(video)) return nullptr;
     if (audio >= 0 && !p.openAudio(audio)) return nullptr;
     for (unsigned i = 0; i < p.in->nb_streams; ++i)

@@ -41,6 +41,8 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using AvBuffer = std::unique_ptr<uint8_t, AvDeleter>;
 
+constexpr const char* kNoFrames = "the video track has no frames";
+
 constexpr int kScaleFlags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
 // The integer linear part of a display matrix: x' = a x + c y, y' = b x + d y
@@ -202,6 +204,8 @@ struct Generator::State {
     int nextFrame();
     int runTo(Target t);
     media::Result<Image> grab(Target t);
+    media::Result<Image> grabAt(Target t);
+    bool trackIsEmpty();
     media::Result<Image> render(const AVFrame* f);
 };
 
@@ -233,6 +237,10 @@ bool Generator::State::prepare() {
         startUs = std::max(startUs, av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q,
                                                      AV_ROUND_UP));
 
+    if (auto why = media::unshowablePictures(st)) {
+        prepareError = *why;  // a clean failure, never a false-colour picture
+        return false;
+    }
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) {
         prepareError = media::errorText(AVERROR_DECODER_NOT_FOUND);
@@ -390,7 +398,28 @@ int Generator::State::runTo(Target t) {
     }
 }
 
+// Whether the track has no packet at all (an init segment, an empty track):
+// asked only once a grab has failed, to say so instead of the demuxer's text.
+bool Generator::State::trackIsEmpty() {
+    positioned = false;
+    if (seekToStart() < 0) avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+    for (;;) {
+        int rc = av_read_frame(fmt, pkt.get());
+        if (rc < 0) return rc == AVERROR_EOF;
+        bool ours = pkt->stream_index == stream;
+        av_packet_unref(pkt.get());
+        if (ours) return false;
+    }
+}
+
 media::Result<Image> Generator::State::grab(Target t) {
+    auto result = grabAt(t);
+    if (!result.ok() && decoded == 0 && trackIsEmpty())
+        return media::Result<Image>::failure(kNoFrames);
+    return result;
+}
+
+media::Result<Image> Generator::State::grabAt(Target t) {
     using R = media::Result<Image>;
     current = t;
     if (!forwardIsCheaper(t)) {

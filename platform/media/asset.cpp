@@ -8,6 +8,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/dovi_meta.h>
 #include <libavutil/parseutils.h>
 }
 
@@ -141,6 +142,16 @@ double pixelAspect(const AVStream* st, int bitstreamNum, int bitstreamDen) {
     return 1.0;
 }
 
+std::optional<std::string> unshowablePictures(const AVStream* st) {
+    size_t size = 0;
+    const uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DOVI_CONF, &size);
+    if (!side || size < sizeof(AVDOVIDecoderConfigurationRecord)) return std::nullopt;
+    const auto* dovi = reinterpret_cast<const AVDOVIDecoderConfigurationRecord*>(side);
+    if (dovi->dv_profile == 5 && dovi->dv_bl_signal_compatibility_id == 0)
+        return std::string("Dolby Vision profile 5 has no backward-compatible picture");
+    return std::nullopt;
+}
+
 bool isQuickTimeFamily(const AVFormatContext* fmt) {
     return fmt->iformat && std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
 }
@@ -174,7 +185,8 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
 
     if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
         m.nominalFrameRate = float(av_q2d(st->avg_frame_rate));
-    else if (st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0)
+    else if (!isQuickTimeFamily(fmt) && st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 &&
+             av_q2d(st->r_frame_rate) <= 1000)
         m.nominalFrameRate = float(av_q2d(st->r_frame_rate));  // the stream's base rate
 
     uint32_t tag = isQuickTimeFamily(fmt) ? par->codec_tag : 0;

@@ -52,6 +52,12 @@ double pixelAspect(const AVStream* stream, int bitstreamNum = 0, int bitstreamDe
 // edit lists, a sample index).
 bool isQuickTimeFamily(const AVFormatContext* fmt);
 
+// Why a video stream's pictures cannot be shown as it stands, or none: a
+// Dolby Vision profile 5 stream has no backward-compatible base layer (its
+// pictures need the enhancement's reshaping, which FFmpeg 5.1 does not do, and
+// come out green and purple without it).
+std::optional<std::string> unshowablePictures(const AVStream* stream);
+
 struct TrackMetadata {
     double naturalWidth = 0;   // coded width with the pixel aspect applied
     double naturalHeight = 0;  // coded height

@@ -13,6 +13,12 @@
 #include "image_check.h"
 #include "proc.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavcodec/avcodec.h>
+#include <libavutil/dovi_meta.h>
+}
+
 using nlohmann::json;
 using testsupport::bin;
 using testsupport::run;
@@ -108,6 +114,45 @@ bool libraryMapped(const std::string& name) {
 
 const char* const kManaged[] = {"hlg", "pq", "bt2020"};
 
+// The HLG clip's video remuxed with a Dolby Vision configuration record of
+// the given profile and base-layer compatibility (no CLI option writes one).
+std::string withDolbyVision(int profile, int compatibility) {
+    std::string path = testsupport::scratchDir("colour-dovi") + "/dovi.mp4";
+    AVFormatContext* in = nullptr;
+    AVFormatContext* out = nullptr;
+    EXPECT_GE(avformat_open_input(&in, clip("hlg.mp4").c_str(), nullptr, nullptr), 0);
+    EXPECT_GE(avformat_alloc_output_context2(&out, nullptr, nullptr, path.c_str()), 0);
+    if (!in || !out) return path;
+    AVStream* st = avformat_new_stream(out, nullptr);
+    avcodec_parameters_copy(st->codecpar, in->streams[0]->codecpar);
+    st->time_base = in->streams[0]->time_base;
+    size_t size = 0;
+    AVDOVIDecoderConfigurationRecord* dovi = av_dovi_alloc(&size);
+    dovi->dv_version_major = 1;
+    dovi->dv_profile = uint8_t(profile);
+    dovi->dv_level = 4;
+    dovi->rpu_present_flag = dovi->bl_present_flag = 1;
+    dovi->dv_bl_signal_compatibility_id = uint8_t(compatibility);
+    av_stream_add_side_data(st, AV_PKT_DATA_DOVI_CONF, reinterpret_cast<uint8_t*>(dovi), size);
+    out->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
+    EXPECT_GE(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
+    EXPECT_GE(avformat_write_header(out, nullptr), 0);
+    AVPacket* pkt = av_packet_alloc();
+    while (av_read_frame(in, pkt) >= 0) {
+        if (pkt->stream_index == 0) {
+            av_packet_rescale_ts(pkt, in->streams[0]->time_base, st->time_base);
+            av_interleaved_write_frame(out, pkt);
+        }
+        av_packet_unref(pkt);
+    }
+    av_write_trailer(out);
+    av_packet_free(&pkt);
+    avio_closep(&out->pb);
+    avformat_free_context(out);
+    avformat_close_input(&in);
+    return path;
+}
+
 }  // namespace
 
 // The round trip SDR -> HLG / PQ / BT.2020 -> SDR is exact to within the
@@ -193,4 +238,26 @@ TEST(ColourManagement, SdrBt709TakesTheScalerPathPixelForPixel) {
     frames::Generator managed(hdr, 0);
     ASSERT_TRUE(managed.copyFrame(0.6).ok());
     EXPECT_TRUE(libraryMapped("libavfilter.so"));
+}
+
+// Profile 8.4 shows its HLG base layer as any HLG clip; profile 5 has no
+// backward-compatible picture and fails cleanly instead of coming out green
+// and purple.
+TEST(ColourManagement, DolbyVisionProfile5FailsCleanlyAndProfile84ShowsItsBaseLayer) {
+    frames::Image sdr = poster("sdr.mp4");
+    std::string out = testsupport::scratchDir("colour-dovi-out") + "/poster.jpg";
+    auto r = reelctl({"poster", withDolbyVision(8, 4), out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(psnr(decodeJpeg(out), sdr), 35.0);
+
+    std::string five = withDolbyVision(5, 0);
+    r = reelctl({"poster", five, out + ".5"});
+    EXPECT_EQ(r.status, 74);
+    EXPECT_EQ(r.err,
+              "poster extraction failed: Dolby Vision profile 5 has no backward-compatible "
+              "picture\n");
+    EXPECT_FALSE(testsupport::exists(out + ".5"));
+    r = reelctl({"transcode", five, out + ".mp4"});
+    EXPECT_EQ(r.status, 75);
+    EXPECT_EQ(r.err, "cannot create export session\n");
 }

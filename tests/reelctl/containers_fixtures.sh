@@ -12,6 +12,10 @@
 #   baddate.mov     a capture item that is no date, and a user-data date
 #   live.webm, live.mkv  written to a pipe: no duration in the header (3.1 s)
 #   default2.mkv    two audio tracks, the second flagged default (440 Hz, 1 kHz)
+#   edit.mp4        a 4 s counter (luma 16 + 2N, B-frames, keyframes 2 s apart) cut
+#                   at 1.3 s without re-encoding: all 100 samples stay, the edit
+#                   list presents frames 33 to 99 (2.68 s)
+#   init.mp4        the init segment of a fragmented MP4: a track without samples
 set -euo pipefail
 dir=$1
 sum=$(sha256sum "$0" | cut -d' ' -f1)
@@ -61,5 +65,14 @@ ff $(pattern 320x240 1) -f lavfi -i sine=frequency=440:duration=1 \
     -f lavfi -i sine=frequency=1000:duration=1 -map 0 -map 1 -map 2 -c:v libx264 \
     -preset ultrafast -pix_fmt yuv420p -c:a aac -disposition:a:0 0 -disposition:a:1 default \
     default2.mkv
+
+ff -f lavfi -i "nullsrc=s=160x120:r=25:d=4,geq=lum='16+2*N':cb=128:cr=128" -c:v libx264 \
+    -preset veryfast -qp 4 -bf 3 -g 50 -pix_fmt yuv420p -colorspace smpte170m counter.mp4
+ff -ss 1.3 -i counter.mp4 -c copy edit.mp4
+
+ff $(pattern 320x240 2) -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+    -movflags frag_keyframe+empty_moov -f mp4 fragmented.mp4
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(d[:d.index(b"moof") - 4])' \
+    fragmented.mp4 init.mp4
 
 echo "$sum" >.stamp

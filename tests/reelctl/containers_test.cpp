@@ -168,3 +168,42 @@ TEST(Containers, TransportStreamTimesCountFromThePicturesStart) {
     frames::Image first = decodeJpeg(dir + "/frame_0.jpg");
     EXPECT_GT(psnr(first, ref(0)), psnr(first, ref(0.04)) + 1.0);
 }
+
+// An edit list is applied once: probe's duration, the frame shown at a time
+// and the export all follow what it presents (ffmpeg as the oracle).
+TEST(Containers, EditListIsAppliedOnceEverywhere) {
+    json header = ffprobe(clip("edit.mp4"));
+    EXPECT_EQ(header["streams"][0]["nb_frames"], "100");  // every sample is still there
+    EXPECT_DOUBLE_EQ(probe("edit.mp4")["duration"].get<double>(),
+                     std::stod(header["format"]["duration"].get<std::string>()));
+    std::string dir = testsupport::scratchDir("containers-edit");
+    auto r = reelctl({"frames", clip("edit.mp4"), dir, "--count", "5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json manifest = json::parse(r.out);
+    ASSERT_EQ(manifest["count"], 5);
+    for (const auto& entry : manifest["frames"]) {
+        double t = entry["time"];
+        frames::Image image = decodeJpeg(dir + "/" + entry["filename"].get<std::string>());
+        EXPECT_EQ(counterFrame(image), 33 + expectedCounterFrame(t, 67)) << "t " << t;
+    }
+    std::string out = transcoded("edit.mp4");
+    auto count = run({"/usr/bin/ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                      "stream=nb_read_frames,duration", "-of", "json", out});
+    ASSERT_EQ(count.status, 0) << count.err;
+    json counted = json::parse(count.out)["streams"][0];
+    EXPECT_EQ(counted["nb_read_frames"], "67");
+    EXPECT_NEAR(std::stod(counted["duration"].get<std::string>()), 2.68, 0.02);
+}
+
+// The init segment of a fragmented MP4 has a track but no frame: the poster
+// fails with its status and says so.
+TEST(Containers, InitSegmentHasNoFrameToShow) {
+    std::string out = testsupport::scratchDir("containers-init") + "/poster.jpg";
+    auto r = reelctl({"poster", clip("init.mp4"), out});
+    EXPECT_EQ(r.status, 74);
+    EXPECT_EQ(r.err, "poster extraction failed: the video track has no frames\n");
+    EXPECT_FALSE(testsupport::exists(out));
+    json doc = probe("init.mp4");
+    EXPECT_EQ(doc["fps"], 0);  // no frame, no rate
+    EXPECT_EQ(doc["duration"], 0);
+}
