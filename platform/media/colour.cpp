@@ -40,7 +40,7 @@ class FilterLibrary {
     FilterLibrary() {
         std::string name = "libavfilter.so." AV_STRINGIFY(LIBAVFILTER_VERSION_MAJOR);
         // Never unloaded: its dependencies keep process-wide state of their own.
-        handle_ = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        handle_ = dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
         if (!handle_) {
             const char* why = dlerror();
             error_ = why ? why : ("cannot load " + name);
