@@ -14,8 +14,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
+
+#include <zimg.h>
 
 #include "asset.h"
 
@@ -31,10 +34,10 @@ constexpr double kMobiusKnee = 0.3;        // tonemap's default: linear below it
 // 1.1), clipped as in SDR: compressing for them would darken every highlight.
 constexpr double kOvershoot = 1.25;
 
-// The few libavfilter entry points this service calls, resolved at run time.
-// Linking libavfilter would load it and some thirty further libraries into
-// every run of the tool, standard video included; dlopen defers that to the
-// first picture that needs it.
+// The few libavfilter entry points this service calls (tonemap), resolved at
+// run time. Linking libavfilter would load it and some thirty further
+// libraries into every run of the tool (60 ms of CPU, more than a poster's
+// decoding); dlopen defers that to the first picture with highlights.
 class FilterLibrary {
   public:
     FilterLibrary() {
@@ -303,22 +306,125 @@ std::optional<double> metadataPeak(const AVStream* stream, const AVFrame* frame)
     return std::nullopt;
 }
 
+namespace {
+
+// A zimg conversion graph between two fixed formats; the library's own
+// error text on failure.
+class ZimgGraph {
+  public:
+    ~ZimgGraph() {
+        if (graph_) zimg_filter_graph_free(graph_);
+    }
+    std::optional<std::string> build(const zimg_image_format& src, const zimg_image_format& dst,
+                                     double npl) {
+        zimg_graph_builder_params params;
+        zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
+        params.resample_filter = ZIMG_RESIZE_LANCZOS;
+        params.resample_filter_uv = ZIMG_RESIZE_LANCZOS;
+        params.dither_type = ZIMG_DITHER_NONE;
+        params.nominal_peak_luminance = npl;
+        params.allow_approximate_gamma = 1;
+        graph_ = zimg_filter_graph_build(&src, &dst, &params);
+        if (!graph_) return lastError();
+        size_t tmp = 0;
+        if (zimg_filter_graph_get_tmp_size(graph_, &tmp)) return lastError();
+        tmp_.reset(static_cast<uint8_t*>(av_malloc(std::max<size_t>(tmp, 1))));
+        if (!tmp_) return errorText(AVERROR(ENOMEM));
+        return std::nullopt;
+    }
+    // Planes in zimg's order (Y, U, V or R, G, B).
+    std::optional<std::string> run(const uint8_t* const in[3], const int inStride[3],
+                                   uint8_t* const out[3], const int outStride[3]) {
+        zimg_image_buffer_const src{};
+        zimg_image_buffer dst{};
+        src.version = dst.version = ZIMG_API_VERSION;
+        for (int i = 0; i < 3; ++i) {
+            src.plane[i] = {in[i], inStride[i], ZIMG_BUFFER_MAX};
+            dst.plane[i] = {out[i], outStride[i], ZIMG_BUFFER_MAX};
+        }
+        if (zimg_filter_graph_process(graph_, &src, &dst, tmp_.get(), nullptr, nullptr, nullptr,
+                                      nullptr))
+            return lastError();
+        return std::nullopt;
+    }
+
+  private:
+    static std::string lastError() {
+        char text[1024] = {};
+        zimg_get_last_error(text, sizeof text);
+        return text;
+    }
+    struct Free {
+        void operator()(uint8_t* p) const { av_free(p); }
+    };
+    zimg_filter_graph* graph_ = nullptr;
+    std::unique_ptr<uint8_t, Free> tmp_;
+};
+
+zimg_chroma_location_e chromaLocation(int location) {
+    switch (location) {
+        case AVCHROMA_LOC_CENTER:
+            return ZIMG_CHROMA_CENTER;
+        case AVCHROMA_LOC_TOPLEFT:
+            return ZIMG_CHROMA_TOP_LEFT;
+        case AVCHROMA_LOC_TOP:
+            return ZIMG_CHROMA_TOP;
+        case AVCHROMA_LOC_BOTTOMLEFT:
+            return ZIMG_CHROMA_BOTTOM_LEFT;
+        case AVCHROMA_LOC_BOTTOM:
+            return ZIMG_CHROMA_BOTTOM;
+        default:
+            return ZIMG_CHROMA_LEFT;
+    }
+}
+
+// A frame whose planes meet zimg's alignment: the frame itself, or an
+// aligned copy.
+Result<FramePtr> aligned(const AVFrame* frame, int format) {
+    using R = Result<FramePtr>;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
+    bool ok = desc != nullptr;
+    for (int i = 0; ok && i < desc->nb_components; ++i)
+        ok = frame->data[i] && uintptr_t(frame->data[i]) % 64 == 0 && frame->linesize[i] % 64 == 0;
+    FramePtr copy(av_frame_alloc());
+    if (!copy) return R::failure(errorText(AVERROR(ENOMEM)));
+    if (ok) {
+        if (int r = av_frame_ref(copy.get(), frame); r < 0) return R::failure(errorText(r));
+        copy->format = format;
+        return copy;
+    }
+    copy->format = format;
+    copy->width = frame->width;
+    copy->height = frame->height;
+    if (int r = av_frame_get_buffer(copy.get(), 64); r < 0) return R::failure(errorText(r));
+    av_image_copy(copy->data, copy->linesize, const_cast<const uint8_t**>(frame->data),
+                  frame->linesize, AVPixelFormat(format), frame->width, frame->height);
+    return copy;
+}
+
+}  // namespace
+
 struct ColourConverter::State {
+    State(int w, int h, ColourTarget t, PeakPolicy p, std::optional<double> m)
+        : width(w), height(h), target(t), policy(p), metadata(m) {}
     int width, height;
     ColourTarget target;
     PeakPolicy policy;
     std::optional<double> metadata;
-    std::unique_ptr<FilterLibrary> lib;
-    std::unique_ptr<Chain> toLinear, toOutput;
-    int linearW = 0, linearH = 0, linearFormat = -1, linearTransfer = -1;
-    double outputPeak = -1;
+    std::unique_ptr<ZimgGraph> toLinear, toOutput;
+    int linearW = 0, linearH = 0, linearFormat = -1;
+    Tags linearTags{-1, -1, -1, -1};
+    int linearChroma = -1;
+    std::unique_ptr<FilterLibrary> lib;  // for tone mapping only
+    std::unique_ptr<Chain> toneMap;
+    double toneMapPeak = -1;
     double peak = 1;  // of the last conversion
     double running = 1;
 };
 
 ColourConverter::ColourConverter(int width, int height, ColourTarget target, PeakPolicy policy,
                                  std::optional<double> metadata)
-    : s_(std::make_unique<State>(State{width, height, target, policy, metadata, {}, {}, {}})) {}
+    : s_(std::make_unique<State>(width, height, target, policy, metadata)) {}
 ColourConverter::~ColourConverter() = default;
 
 double ColourConverter::lastPeak() const {
@@ -328,79 +434,194 @@ double ColourConverter::lastPeak() const {
 Result<AVFrame*> ColourConverter::convert(const AVFrame* frame) {
     using R = Result<AVFrame*>;
     State& s = *s_;
-    if (!s.lib) s.lib = std::make_unique<FilterLibrary>();
-    if (!s.lib->ok()) return R::failure(s.lib->error());
-
-    FramePtr in(av_frame_clone(frame));
-    if (!in) return R::failure(errorText(AVERROR(ENOMEM)));
     Tags tags = tagsOf(frame);
-    in->format = withoutFullRangeAlias(frame->format);
-    if (in->format != frame->format) tags.range = AVCOL_RANGE_JPEG;
-    in->colorspace = AVColorSpace(tags.matrix);
-    in->color_range = AVColorRange(tags.range);
-    in->color_primaries = AVColorPrimaries(tags.primaries);
-    in->color_trc = AVColorTransferCharacteristic(tags.transfer);
-    in->sample_aspect_ratio = AVRational{1, 1};
+    int format = withoutFullRangeAlias(frame->format);
+    if (format != frame->format) tags.range = AVCOL_RANGE_JPEG;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL |
+                                 AV_PIX_FMT_FLAG_BITSTREAM)) ||
+        !(desc->flags & AV_PIX_FMT_FLAG_PLANAR) || desc->nb_components < 3 ||
+        desc->comp[0].depth > 16 || (desc->flags & AV_PIX_FMT_FLAG_BE))
+        return R::failure(errorText(AVERROR_PATCHWELCOME));
+    double npl = tags.transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
 
-    if (!s.toLinear || s.linearW != in->width || s.linearH != in->height ||
-        s.linearFormat != in->format || s.linearTransfer != tags.transfer) {
-        double npl = tags.transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
-        std::string filters = "zscale=w=" + std::to_string(s.width) +
-                              ":h=" + std::to_string(s.height) +
-                              ":filter=lanczos:p=709:t=linear:npl=" + std::to_string(int(npl)) +
-                              ",format=gbrpf32le";
-        auto chain = std::make_unique<Chain>(*s.lib);
-        if (int r = chain->open(in->width, in->height, in->format, filters); r < 0)
-            return R::failure(errorText(r));
-        s.toLinear = std::move(chain);
-        s.linearW = in->width, s.linearH = in->height, s.linearFormat = in->format;
-        s.linearTransfer = tags.transfer;
+    // 1. To linear light, BT.709 primaries, 32-bit float, at the output size.
+    if (!s.toLinear || s.linearW != frame->width || s.linearH != frame->height ||
+        s.linearFormat != format || s.linearTags.matrix != tags.matrix ||
+        s.linearTags.range != tags.range || s.linearTags.primaries != tags.primaries ||
+        s.linearTags.transfer != tags.transfer || s.linearChroma != frame->chroma_location) {
+        bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
+        zimg_image_format src, dst;
+        zimg_image_format_default(&src, ZIMG_API_VERSION);
+        zimg_image_format_default(&dst, ZIMG_API_VERSION);
+        src.width = unsigned(frame->width);
+        src.height = unsigned(frame->height);
+        src.pixel_type = desc->comp[0].depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+        src.depth = unsigned(desc->comp[0].depth);
+        src.subsample_w = desc->log2_chroma_w;
+        src.subsample_h = desc->log2_chroma_h;
+        src.color_family = rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+        src.matrix_coefficients = zimg_matrix_coefficients_e(tags.matrix);
+        src.transfer_characteristics = zimg_transfer_characteristics_e(tags.transfer);
+        src.color_primaries = zimg_color_primaries_e(tags.primaries);
+        src.pixel_range = tags.range == AVCOL_RANGE_JPEG ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+        src.chroma_location = chromaLocation(frame->chroma_location);
+        dst.width = unsigned(s.width);
+        dst.height = unsigned(s.height);
+        dst.pixel_type = ZIMG_PIXEL_FLOAT;
+        dst.depth = 32;
+        dst.color_family = ZIMG_COLOR_RGB;
+        dst.matrix_coefficients = ZIMG_MATRIX_RGB;
+        dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        dst.color_primaries = ZIMG_PRIMARIES_709;
+        dst.pixel_range = ZIMG_RANGE_FULL;
+        auto graph = std::make_unique<ZimgGraph>();
+        if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
+        s.toLinear = std::move(graph);
+        s.linearW = frame->width, s.linearH = frame->height, s.linearFormat = format;
+        s.linearTags = tags;
+        s.linearChroma = frame->chroma_location;
     }
-    auto linear = s.toLinear->run(in.get());
-    if (!linear.ok()) return linear;
-    FramePtr light(linear.value());
-    if (int r = av_frame_make_writable(light.get()); r < 0) return R::failure(errorText(r));
+    auto input = aligned(frame, format);
+    if (!input.ok()) return R::failure(input.error());
+    FramePtr light(av_frame_alloc());
+    if (!light) return R::failure(errorText(AVERROR(ENOMEM)));
+    light->format = AV_PIX_FMT_GBRPF32LE;
+    light->width = s.width;
+    light->height = s.height;
+    if (int r = av_frame_get_buffer(light.get(), 64); r < 0) return R::failure(errorText(r));
+    {
+        const AVFrame* in = input.value().get();
+        bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
+        // FFmpeg keeps planar RGB as G, B, R; zimg takes R, G, B.
+        int order[3] = {rgb ? 2 : 0, rgb ? 0 : 1, rgb ? 1 : 2};
+        const uint8_t* planes[3];
+        int strides[3];
+        for (int i = 0; i < 3; ++i) {
+            planes[i] = in->data[order[i]];
+            strides[i] = in->linesize[order[i]];
+        }
+        uint8_t* outPlanes[3] = {light->data[2], light->data[0], light->data[1]};
+        int outStrides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
+        if (auto error = s.toLinear->run(planes, strides, outPlanes, outStrides))
+            return R::failure(*error);
+    }
 
+    // 2. Into the BT.709 gamut; the picture's peak.
     double measured = fitGamut(light.get());
     if (measured <= kOvershoot) measured = 1.0;
     if (s.metadata) measured = std::min(measured, *s.metadata);
     double peak = measured;
     if (s.policy == PeakPolicy::runningMax) {
-        // Steps of a quarter keep the chain from being rebuilt for every
+        // Steps of a quarter keep the tone curve from changing with every
         // slightly brighter picture.
         if (measured > s.running) s.running = std::ceil(measured * 4) / 4;
         peak = s.running;
     }
     peak = std::max(1.0, peak);
 
-    if (!s.toOutput || s.outputPeak != peak) {
-        std::string filters;
-        if (peak > 1.0)
-            filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +
-                      ":desat=0:peak=" + std::to_string(peak) + ",";
-        filters += "zscale=tin=linear:pin=709:min=gbr:rin=full:t=709:p=709";
-        if (s.target == ColourTarget::rgb24)
-            filters += ":r=full,format=rgb24";
-        else
-            filters += ":m=709:r=limited,format=yuv420p";
-        auto chain = std::make_unique<Chain>(*s.lib);
-        if (int r = chain->open(s.width, s.height, AV_PIX_FMT_GBRPF32LE, filters); r < 0)
-            return R::failure(errorText(r));
-        s.toOutput = std::move(chain);
-        s.outputPeak = peak;
+    // 3. Highlights above SDR white compressed by tonemap's mobius operator.
+    if (peak > 1.0) {
+        if (!s.lib) s.lib = std::make_unique<FilterLibrary>();
+        if (!s.lib->ok()) return R::failure(s.lib->error());
+        if (!s.toneMap || s.toneMapPeak != peak) {
+            std::string filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +
+                                  ":desat=0:peak=" + std::to_string(peak);
+            auto chain = std::make_unique<Chain>(*s.lib);
+            if (int r = chain->open(s.width, s.height, AV_PIX_FMT_GBRPF32LE, filters); r < 0)
+                return R::failure(errorText(r));
+            s.toneMap = std::move(chain);
+            s.toneMapPeak = peak;
+        }
+        light->color_trc = AVCOL_TRC_LINEAR;
+        light->color_primaries = AVCOL_PRI_BT709;
+        light->colorspace = AVCOL_SPC_RGB;
+        light->color_range = AVCOL_RANGE_JPEG;
+        auto mapped = s.toneMap->run(light.get());
+        if (!mapped.ok()) return mapped;
+        FramePtr out(mapped.value());
+        auto realigned = aligned(out.get(), AV_PIX_FMT_GBRPF32LE);
+        if (!realigned.ok()) return R::failure(realigned.error());
+        light = std::move(realigned.value());
     }
-    light->colorspace = AVCOL_SPC_RGB;
-    light->color_range = AVCOL_RANGE_JPEG;
-    light->color_primaries = AVCOL_PRI_BT709;
-    light->color_trc = AVCOL_TRC_LINEAR;
-    auto out = s.toOutput->run(light.get());
-    if (!out.ok()) return out;
-    FramePtr result(out.value());
+
+    // 4. Back to the BT.709 transfer at 8 bits.
+    bool rgbOut = s.target == ColourTarget::rgb24;
+    if (!s.toOutput) {
+        zimg_image_format src, dst;
+        zimg_image_format_default(&src, ZIMG_API_VERSION);
+        zimg_image_format_default(&dst, ZIMG_API_VERSION);
+        src.width = dst.width = unsigned(s.width);
+        src.height = dst.height = unsigned(s.height);
+        src.pixel_type = ZIMG_PIXEL_FLOAT;
+        src.depth = 32;
+        src.color_family = ZIMG_COLOR_RGB;
+        src.matrix_coefficients = ZIMG_MATRIX_RGB;
+        src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        src.color_primaries = ZIMG_PRIMARIES_709;
+        src.pixel_range = ZIMG_RANGE_FULL;
+        dst.pixel_type = ZIMG_PIXEL_BYTE;
+        dst.depth = 8;
+        dst.color_family = rgbOut ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+        dst.matrix_coefficients = rgbOut ? ZIMG_MATRIX_RGB : ZIMG_MATRIX_709;
+        dst.transfer_characteristics = ZIMG_TRANSFER_709;
+        dst.color_primaries = ZIMG_PRIMARIES_709;
+        dst.pixel_range = rgbOut ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+        dst.subsample_w = dst.subsample_h = rgbOut ? 0 : 1;
+        dst.chroma_location = ZIMG_CHROMA_LEFT;
+        auto graph = std::make_unique<ZimgGraph>();
+        if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
+        s.toOutput = std::move(graph);
+    }
+    FramePtr planar(av_frame_alloc());
+    if (!planar) return R::failure(errorText(AVERROR(ENOMEM)));
+    planar->format = rgbOut ? AV_PIX_FMT_GBRP : AV_PIX_FMT_YUV420P;
+    planar->width = s.width;
+    planar->height = s.height;
+    if (int r = av_frame_get_buffer(planar.get(), 64); r < 0) return R::failure(errorText(r));
+    {
+        const uint8_t* planes[3] = {light->data[2], light->data[0], light->data[1]};
+        int strides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
+        int order[3] = {rgbOut ? 2 : 0, rgbOut ? 0 : 1, rgbOut ? 1 : 2};
+        uint8_t* outPlanes[3];
+        int outStrides[3];
+        for (int i = 0; i < 3; ++i) {
+            outPlanes[i] = planar->data[order[i]];
+            outStrides[i] = planar->linesize[order[i]];
+        }
+        if (auto error = s.toOutput->run(planes, strides, outPlanes, outStrides))
+            return R::failure(*error);
+    }
+
+    FramePtr result;
+    if (rgbOut) {
+        // Packing three planes into RGB triples: a plain interleave.
+        result.reset(av_frame_alloc());
+        if (!result) return R::failure(errorText(AVERROR(ENOMEM)));
+        result->format = AV_PIX_FMT_RGB24;
+        result->width = s.width;
+        result->height = s.height;
+        if (int r = av_frame_get_buffer(result.get(), 64); r < 0) return R::failure(errorText(r));
+        for (int y = 0; y < s.height; ++y) {
+            const uint8_t* g = planar->data[0] + ptrdiff_t(y) * planar->linesize[0];
+            const uint8_t* b = planar->data[1] + ptrdiff_t(y) * planar->linesize[1];
+            const uint8_t* r = planar->data[2] + ptrdiff_t(y) * planar->linesize[2];
+            uint8_t* out = result->data[0] + ptrdiff_t(y) * result->linesize[0];
+            for (int x = 0; x < s.width; ++x) {
+                out[3 * x] = r[x];
+                out[3 * x + 1] = g[x];
+                out[3 * x + 2] = b[x];
+            }
+        }
+    } else {
+        result = std::move(planar);
+    }
     av_frame_copy_props(result.get(), frame);
-    result->colorspace = AVCOL_SPC_BT709;
+    result->colorspace = rgbOut ? AVCOL_SPC_RGB : AVCOL_SPC_BT709;
     result->color_primaries = AVCOL_PRI_BT709;
     result->color_trc = AVCOL_TRC_BT709;
-    result->color_range = s.target == ColourTarget::rgb24 ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    result->color_range = rgbOut ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    result->chroma_location = AVCHROMA_LOC_LEFT;
     result->sample_aspect_ratio = AVRational{1, 1};
     s.peak = peak;
     return result.release();

@@ -8,9 +8,9 @@
 // (BT.709, BT.601 / SMPTE 170M, sRGB, untagged) is standard video whose code
 // values are shown as they are, and takes no part in this service.
 //
-// The conversion, all through FFmpeg's filters (zscale, which is zimg, and
-// tonemap):
-//  1. zscale: YUV to linear-light RGB in 32-bit float with BT.709 primaries,
+// The conversion, with zimg (the library behind FFmpeg's zscale filter) and
+// FFmpeg's tonemap filter:
+//  1. zimg: YUV to linear-light RGB in 32-bit float with BT.709 primaries,
 //     resized (Lanczos) to the output size. HLG goes through its EOTF with SDR
 //     white at 100 cd/m2, PQ with its reference white at 203 cd/m2 (ITU-R
 //     BT.2408), so that 1.0 is SDR white in both;
@@ -21,11 +21,12 @@
 //     colour, and hue-preserving (it scales the three components alike). The
 //     peak it maps to white is the picture's own brightest value, bounded by
 //     the stream's content-light (MaxCLL) or mastering-display maximum;
-//  4. zscale: back to the BT.709 transfer at 8 bits, as packed full-range RGB
+//  4. zimg: back to the BT.709 transfer at 8 bits, as packed full-range RGB
 //     (stills) or limited-range BT.709 YUV 4:2:0 (encoding).
 //
-// libavfilter is loaded on first use only: standard video, the common case,
-// never pays for loading it and its dependencies.
+// libavfilter (for step 3) is loaded on first use only: loading it and its
+// dependencies costs more than decoding a poster, and pictures without
+// highlights, standard video above all, never need it.
 #pragma once
 
 #include <memory>

@@ -221,8 +221,8 @@ TEST(ColourManagement, TranscodeOfHdrIsTaggedSdrBt709AndLooksLikeTheSource) {
 }
 
 // The common case: an SDR BT.709 clip is converted by the scaler alone,
-// exactly as ffmpeg's scale filter does with the same settings, and the
-// filter library is never loaded for it.
+// exactly as ffmpeg's scale filter does with the same settings, and neither
+// it nor HDR without highlights loads the filter library.
 TEST(ColourManagement, SdrBt709TakesTheScalerPathPixelForPixel) {
     ASSERT_FALSE(libraryMapped("libavfilter.so"));
     media::Asset asset(clip("sdr.mp4"));
@@ -234,9 +234,14 @@ TEST(ColourManagement, SdrBt709TakesTheScalerPathPixelForPixel) {
     ASSERT_EQ(image.value().width, ref.width);
     EXPECT_TRUE(image.value().rgb == ref.rgb) << "PSNR " << psnr(image.value(), ref);
 
+    // HDR without highlights needs no tone curve either; highlights load it.
     media::Asset hdr(clip("hlg.mp4"));
     frames::Generator managed(hdr, 0);
     ASSERT_TRUE(managed.copyFrame(0.6).ok());
+    EXPECT_FALSE(libraryMapped("libavfilter.so"));
+    media::Asset bright(clip("pq_bright.mp4"));
+    frames::Generator mapped(bright, 0);
+    ASSERT_TRUE(mapped.copyFrame(0.6).ok());
     EXPECT_TRUE(libraryMapped("libavfilter.so"));
 }
 
