@@ -42,6 +42,7 @@ using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using AvBuffer = std::unique_ptr<uint8_t, AvDeleter>;
 
 constexpr const char* kNoFrames = "the video track has no frames";
+constexpr int kMaxUnkeyed = 300;
 
 constexpr int kScaleFlags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
@@ -183,6 +184,10 @@ struct Generator::State {
     bool positioned = false;           // decoder state follows the demuxer since a seek
     bool demuxEnd = false;             // the demuxer ran out and the decoder was told
     bool drained = false;              // the decoder gave its last frame
+    bool whole = false;                    // a whole picture was decoded since the seek
+    bool keySeen = false;                  // a keyframe packet was sent since the seek
+    int64_t firstKeyPts = AV_NOPTS_VALUE;  // its presentation time
+    int unkeyed = 0;                       // pictures dropped before the first whole one
     int64_t lastDts = AV_NOPTS_VALUE;  // of the last packet handed to the decoder
     int64_t lastTs = AV_NOPTS_VALUE;   // of the last frame decoded
     FramePtr have, ahead;
@@ -308,6 +313,9 @@ int Generator::State::seek(int64_t ticks) {
     have.reset();
     ahead.reset();
     demuxEnd = drained = false;
+    whole = keySeen = false;
+    firstKeyPts = AV_NOPTS_VALUE;
+    unkeyed = 0;
     lastDts = lastTs = AV_NOPTS_VALUE;
     seenCount = 0;
     positioned = true;
@@ -347,6 +355,21 @@ int Generator::State::nextFrame() {
             int64_t ts = frame->best_effort_timestamp;
             if (ts == AV_NOPTS_VALUE) ts = frame->pts;
             if (ts == AV_NOPTS_VALUE) ts = lastTs != AV_NOPTS_VALUE ? lastTs + 1 : 0;
+            // Pictures shown before the first keyframe since the seek lack
+            // their references (the decoder fills them in grey): never shown.
+            // A stream refreshed without keyframes is taken as whole after a
+            // few seconds of them.
+            if (!whole) {
+                bool afterKey = keySeen && (firstKeyPts == AV_NOPTS_VALUE || ts >= firstKeyPts);
+                if (afterKey || frame->key_frame || frame->pict_type == AV_PICTURE_TYPE_I ||
+                    ++unkeyed > kMaxUnkeyed) {
+                    whole = true;
+                } else {
+                    lastTs = ts;
+                    av_frame_unref(frame.get());
+                    continue;
+                }
+            }
             frame->pts = lastTs = ts;
             ahead = std::move(frame);
             return 0;
@@ -371,6 +394,10 @@ int Generator::State::nextFrame() {
             bool unseen = pkt->pts != AV_NOPTS_VALUE && laterFrameShown(pkt->pts);
             dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             if (pkt->pts != AV_NOPTS_VALUE) seen[seenCount++ % seen.size()] = pkt->pts;
+            if (!keySeen && (pkt->flags & AV_PKT_FLAG_KEY)) {
+                keySeen = true;
+                firstKeyPts = pkt->pts;
+            }
             rc = avcodec_send_packet(dec.get(), pkt.get());
             av_packet_unref(pkt.get());
             break;

@@ -16,6 +16,8 @@
 #                   at 1.3 s without re-encoding: all 100 samples stay, the edit
 #                   list presents frames 33 to 99 (2.68 s)
 #   init.mp4        the init segment of a fragmented MP4: a track without samples
+#   hevc_cut.ts     an HEVC transport stream (keyframes 2 s apart) cut 30% in, as
+#                   a segment that starts with pictures whose references are gone
 set -euo pipefail
 dir=$1
 sum=$(sha256sum "$0" | cut -d' ' -f1)
@@ -74,5 +76,10 @@ ff $(pattern 320x240 2) -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
     -movflags frag_keyframe+empty_moov -f mp4 fragmented.mp4
 python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(d[:d.index(b"moof") - 4])' \
     fragmented.mp4 init.mp4
+
+ff $(pattern 320x240 6) -c:v libx265 -preset ultrafast \
+    -x265-params keyint=50:min-keyint=50:log-level=error -pix_fmt yuv420p -f mpegts hevc.ts
+python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); n = len(d) // 188; open(sys.argv[2], "wb").write(d[n * 3 // 10 * 188:])' \
+    hevc.ts hevc_cut.ts
 
 echo "$sum" >.stamp

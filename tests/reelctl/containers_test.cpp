@@ -207,3 +207,26 @@ TEST(Containers, InitSegmentHasNoFrameToShow) {
     EXPECT_EQ(doc["fps"], 0);  // no frame, no rate
     EXPECT_EQ(doc["duration"], 0);
 }
+
+// A transport stream segment that starts with pictures whose references are
+// gone: the decoder fills them in grey. Time 0 shows the first whole picture
+// (the first keyframe, as ffmpeg decodes it), never the grey one.
+TEST(Containers, SegmentStartingWithoutReferencesShowsNoGreyPicture) {
+    std::string dir = testsupport::scratchDir("containers-cut");
+    auto r = reelctl({"frames", clip("hevc_cut.ts"), dir, "--count", "4"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(json::parse(r.out)["count"], 4);
+    std::string ref = testsupport::scratchDir("containers-cut-ref") + "/key.ppm";
+    auto f = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "quiet", "-y", "-skip_frame", "nokey", "-i",
+                  clip("hevc_cut.ts"), "-frames:v", "1", "-vf",
+                  "scale=in_color_matrix=bt601:flags=lanczos+accurate_rnd+full_chroma_int,"
+                  "format=rgb24",
+                  "-f", "image2", "-c:v", "ppm", ref});
+    ASSERT_EQ(f.status, 0) << f.err;
+    frames::Image first = decodeJpeg(dir + "/frame_0.jpg");
+    EXPECT_GT(psnr(first, readPpm(ref)), 30.0);
+    double mean = meanLevel(first), spread = 0;
+    for (uint8_t v : first.rgb)
+        spread += (v - mean) * (v - mean);
+    EXPECT_GT(std::sqrt(spread / double(first.rgb.size())), 20.0);  // not flat grey
+}
