@@ -14,6 +14,9 @@
 // wide-gamut pictures (HLG, PQ, BT.2020 / P3 primaries) are tone-mapped and
 // gamut-mapped to SDR BT.709 first (colour.h).
 //
+// Pictures shown before the first keyframe decoded since a seek (their
+// references lost, filled in grey by the decoder) are never taken.
+//
 // Times count from the container's start, or in a transport or program
 // stream from the picture's own start when sound or data begin earlier. A
 // track without any packet fails every grab with "the video track has no
