@@ -1,5 +1,7 @@
 #include "export.h"
 
+#include "colour.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -96,8 +98,7 @@ CodecPtr openDecoder(const AVStream* st) {
 
 // The largest even size with the source's display aspect ratio that fits the
 // box (landscape or portrait, as the frame is) without enlarging it.
-void fitSize(int codedW, int codedH, AVRational sar, int& outW, int& outH) {
-    double aspect = (sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0;
+void fitSize(int codedW, int codedH, double aspect, int& outW, int& outH) {
     double w = codedW * aspect, h = codedH;
     bool portrait = h > w;
     double boxW = portrait ? kShortEdge : kLongEdge, boxH = portrait ? kLongEdge : kShortEdge;
@@ -113,6 +114,7 @@ struct ExportSession::Pipeline {
     AVFormatContext* in = nullptr;  // the asset's demuxer, not owned
     const AVOutputFormat* muxer = nullptr;
     std::function<bool()> interrupted;
+    std::string colourError;  // the colour conversion's own text, when it failed
     int64_t startUs = 0;                 // the input's start time: output timestamps begin at 0
     int64_t dataEndUs = AV_NOPTS_VALUE;  // end of the last packet read of a used stream
 
@@ -123,6 +125,9 @@ struct ExportSession::Pipeline {
         SwsPtr sws;
         int swsW = 0, swsH = 0, swsFormat = -1, swsRange = -1;
         FramePtr scaled;
+        bool toSdr = false;  // HDR or wide-gamut source, tone-mapped to SDR BT.709
+        std::unique_ptr<ColourConverter> colour;
+        FramePtr managed;
         int64_t lastPts = AV_NOPTS_VALUE;  // encoder time base
         int64_t lastDuration = 0;
         int64_t nominalDuration = 1;
@@ -141,6 +146,8 @@ struct ExportSession::Pipeline {
         FifoPtr fifo;
         FramePtr converted, chunk;
         int64_t nextPts = AV_NOPTS_VALUE;  // in samples of the output rate
+        int64_t packets = 0, frames = 0;   // read and decoded
+        int decodeError = 0;
     } a;
 
     PacketPtr packet{av_packet_alloc()}, outPacket{av_packet_alloc()};
@@ -179,9 +186,7 @@ bool ExportSession::Pipeline::openVideo(int index) {
     if (!codec) return false;
     CodecPtr enc(avcodec_alloc_context3(codec));
     if (!enc) return false;
-    AVRational sar = st->codecpar->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
-    fitSize(st->codecpar->width, st->codecpar->height, sar, enc->width, enc->height);
+    fitSize(st->codecpar->width, st->codecpar->height, pixelAspect(st), enc->width, enc->height);
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
     enc->sample_aspect_ratio = AVRational{1, 1};
     // Frames keep their own timestamps: the stream's time base when it is a plain
@@ -194,9 +199,18 @@ bool ExportSession::Pipeline::openVideo(int index) {
         v.nominalDuration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), enc->time_base));
     }
     enc->color_range = AVCOL_RANGE_MPEG;
-    enc->color_primaries = st->codecpar->color_primaries;
-    enc->color_trc = st->codecpar->color_trc;
-    enc->colorspace = st->codecpar->color_space;
+    const AVCodecParameters* par = st->codecpar;
+    v.toSdr = isHdrOrWideGamut(par->color_trc, par->color_primaries);
+    if (v.toSdr) {
+        // Tone-mapped to SDR, so that every player shows what the poster shows.
+        enc->color_primaries = AVCOL_PRI_BT709;
+        enc->color_trc = AVCOL_TRC_BT709;
+        enc->colorspace = AVCOL_SPC_BT709;
+    } else {
+        enc->color_primaries = par->color_primaries;
+        enc->color_trc = par->color_trc;
+        enc->colorspace = par->color_space;
+    }
     enc->chroma_sample_location = AVCHROMA_LOC_LEFT;
     enc->thread_count = 0;
     if (muxer->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -253,7 +267,19 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
     for (unsigned i = 0; i < p.in->nb_streams && video < 0; ++i)
         if (isVideo(p.in->streams[i])) video = int(i);
     if (video < 0) return nullptr;
-    int audio = av_find_best_stream(p.in, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+    // The audio track kept: the default-flagged one, else the first. (Asking for
+    // the "best" stream related to the video one found none in transport
+    // streams whose program lists only the video.)
+    int audio = -1;
+    for (unsigned i = 0; i < p.in->nb_streams; ++i) {
+        const AVStream* st = p.in->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (audio < 0) audio = int(i);
+        if (st->disposition & AV_DISPOSITION_DEFAULT) {
+            audio = int(i);
+            break;
+        }
+    }
 
     // Containers whose headers leave out a size or a sample format are analysed.
     auto incomplete = [&] {
@@ -266,6 +292,7 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
     if (incomplete() && (avformat_find_stream_info(p.in, nullptr) < 0 || incomplete()))
         return nullptr;
 
+    if (media::unshowablePictures(p.in->streams[video])) return nullptr;  // no false colours
     if (!p.openVideo(video)) return nullptr;
     if (audio >= 0 && !p.openAudio(audio)) return nullptr;
     for (unsigned i = 0; i < p.in->nb_streams; ++i)
@@ -365,6 +392,20 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
 // a scaled copy. Returns an FFmpeg error code or 0.
 int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
     AVCodecContext* enc = v.enc.get();
+    if (v.toSdr || needsColourManagement(decoded)) {
+        if (!v.colour)
+            v.colour = std::make_unique<ColourConverter>(
+                enc->width, enc->height, ColourTarget::yuv420pSdr, PeakPolicy::runningMax,
+                metadataPeak(in->streams[v.index], decoded));
+        auto converted = v.colour->convert(decoded);
+        if (!converted.ok()) {
+            colourError = converted.error();
+            return AVERROR_EXTERNAL;
+        }
+        v.managed.reset(converted.value());
+        *result = v.managed.get();
+        return 0;
+    }
     bool fullRange =
         decoded->color_range == AVCOL_RANGE_JPEG || decoded->format == AV_PIX_FMT_YUVJ420P ||
         decoded->format == AV_PIX_FMT_YUVJ422P || decoded->format == AV_PIX_FMT_YUVJ444P;
@@ -432,6 +473,16 @@ int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out)
     AVFrame* f = nullptr;
     if (int r = convertVideo(decoded, &f); r < 0) return r;
     if (f != decoded) av_frame_copy_props(f, decoded);
+    if (f == v.managed.get()) {
+        // What the source said about its HDR mastering no longer applies.
+        for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
+                          AV_FRAME_DATA_DOVI_RPU_BUFFER, AV_FRAME_DATA_DOVI_METADATA,
+                          AV_FRAME_DATA_DYNAMIC_HDR_PLUS})
+            av_frame_remove_side_data(f, type);
+        f->color_primaries = AVCOL_PRI_BT709;
+        f->color_trc = AVCOL_TRC_BT709;
+        f->colorspace = AVCOL_SPC_BT709;
+    }
     f->pts = pts;
     f->pict_type = AV_PICTURE_TYPE_NONE;  // let the encoder place its own key frames
     f->sample_aspect_ratio = AVRational{1, 1};
@@ -535,7 +586,7 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
     int r = avcodec_send_packet(dec, pkt);
     if (r < 0 && r != AVERROR_EOF) {
         if (isDecodeFatal(r)) return r;
-        if (video) v.decodeError = r;
+        (video ? v.decodeError : a.decodeError) = r;
         return 0;
     }
     AVFrame* f = frame.get();
@@ -544,9 +595,10 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
         if (r < 0) {
             if (isDecodeFatal(r)) return r;
-            if (video) v.decodeError = r;
+            (video ? v.decodeError : a.decodeError) = r;
             continue;
         }
+        if (!video) ++a.frames;
         r = video ? encodeVideo(f, out) : encodeAudio(f, out);
         av_frame_unref(f);
         if (r < 0) return r;
@@ -584,8 +636,10 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
         noteDataEnd(pkt);
         if (pkt->stream_index == v.index)
             r = decode(v.dec.get(), pkt, true, out);
-        else if (a.dec && pkt->stream_index == a.index)
+        else if (a.dec && pkt->stream_index == a.index) {
+            ++a.packets;
             r = decode(a.dec.get(), pkt, false, out);
+        }
         av_packet_unref(pkt);
         if (r < 0) return r;
     }
@@ -599,6 +653,10 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
     if ((r = send(v.enc.get(), v.ost, nullptr, out)) < 0) return r;
     if (a.dec) {
         if ((r = decode(a.dec.get(), nullptr, false, out)) < 0) return r;
+        // Sound that is there but never decoded fails the export: a movie
+        // silently without its sound is no success.
+        if (a.packets > 0 && a.frames == 0)
+            return a.decodeError < 0 ? a.decodeError : AVERROR_INVALIDDATA;
         if ((r = encodeAudio(nullptr, out)) < 0) return r;
         if ((r = send(a.enc.get(), a.ost, nullptr, out)) < 0) return r;
     }
@@ -621,7 +679,7 @@ std::optional<std::string> ExportSession::exportTo(const std::string& path, File
     Options opts;
     opts.set("movflags", "+faststart");
     if ((r = avformat_write_header(out.get(), opts.get())) < 0) return errorText(r);
-    if ((r = p.run(out.get())) < 0) return errorText(r);
+    if ((r = p.run(out.get())) < 0) return r == AVERROR_EXTERNAL && !p.colourError.empty() ? p.colourError : errorText(r);
     return std::nullopt;
 }
 

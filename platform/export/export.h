@@ -10,10 +10,14 @@
 //    down (never up) to fit within 1920x1080, or 1080x1920 for a frame taller
 //    than wide, keeping the display aspect ratio, even dimensions; every frame's
 //    timestamp is carried over, so a variable frame rate stays variable; the
-//    display matrix is carried over (pixels are not rotated);
-//  - audio: the first audio track (the container's default one) as AAC, at the
+//    display matrix is carried over (pixels are not rotated); SDR keeps its
+//    colour tags, HDR and wide-gamut sources are tone-mapped to SDR and
+//    tagged BT.709 (colour.h); a Dolby Vision profile 5 source has no session;
+//  - audio: the default-flagged audio track, else the first, as AAC, at the
 //    source rate when AAC has it (48 kHz otherwise), mono for mono sources and
-//    stereo for everything else, 128 kb/s mono and 160 kb/s stereo;
+//    stereo for everything else, 128 kb/s mono and 160 kb/s stereo; a track
+//    that has packets of which none decodes fails the export (never a movie
+//    without its sound);
 //  - subtitles, data tracks, further tracks and cover art are dropped;
 //  - the container's metadata (creation time included) is carried over, and an
 //    MPEG-4 file gets its index before the media data (progressive playback).

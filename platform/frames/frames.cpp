@@ -1,5 +1,7 @@
 #include "frames.h"
 
+#include "colour.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -38,6 +40,9 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using AvBuffer = std::unique_ptr<uint8_t, AvDeleter>;
+
+constexpr const char* kNoFrames = "the video track has no frames";
+constexpr int kMaxUnkeyed = 300;
 
 constexpr int kScaleFlags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
@@ -171,12 +176,18 @@ struct Generator::State {
     CodecPtr dec;
     PacketPtr pkt;
     SwsPtr sws;
+    std::unique_ptr<media::ColourConverter> colour;  // made by the first HDR picture
+    int colourW = 0, colourH = 0;
 
     // Decoding position. `have` is the last frame at or before the previous
     // request, `ahead` the frame decoded after it (if any).
     bool positioned = false;           // decoder state follows the demuxer since a seek
     bool demuxEnd = false;             // the demuxer ran out and the decoder was told
     bool drained = false;              // the decoder gave its last frame
+    bool whole = false;                    // a whole picture was decoded since the seek
+    bool keySeen = false;                  // a keyframe packet was sent since the seek
+    int64_t firstKeyPts = AV_NOPTS_VALUE;  // its presentation time
+    int unkeyed = 0;                       // pictures dropped before the first whole one
     int64_t lastDts = AV_NOPTS_VALUE;  // of the last packet handed to the decoder
     int64_t lastTs = AV_NOPTS_VALUE;   // of the last frame decoded
     FramePtr have, ahead;
@@ -198,6 +209,8 @@ struct Generator::State {
     int nextFrame();
     int runTo(Target t);
     media::Result<Image> grab(Target t);
+    media::Result<Image> grabAt(Target t);
+    bool trackIsEmpty();
     media::Result<Image> render(const AVFrame* f);
 };
 
@@ -222,7 +235,17 @@ bool Generator::State::prepare() {
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
         fmt->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     startUs = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+    // A transport or program stream whose sound or data starts before the
+    // picture: times count from the picture's own start.
+    if (!media::isQuickTimeFamily(fmt) && st->start_time != AV_NOPTS_VALUE)
+        // Rounded up, so that the first frame's own time is never after it.
+        startUs = std::max(startUs, av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q,
+                                                     AV_ROUND_UP));
 
+    if (auto why = media::unshowablePictures(st)) {
+        prepareError = *why;  // a clean failure, never a false-colour picture
+        return false;
+    }
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) {
         prepareError = media::errorText(AVERROR_DECODER_NOT_FOUND);
@@ -290,6 +313,9 @@ int Generator::State::seek(int64_t ticks) {
     have.reset();
     ahead.reset();
     demuxEnd = drained = false;
+    whole = keySeen = false;
+    firstKeyPts = AV_NOPTS_VALUE;
+    unkeyed = 0;
     lastDts = lastTs = AV_NOPTS_VALUE;
     seenCount = 0;
     positioned = true;
@@ -329,6 +355,21 @@ int Generator::State::nextFrame() {
             int64_t ts = frame->best_effort_timestamp;
             if (ts == AV_NOPTS_VALUE) ts = frame->pts;
             if (ts == AV_NOPTS_VALUE) ts = lastTs != AV_NOPTS_VALUE ? lastTs + 1 : 0;
+            // Pictures shown before the first keyframe since the seek lack
+            // their references (the decoder fills them in grey): never shown.
+            // A stream refreshed without keyframes is taken as whole after a
+            // few seconds of them.
+            if (!whole) {
+                bool afterKey = keySeen && (firstKeyPts == AV_NOPTS_VALUE || ts >= firstKeyPts);
+                if (afterKey || frame->key_frame || frame->pict_type == AV_PICTURE_TYPE_I ||
+                    ++unkeyed > kMaxUnkeyed) {
+                    whole = true;
+                } else {
+                    lastTs = ts;
+                    av_frame_unref(frame.get());
+                    continue;
+                }
+            }
             frame->pts = lastTs = ts;
             ahead = std::move(frame);
             return 0;
@@ -353,6 +394,10 @@ int Generator::State::nextFrame() {
             bool unseen = pkt->pts != AV_NOPTS_VALUE && laterFrameShown(pkt->pts);
             dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             if (pkt->pts != AV_NOPTS_VALUE) seen[seenCount++ % seen.size()] = pkt->pts;
+            if (!keySeen && (pkt->flags & AV_PKT_FLAG_KEY)) {
+                keySeen = true;
+                firstKeyPts = pkt->pts;
+            }
             rc = avcodec_send_packet(dec.get(), pkt.get());
             av_packet_unref(pkt.get());
             break;
@@ -380,7 +425,28 @@ int Generator::State::runTo(Target t) {
     }
 }
 
+// Whether the track has no packet at all (an init segment, an empty track):
+// asked only once a grab has failed, to say so instead of the demuxer's text.
+bool Generator::State::trackIsEmpty() {
+    positioned = false;
+    if (seekToStart() < 0) avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+    for (;;) {
+        int rc = av_read_frame(fmt, pkt.get());
+        if (rc < 0) return rc == AVERROR_EOF;
+        bool ours = pkt->stream_index == stream;
+        av_packet_unref(pkt.get());
+        if (ours) return false;
+    }
+}
+
 media::Result<Image> Generator::State::grab(Target t) {
+    auto result = grabAt(t);
+    if (!result.ok() && decoded == 0 && trackIsEmpty())
+        return media::Result<Image>::failure(kNoFrames);
+    return result;
+}
+
+media::Result<Image> Generator::State::grabAt(Target t) {
     using R = media::Result<Image>;
     current = t;
     if (!forwardIsCheaper(t)) {
@@ -427,9 +493,8 @@ media::Result<Image> Generator::State::grab(Target t) {
 media::Result<Image> Generator::State::render(const AVFrame* f) {
     using R = media::Result<Image>;
     if (f->width < 1 || f->height < 1) return R::failure(media::errorText(AVERROR_INVALIDDATA));
-    AVRational sar = f->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
-    double natW = f->width * ((sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0);
+    double natW =
+        f->width * media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
     double natH = f->height;
     bool quarter = orientation.quarterTurn();
     double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
@@ -439,28 +504,50 @@ media::Result<Image> Generator::State::render(const AVFrame* f) {
     int64_t outH = std::clamp<int64_t>(roundedSize(dispH * scale), 1, 1 << 16);
     int sw = int(quarter ? outH : outW), sh = int(quarter ? outW : outH);
 
-    bool fullRange = f->color_range == AVCOL_RANGE_JPEG;
-    AVPixelFormat format = withoutFullRangeAlias(AVPixelFormat(f->format), fullRange);
-    sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, sw, sh,
-                                   AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
-    if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
-    sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-
     // Aligned rows for the scaler, then one pass that turns and packs them.
-    int stride = FFALIGN(sw * 3, 64);
-    AvBuffer scratch(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh + 64)));
-    if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
-    uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {stride, 0, 0, 0};
-    if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
-        return R::failure(media::errorText(AVERROR(EINVAL)));
+    const uint8_t* pixels = nullptr;
+    int stride = 0;
+    AvBuffer scratch;
+    FramePtr managed;
+    if (media::needsColourManagement(f)) {
+        // HDR or wide gamut: tone-mapped and gamut-mapped to SDR BT.709 at the
+        // output size.
+        if (!colour || colourW != sw || colourH != sh) {
+            colour = std::make_unique<media::ColourConverter>(
+                sw, sh, media::ColourTarget::rgb24, media::PeakPolicy::perFrame,
+                media::metadataPeak(st, f));
+            colourW = sw, colourH = sh;
+        }
+        auto converted = colour->convert(f);
+        if (!converted.ok()) return R::failure(converted.error());
+        managed.reset(converted.value());
+        if (managed->width != sw || managed->height != sh || managed->format != AV_PIX_FMT_RGB24)
+            return R::failure(media::errorText(AVERROR_BUG));
+        pixels = managed->data[0];
+        stride = managed->linesize[0];
+    } else {
+        bool fullRange = f->color_range == AVCOL_RANGE_JPEG;
+        AVPixelFormat format = withoutFullRangeAlias(AVPixelFormat(f->format), fullRange);
+        sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, sw, sh,
+                                       AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+        if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
+        sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        stride = FFALIGN(sw * 3, 64);
+        scratch.reset(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh + 64)));
+        if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
+        uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
+        int dstStride[4] = {stride, 0, 0, 0};
+        if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
+            return R::failure(media::errorText(AVERROR(EINVAL)));
+        pixels = scratch.get();
+    }
 
     Image out{int(outW), int(outH), std::vector<uint8_t>(size_t(outW) * outH * 3)};
     const Orientation& o = orientation;
     if (o.identity()) {
         for (int y = 0; y < sh; ++y)
-            std::memcpy(&out.rgb[size_t(y) * outW * 3], scratch.get() + size_t(y) * stride,
+            std::memcpy(&out.rgb[size_t(y) * outW * 3], pixels + size_t(y) * stride,
                         size_t(sw) * 3);
         return out;
     }
@@ -469,7 +556,7 @@ media::Result<Image> Generator::State::render(const AVFrame* f) {
     int ox = (o.a < 0 ? sw - 1 : 0) + (o.c < 0 ? sh - 1 : 0);
     int oy = (o.b < 0 ? sw - 1 : 0) + (o.d < 0 ? sh - 1 : 0);
     for (int y = 0; y < sh; ++y) {
-        const uint8_t* row = scratch.get() + size_t(y) * stride;
+        const uint8_t* row = pixels + size_t(y) * stride;
         for (int x = 0; x < sw; ++x) {
             int X = o.a * x + o.c * y + ox, Y = o.b * x + o.d * y + oy;
             std::memcpy(&out.rgb[(size_t(Y) * outW + X) * 3], row + size_t(x) * 3, 3);

@@ -10,7 +10,18 @@
 // Every frame comes out in display orientation (the track's display matrix
 // applied, mirrored cases included), with square pixels, fitted into a
 // maxEdge x maxEdge box and converted to 8-bit sRGB honouring the stream's
-// colour matrix and range, all resampling with a Lanczos filter.
+// colour matrix and range, all resampling with a Lanczos filter. HDR and
+// wide-gamut pictures (HLG, PQ, BT.2020 / P3 primaries) are tone-mapped and
+// gamut-mapped to SDR BT.709 first (colour.h).
+//
+// Pictures shown before the first keyframe decoded since a seek (their
+// references lost, filled in grey by the decoder) are never taken.
+//
+// Times count from the container's start, or in a transport or program
+// stream from the picture's own start when sound or data begin earlier. A
+// track without any packet fails every grab with "the video track has no
+// frames"; a Dolby Vision profile 5 track (no backward-compatible picture)
+// fails them with "Dolby Vision profile 5 has no backward-compatible picture".
 #pragma once
 
 #include <cstdint>

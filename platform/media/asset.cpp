@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/dovi_meta.h>
 #include <libavutil/parseutils.h>
 }
 
@@ -23,6 +25,8 @@ struct Asset::Context {
     int openError = 0;
     bool opened = false;
     bool analysed = false;
+    bool scanned = false;
+    int64_t scannedDuration = AV_NOPTS_VALUE;
     ~Context() {
         if (fmt) avformat_close_input(&fmt);
     }
@@ -77,12 +81,49 @@ Result<std::vector<Track>> Asset::loadTracks(MediaType type) {
     return tracks;
 }
 
+// The end of the last packet, in AV_TIME_BASE units after the start, read
+// through the whole file (demuxing only; nothing is decoded); the demuxer is
+// put back at the start afterwards.
+static int64_t lastPacketEnd(AVFormatContext* fmt) {
+    AVPacket* pkt = av_packet_alloc();
+    if (!pkt) return AV_NOPTS_VALUE;
+    int64_t start = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
+    while (av_read_frame(fmt, pkt) >= 0) {
+        const AVStream* st = fmt->streams[pkt->stream_index];
+        int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (ts != AV_NOPTS_VALUE && (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ||
+                                     st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)) {
+            int64_t from = av_rescale_q(ts, st->time_base, AV_TIME_BASE_Q);
+            int64_t to = av_rescale_q(ts + std::max<int64_t>(pkt->duration, 0), st->time_base,
+                                      AV_TIME_BASE_Q);
+            if (start == AV_NOPTS_VALUE || from < start) start = from;
+            if (end == AV_NOPTS_VALUE || to > end) end = to;
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    if (fmt->start_time != AV_NOPTS_VALUE) start = fmt->start_time;
+    if (avformat_seek_file(fmt, -1, std::numeric_limits<int64_t>::min(),
+                           start != AV_NOPTS_VALUE ? start : 0, std::numeric_limits<int64_t>::max(),
+                           0) < 0)
+        avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+    if (start == AV_NOPTS_VALUE || end == AV_NOPTS_VALUE || end <= start) return AV_NOPTS_VALUE;
+    return end - start;
+}
+
 Result<double> Asset::loadDuration() {
     auto opened = open();
     if (!opened.ok()) return Result<double>::failure(opened.error());
     AVFormatContext* fmt = opened.value();
     if (fmt->duration == AV_NOPTS_VALUE) analyse();
-    if (fmt->duration == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
+    if (fmt->duration == AV_NOPTS_VALUE && !ctx_->scanned && (fmt->pb && (fmt->pb->seekable & AVIO_SEEKABLE_NORMAL))) {
+        ctx_->scanned = true;
+        ctx_->scannedDuration = lastPacketEnd(fmt);
+    }
+    if (fmt->duration == AV_NOPTS_VALUE) {
+        if (ctx_->scannedDuration == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
+        return double(ctx_->scannedDuration) / AV_TIME_BASE;
+    }
     return double(fmt->duration) / AV_TIME_BASE;
 }
 
@@ -90,6 +131,29 @@ static uint32_t bigEndianTag(uint32_t ffmpegTag) {
     // FFmpeg keeps the first character in the lowest byte.
     return ((ffmpegTag & 0xff) << 24) | ((ffmpegTag >> 8 & 0xff) << 16) |
            ((ffmpegTag >> 16 & 0xff) << 8) | (ffmpegTag >> 24);
+}
+
+double pixelAspect(const AVStream* st, int bitstreamNum, int bitstreamDen) {
+    auto valid = [](AVRational r) { return r.num > 0 && r.den > 0; };
+    if (valid(st->sample_aspect_ratio)) return av_q2d(st->sample_aspect_ratio);
+    AVRational bitstream{bitstreamNum, bitstreamDen};
+    if (valid(bitstream)) return av_q2d(bitstream);
+    if (valid(st->codecpar->sample_aspect_ratio)) return av_q2d(st->codecpar->sample_aspect_ratio);
+    return 1.0;
+}
+
+std::optional<std::string> unshowablePictures(const AVStream* st) {
+    size_t size = 0;
+    const uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DOVI_CONF, &size);
+    if (!side || size < sizeof(AVDOVIDecoderConfigurationRecord)) return std::nullopt;
+    const auto* dovi = reinterpret_cast<const AVDOVIDecoderConfigurationRecord*>(side);
+    if (dovi->dv_profile == 5 && dovi->dv_bl_signal_compatibility_id == 0)
+        return std::string("Dolby Vision profile 5 has no backward-compatible picture");
+    return std::nullopt;
+}
+
+bool isQuickTimeFamily(const AVFormatContext* fmt) {
+    return fmt->iformat && std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
 }
 
 Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
@@ -105,10 +169,7 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
         analyse();
 
     TrackMetadata m;
-    AVRational sar = par->sample_aspect_ratio;
-    if (sar.num <= 0 || sar.den <= 0) sar = st->sample_aspect_ratio;
-    double aspect = (sar.num > 0 && sar.den > 0) ? av_q2d(sar) : 1.0;
-    m.naturalWidth = par->width * aspect;
+    m.naturalWidth = par->width * pixelAspect(st);
     m.naturalHeight = par->height;
 
     size_t size = 0;
@@ -124,10 +185,13 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
 
     if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
         m.nominalFrameRate = float(av_q2d(st->avg_frame_rate));
+    else if (!isQuickTimeFamily(fmt) && st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 &&
+             av_q2d(st->r_frame_rate) <= 1000)
+        m.nominalFrameRate = float(av_q2d(st->r_frame_rate));  // the stream's base rate
 
-    uint32_t tag = par->codec_tag;
+    uint32_t tag = isQuickTimeFamily(fmt) ? par->codec_tag : 0;
     if (tag == 0 && par->codec_id != AV_CODEC_ID_NONE) {
-        // No sample entry in this container: the code a QuickTime file would use.
+        // No sample entry in this container: the code an MPEG-4 file would use.
         const AVCodecTag* const tables[] = {avformat_get_mov_video_tags(), nullptr};
         tag = av_codec_get_tag(tables, par->codec_id);
     }
@@ -138,11 +202,18 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
 std::optional<int64_t> Asset::creationTime() {
     AVFormatContext* fmt = ctx_->fmt;
     if (!fmt) return std::nullopt;
-    const AVDictionaryEntry* e = av_dict_get(fmt->metadata, "creation_time", nullptr, 0);
-    if (!e || !e->value || !*e->value) return std::nullopt;
-    int64_t us = 0;
-    if (av_parse_time(&us, e->value, 0) < 0) return std::nullopt;
-    return us >= 0 ? us / 1000000 : -((-us + 999999) / 1000000);
+    // The QuickTime demuxer names the user-data date (\251day) "date".
+    for (const char* key : {"com.apple.quicktime.creationdate", "date", "creation_time"}) {
+        const AVDictionaryEntry* e = av_dict_get(fmt->metadata, key, nullptr, AV_DICT_MATCH_CASE);
+        if (!e || !e->value || !*e->value) continue;
+        // A date and a time of day at least: a year alone is no moment.
+        std::string_view text(e->value);
+        if (text.size() < 16 || text[4] != '-' || text[7] != '-') continue;
+        int64_t us = 0;
+        if (av_parse_time(&us, e->value, 0) < 0) continue;
+        return us >= 0 ? us / 1000000 : -((-us + 999999) / 1000000);
+    }
+    return std::nullopt;
 }
 
 }  // namespace media

@@ -15,6 +15,7 @@
 #include <vector>
 
 struct AVFormatContext;
+struct AVStream;
 
 #include "result.h"
 
@@ -40,13 +41,34 @@ struct Transform {
     double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
 };
 
+// Width over height of one pixel as the picture is presented: the container's
+// own presentation size or aspect box where it has one (MP4/MOV track header
+// and 'pasp', Matroska DisplayWidth/DisplayHeight, MXF and AVI descriptors),
+// else what the bitstream says (`bitstream`, a frame's or the codec
+// parameters'), else 1. Probe, frames and export all size pictures by it.
+double pixelAspect(const AVStream* stream, int bitstreamNum = 0, int bitstreamDen = 0);
+
+// Whether the container is of the MPEG-4 / QuickTime family (sample entries,
+// edit lists, a sample index).
+bool isQuickTimeFamily(const AVFormatContext* fmt);
+
+// Why a video stream's pictures cannot be shown as it stands, or none: a
+// Dolby Vision profile 5 stream has no backward-compatible base layer (its
+// pictures need the enhancement's reshaping, which FFmpeg 5.1 does not do, and
+// come out green and purple without it).
+std::optional<std::string> unshowablePictures(const AVStream* stream);
+
 struct TrackMetadata {
-    double naturalWidth = 0;   // coded width with the sample aspect ratio applied
+    double naturalWidth = 0;   // coded width with the pixel aspect applied
     double naturalHeight = 0;  // coded height
     Transform preferredTransform;
     float nominalFrameRate = 0;  // average frame rate; 0 when unknown
     // Media subtype codes of the track's format descriptions, as big-endian
-    // four-character codes ('avc1' == 0x61766331). Empty when there is none.
+    // four-character codes ('avc1' == 0x61766331). MP4 and QuickTime files give
+    // their sample entry's code; every other container (Matroska, MPEG-TS and
+    // -PS, AVI, ASF, FLV, ...), whose codec fields are no such code or another
+    // registry's, gives the code an MPEG-4 file carries for the codec. Empty
+    // when there is none.
     std::vector<uint32_t> formatSubtypes;
 };
 
@@ -62,11 +84,15 @@ class Asset {
     // Tracks of a media type in container order. Video tracks exclude attached
     // pictures (cover art is not a track).
     Result<std::vector<Track>> loadTracks(MediaType type);
-    // Duration in seconds; NaN when the container does not know it.
+    // Duration in seconds: the container's, or where its headers have none
+    // (Matroska and WebM written while recording) the end of the last packet
+    // after the start; NaN when neither is known.
     Result<double> loadDuration();
     Result<TrackMetadata> loadTrackMetadata(Track track);
-    // The container's creation time in whole seconds since 1970 (UTC), when
-    // present and readable.
+    // The moment of capture in whole seconds since 1970 (UTC), from the first
+    // of these that reads as a date and time: the QuickTime metadata item
+    // com.apple.quicktime.creationdate (its zone honoured), the user-data date
+    // (\251day), the container's creation time (mvhd, Matroska DateUTC).
     std::optional<int64_t> creationTime();
 
     // The opened demuxer, for services that read packets (frames, export).

@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""HLG and PQ posters against SDR posters of the same picture, size and length.
+
+The same 12 s 1920x1080 clip (keyframe every 250 frames), encoded three times
+with x265 10-bit: SDR BT.709, HLG BT.2020 and PQ BT.2020 (made from the SDR one
+with zscale). Side by side in one run, alternating, median wall time of
+`reelctl poster` (1.0 s in, fitted to 1024) on each; prints the HLG/SDR and
+PQ/SDR ratios (goal: 1.3 or less). ffmpeg's own HLG poster with a
+zscale/tonemap chain is timed alongside for reference.
+usage: bench/frames/hdr.py [BUILD_DIR] [RUNS]
+"""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build")
+runs = int(sys.argv[2]) if len(sys.argv) > 2 else 9
+reelctl = os.path.join(build, "bin", "reelctl")
+work = os.path.join(build, "bench", "frames-hdr")
+os.makedirs(work, exist_ok=True)
+
+
+def ff(*args):
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args], check=True)
+
+
+x265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+        "keyint=250:min-keyint=250:scenecut=0:log-level=error", "-tag:v", "hvc1"]
+base = os.path.join(work, "base.mkv")
+clips = {name: os.path.join(work, name + ".mp4") for name in ("sdr", "hlg", "pq")}
+if not all(os.path.exists(p) for p in clips.values()):
+    ff("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25:duration=12", "-c:v", "libx264",
+       "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-colorspace", "bt709",
+       "-color_primaries", "bt709", "-color_trc", "bt709", base)
+    ff("-i", base, "-vf", "format=yuv420p10le", *x265, "-colorspace", "bt709",
+       "-color_primaries", "bt709", "-color_trc", "bt709", clips["sdr"])
+    for name, trc, npl in (("hlg", "arib-std-b67", 100), ("pq", "smpte2084", 203)):
+        ff("-i", base, "-vf",
+           f"zscale=t=linear:npl={npl},format=gbrpf32le,"
+           f"zscale=p=bt2020:t={trc}:m=bt2020nc:r=tv:npl={npl},format=yuv420p10le",
+           *x265, "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", trc,
+           clips[name])
+
+
+def timed(cmd):
+    start = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+out = os.path.join(work, "poster.jpg")
+commands = {name: [reelctl, "poster", path, out] for name, path in clips.items()}
+commands["ffmpeg-hlg"] = [
+    "ffmpeg", "-nostdin", "-v", "error", "-y", "-ss", "1.0", "-i", clips["hlg"], "-frames:v", "1",
+    "-vf", "zscale=w=1024:h=576:t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
+    "tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p", "-q:v", "3", out]
+times = {name: [] for name in commands}
+for _ in range(runs):
+    for name, cmd in commands.items():
+        times[name].append(timed(cmd))
+median = {name: statistics.median(t) for name, t in times.items()}
+for name, value in median.items():
+    print(f"poster {name:11s} {value * 1000:7.1f} ms")
+print(f"ratio HLG/SDR {median['hlg'] / median['sdr']:.2f}  (goal <= 1.3)")
+print(f"ratio PQ/SDR  {median['pq'] / median['sdr']:.2f}  (goal <= 1.3)")

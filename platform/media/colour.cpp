@@ -1,0 +1,630 @@
+#include "colour.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libavutil/mastering_display_metadata.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <zimg.h>
+
+#include "asset.h"
+
+namespace media {
+
+namespace {
+
+constexpr double kHlgNominalPeak = 100;  // cd/m2 of SDR white for HLG
+constexpr double kPqReferenceWhite = 203;  // cd/m2, ITU-R BT.2408
+constexpr double kMobiusKnee = 0.3;        // tonemap's default: linear below it
+// Peaks up to this far above white are overshoot of coding and resampling
+// around white (a 10-bit HLG or PQ picture made from SDR material reaches
+// 1.1), clipped as in SDR: compressing for them would darken every highlight.
+constexpr double kOvershoot = 1.25;
+
+// The few libavfilter entry points this service calls (tonemap), resolved at
+// run time. Linking libavfilter would load it and some thirty further
+// libraries into every run of the tool (60 ms of CPU, more than a poster's
+// decoding); dlopen defers that to the first picture with highlights.
+class FilterLibrary {
+  public:
+    FilterLibrary() {
+        std::string name = "libavfilter.so." AV_STRINGIFY(LIBAVFILTER_VERSION_MAJOR);
+        // Never unloaded: its dependencies keep process-wide state of their own.
+        handle_ = dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
+        if (!handle_) {
+            const char* why = dlerror();
+            error_ = why ? why : ("cannot load " + name);
+            return;
+        }
+        bool all = bind(graphAlloc, "avfilter_graph_alloc") &&
+                   bind(graphFree, "avfilter_graph_free") &&
+                   bind(getByName, "avfilter_get_by_name") &&
+                   bind(createFilter, "avfilter_graph_create_filter") &&
+                   bind(parse, "avfilter_graph_parse_ptr") &&
+                   bind(inoutAlloc, "avfilter_inout_alloc") &&
+                   bind(inoutFree, "avfilter_inout_free") &&
+                   bind(config, "avfilter_graph_config") &&
+                   bind(addFrame, "av_buffersrc_add_frame_flags") &&
+                   bind(getFrame, "av_buffersink_get_frame");
+        if (!all) {
+            error_ = "incomplete " + name;
+            dlclose(handle_);
+            handle_ = nullptr;
+        }
+    }
+    ~FilterLibrary() {
+        if (handle_) dlclose(handle_);
+    }
+    FilterLibrary(const FilterLibrary&) = delete;
+    FilterLibrary& operator=(const FilterLibrary&) = delete;
+
+    bool ok() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+
+    AVFilterGraph* (*graphAlloc)() = nullptr;
+    void (*graphFree)(AVFilterGraph**) = nullptr;
+    const AVFilter* (*getByName)(const char*) = nullptr;
+    int (*createFilter)(AVFilterContext**, const AVFilter*, const char*, const char*, void*,
+                        AVFilterGraph*) = nullptr;
+    int (*parse)(AVFilterGraph*, const char*, AVFilterInOut**, AVFilterInOut**, void*) = nullptr;
+    AVFilterInOut* (*inoutAlloc)() = nullptr;
+    void (*inoutFree)(AVFilterInOut**) = nullptr;
+    int (*config)(AVFilterGraph*, void*) = nullptr;
+    int (*addFrame)(AVFilterContext*, AVFrame*, int) = nullptr;
+    int (*getFrame)(AVFilterContext*, AVFrame*) = nullptr;
+
+  private:
+    template <class F>
+    bool bind(F& f, const char* symbol) {
+        f = reinterpret_cast<F>(dlsym(handle_, symbol));
+        return f != nullptr;
+    }
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+// One linear chain of filters between a buffer source and a buffer sink.
+class Chain {
+  public:
+    explicit Chain(const FilterLibrary& lib) : lib_(lib) {}
+    ~Chain() {
+        if (graph_) lib_.graphFree(&graph_);
+    }
+    Chain(const Chain&) = delete;
+    Chain& operator=(const Chain&) = delete;
+
+    int open(int width, int height, int format, const std::string& filters) {
+        graph_ = lib_.graphAlloc();
+        if (!graph_) return AVERROR(ENOMEM);
+        std::string args = "video_size=" + std::to_string(width) + "x" + std::to_string(height) +
+                           ":pix_fmt=" + std::to_string(format) + ":time_base=1/1:pixel_aspect=1/1";
+        int r = lib_.createFilter(&src_, lib_.getByName("buffer"), "in", args.c_str(), nullptr,
+                                  graph_);
+        if (r < 0) return r;
+        r = lib_.createFilter(&sink_, lib_.getByName("buffersink"), "out", nullptr, nullptr,
+                              graph_);
+        if (r < 0) return r;
+        AVFilterInOut* outputs = lib_.inoutAlloc();
+        AVFilterInOut* inputs = lib_.inoutAlloc();
+        if (outputs && inputs) {
+            outputs->name = av_strdup("in");
+            outputs->filter_ctx = src_;
+            inputs->name = av_strdup("out");
+            inputs->filter_ctx = sink_;
+            r = (outputs->name && inputs->name)
+                    ? lib_.parse(graph_, filters.c_str(), &inputs, &outputs, nullptr)
+                    : AVERROR(ENOMEM);
+        } else {
+            r = AVERROR(ENOMEM);
+        }
+        lib_.inoutFree(&inputs);
+        lib_.inoutFree(&outputs);
+        if (r < 0) return r;
+        return lib_.config(graph_, nullptr);
+    }
+
+    // One frame in, one frame out (every filter here maps frames one to one).
+    Result<AVFrame*> run(AVFrame* in) {
+        int r = lib_.addFrame(src_, in, AV_BUFFERSRC_FLAG_KEEP_REF);
+        if (r < 0) return Result<AVFrame*>::failure(errorText(r));
+        FramePtr out(av_frame_alloc());
+        if (!out) return Result<AVFrame*>::failure(errorText(AVERROR(ENOMEM)));
+        r = lib_.getFrame(sink_, out.get());
+        if (r < 0) return Result<AVFrame*>::failure(errorText(r));
+        return out.release();
+    }
+
+  private:
+    const FilterLibrary& lib_;
+    AVFilterGraph* graph_ = nullptr;
+    AVFilterContext* src_ = nullptr;
+    AVFilterContext* sink_ = nullptr;
+};
+
+bool isHdrTransfer(int trc) {
+    return trc == AVCOL_TRC_SMPTE2084 || trc == AVCOL_TRC_ARIB_STD_B67;
+}
+
+bool isWidePrimaries(int primaries) {
+    return primaries == AVCOL_PRI_BT2020 || primaries == AVCOL_PRI_SMPTE431 ||
+           primaries == AVCOL_PRI_SMPTE432;
+}
+
+// The picture's tags with what an untagged field means filled in, in
+// the form zscale takes them (FFmpeg's own numbering).
+struct Tags {
+    int matrix, range, primaries, transfer;
+};
+
+Tags tagsOf(const AVFrame* f) {
+    Tags t{f->colorspace, f->color_range, f->color_primaries, f->color_trc};
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
+    bool rgb = desc && (desc->flags & AV_PIX_FMT_FLAG_RGB);
+    if (rgb) {
+        t.matrix = AVCOL_SPC_RGB;
+    } else if (t.matrix == AVCOL_SPC_UNSPECIFIED || t.matrix == AVCOL_SPC_RESERVED) {
+        // HDR and wide-gamut pictures are BT.2020 unless they say otherwise.
+        t.matrix = AVCOL_SPC_BT2020_NCL;
+    }
+    if (t.range == AVCOL_RANGE_UNSPECIFIED) t.range = rgb ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    if (!isWidePrimaries(t.primaries) && t.primaries != AVCOL_PRI_BT709)
+        t.primaries = isHdrTransfer(t.transfer) ? AVCOL_PRI_BT2020 : AVCOL_PRI_BT709;
+    if (!isHdrTransfer(t.transfer)) {
+        switch (t.transfer) {
+            case AVCOL_TRC_BT709:
+            case AVCOL_TRC_SMPTE170M:
+            case AVCOL_TRC_BT2020_10:
+            case AVCOL_TRC_BT2020_12:
+            case AVCOL_TRC_IEC61966_2_1:
+            case AVCOL_TRC_LINEAR:
+                break;
+            default:
+                t.transfer = AVCOL_TRC_BT709;  // SDR curves all but equal to it
+        }
+    }
+    return t;
+}
+
+// Formats with a full-range twin that zscale does not take.
+int withoutFullRangeAlias(int format) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P:
+            return AV_PIX_FMT_YUV411P;
+        default:
+            return format;
+    }
+}
+
+// Brings colours outside BT.709 (a negative component) into it by moving
+// them towards grey of the same luminance, just far enough. Written here
+// because FFmpeg 5.1 has no gamut mapping outside its GPU filters: zscale
+// converts primaries exactly and leaves the negative values, which
+// per-channel clipping turns into hue shifts.
+//
+// Returns the picture's peak: the brightest component once the brightest
+// thousandth of the pixels is set aside. Those are isolated overshoots
+// (chroma upsampling next to saturated edges reaches twice white in HLG made
+// from SDR material) that would otherwise set the tone curve for the whole
+// picture; they are clipped, as in SDR.
+double fitGamut(AVFrame* f) {
+    constexpr int kBinsPerUnit = 64, kBins = 64 * kBinsPerUnit;
+    std::vector<uint32_t> histogram(kBins + 1, 0);
+    for (int y = 0; y < f->height; ++y) {
+        // gbrpf32: plane 0 is green, 1 blue, 2 red.
+        auto* g = reinterpret_cast<float*>(f->data[0] + ptrdiff_t(y) * f->linesize[0]);
+        auto* b = reinterpret_cast<float*>(f->data[1] + ptrdiff_t(y) * f->linesize[1]);
+        auto* r = reinterpret_cast<float*>(f->data[2] + ptrdiff_t(y) * f->linesize[2]);
+        for (int x = 0; x < f->width; ++x) {
+            float R = r[x], G = g[x], B = b[x];
+            if (!(R == R) || !(G == G) || !(B == B)) R = G = B = 0;  // NaN
+            float low = std::min({R, G, B});
+            if (low < 0) {
+                float Y = 0.2126f * R + 0.7152f * G + 0.0722f * B;  // BT.709 luminance
+                if (Y <= 0) {
+                    R = G = B = 0;
+                } else {
+                    float k = Y / (Y - low);
+                    R = Y + k * (R - Y);
+                    G = Y + k * (G - Y);
+                    B = Y + k * (B - Y);
+                }
+                r[x] = std::max(R, 0.0f), g[x] = std::max(G, 0.0f), b[x] = std::max(B, 0.0f);
+            }
+            float high = std::max({R, G, B});
+            int bin = high >= float(kBins) / kBinsPerUnit || !(high == high)
+                          ? kBins
+                          : int(std::max(high, 0.0f) * kBinsPerUnit);
+            ++histogram[size_t(bin)];
+        }
+    }
+    uint64_t allowed = uint64_t(f->width) * f->height / 1000, above = 0;
+    for (int bin = kBins; bin > 0; --bin) {
+        above += histogram[size_t(bin)];
+        if (above > allowed) return double(bin + 1) / kBinsPerUnit;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool isHdrOrWideGamut(int transfer, int primaries) {
+    return isHdrTransfer(transfer) || isWidePrimaries(primaries);
+}
+
+bool needsColourManagement(const AVFrame* frame) {
+    return isHdrOrWideGamut(frame->color_trc, frame->color_primaries);
+}
+
+std::optional<double> metadataPeak(const AVStream* stream, const AVFrame* frame) {
+    double white = frame->color_trc == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
+    auto find = [&](AVPacketSideDataType streamType, AVFrameSideDataType frameType,
+                    size_t size) -> const uint8_t* {
+        size_t have = 0;
+        const uint8_t* side = stream ? av_stream_get_side_data(stream, streamType, &have) : nullptr;
+        if (side && have >= size) return side;
+        const AVFrameSideData* sd = av_frame_get_side_data(frame, frameType);
+        return sd && sd->size >= size ? sd->data : nullptr;
+    };
+    if (const uint8_t* side = find(AV_PKT_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
+                                   sizeof(AVContentLightMetadata))) {
+        const auto* cll = reinterpret_cast<const AVContentLightMetadata*>(side);
+        if (cll->MaxCLL > 0) return std::max(1.0, cll->MaxCLL / white);
+    }
+    if (const uint8_t* side =
+            find(AV_PKT_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA,
+                 sizeof(AVMasteringDisplayMetadata))) {
+        const auto* mdm = reinterpret_cast<const AVMasteringDisplayMetadata*>(side);
+        if (mdm->has_luminance && mdm->max_luminance.den > 0 && mdm->max_luminance.num > 0)
+            return std::max(1.0, av_q2d(mdm->max_luminance) / white);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// A zimg conversion graph between two fixed formats; the library's own
+// error text on failure.
+class ZimgGraph {
+  public:
+    ~ZimgGraph() {
+        if (graph_) zimg_filter_graph_free(graph_);
+    }
+    std::optional<std::string> build(const zimg_image_format& src, const zimg_image_format& dst,
+                                     double npl) {
+        zimg_graph_builder_params params;
+        zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
+        params.resample_filter = ZIMG_RESIZE_LANCZOS;
+        params.resample_filter_uv = ZIMG_RESIZE_LANCZOS;
+        params.dither_type = ZIMG_DITHER_NONE;
+        params.nominal_peak_luminance = npl;
+        params.allow_approximate_gamma = 1;
+        graph_ = zimg_filter_graph_build(&src, &dst, &params);
+        if (!graph_) return lastError();
+        size_t tmp = 0;
+        if (zimg_filter_graph_get_tmp_size(graph_, &tmp)) return lastError();
+        tmp_.reset(static_cast<uint8_t*>(av_malloc(std::max<size_t>(tmp, 1))));
+        if (!tmp_) return errorText(AVERROR(ENOMEM));
+        return std::nullopt;
+    }
+    // Planes in zimg's order (Y, U, V or R, G, B).
+    std::optional<std::string> run(const uint8_t* const in[3], const int inStride[3],
+                                   uint8_t* const out[3], const int outStride[3]) {
+        zimg_image_buffer_const src{};
+        zimg_image_buffer dst{};
+        src.version = dst.version = ZIMG_API_VERSION;
+        for (int i = 0; i < 3; ++i) {
+            src.plane[i] = {in[i], inStride[i], ZIMG_BUFFER_MAX};
+            dst.plane[i] = {out[i], outStride[i], ZIMG_BUFFER_MAX};
+        }
+        if (zimg_filter_graph_process(graph_, &src, &dst, tmp_.get(), nullptr, nullptr, nullptr,
+                                      nullptr))
+            return lastError();
+        return std::nullopt;
+    }
+
+  private:
+    static std::string lastError() {
+        char text[1024] = {};
+        zimg_get_last_error(text, sizeof text);
+        return text;
+    }
+    struct Free {
+        void operator()(uint8_t* p) const { av_free(p); }
+    };
+    zimg_filter_graph* graph_ = nullptr;
+    std::unique_ptr<uint8_t, Free> tmp_;
+};
+
+zimg_chroma_location_e chromaLocation(int location) {
+    switch (location) {
+        case AVCHROMA_LOC_CENTER:
+            return ZIMG_CHROMA_CENTER;
+        case AVCHROMA_LOC_TOPLEFT:
+            return ZIMG_CHROMA_TOP_LEFT;
+        case AVCHROMA_LOC_TOP:
+            return ZIMG_CHROMA_TOP;
+        case AVCHROMA_LOC_BOTTOMLEFT:
+            return ZIMG_CHROMA_BOTTOM_LEFT;
+        case AVCHROMA_LOC_BOTTOM:
+            return ZIMG_CHROMA_BOTTOM;
+        default:
+            return ZIMG_CHROMA_LEFT;
+    }
+}
+
+// A frame whose planes meet zimg's alignment: the frame itself, or an
+// aligned copy.
+Result<FramePtr> aligned(const AVFrame* frame, int format) {
+    using R = Result<FramePtr>;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
+    bool ok = desc != nullptr;
+    for (int i = 0; ok && i < desc->nb_components; ++i)
+        ok = frame->data[i] && uintptr_t(frame->data[i]) % 64 == 0 && frame->linesize[i] % 64 == 0;
+    FramePtr copy(av_frame_alloc());
+    if (!copy) return R::failure(errorText(AVERROR(ENOMEM)));
+    if (ok) {
+        if (int r = av_frame_ref(copy.get(), frame); r < 0) return R::failure(errorText(r));
+        copy->format = format;
+        return copy;
+    }
+    copy->format = format;
+    copy->width = frame->width;
+    copy->height = frame->height;
+    if (int r = av_frame_get_buffer(copy.get(), 64); r < 0) return R::failure(errorText(r));
+    av_image_copy(copy->data, copy->linesize, const_cast<const uint8_t**>(frame->data),
+                  frame->linesize, AVPixelFormat(format), frame->width, frame->height);
+    return copy;
+}
+
+}  // namespace
+
+struct ColourConverter::State {
+    State(int w, int h, ColourTarget t, PeakPolicy p, std::optional<double> m)
+        : width(w), height(h), target(t), policy(p), metadata(m) {}
+    int width, height;
+    ColourTarget target;
+    PeakPolicy policy;
+    std::optional<double> metadata;
+    std::unique_ptr<ZimgGraph> toLinear, toOutput;
+    int linearW = 0, linearH = 0, linearFormat = -1;
+    Tags linearTags{-1, -1, -1, -1};
+    int linearChroma = -1;
+    std::unique_ptr<FilterLibrary> lib;  // for tone mapping only
+    std::unique_ptr<Chain> toneMap;
+    double toneMapPeak = -1;
+    double peak = 1;  // of the last conversion
+    double running = 1;
+};
+
+ColourConverter::ColourConverter(int width, int height, ColourTarget target, PeakPolicy policy,
+                                 std::optional<double> metadata)
+    : s_(std::make_unique<State>(width, height, target, policy, metadata)) {}
+ColourConverter::~ColourConverter() = default;
+
+double ColourConverter::lastPeak() const {
+    return s_->peak;
+}
+
+Result<AVFrame*> ColourConverter::convert(const AVFrame* frame) {
+    using R = Result<AVFrame*>;
+    State& s = *s_;
+    Tags tags = tagsOf(frame);
+    int format = withoutFullRangeAlias(frame->format);
+    if (format != frame->format) tags.range = AVCOL_RANGE_JPEG;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
+    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL |
+                                 AV_PIX_FMT_FLAG_BITSTREAM)) ||
+        !(desc->flags & AV_PIX_FMT_FLAG_PLANAR) || desc->nb_components < 3 ||
+        desc->comp[0].depth > 16 || (desc->flags & AV_PIX_FMT_FLAG_BE))
+        return R::failure(errorText(AVERROR_PATCHWELCOME));
+    double npl = tags.transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
+
+    // 1. To linear light, BT.709 primaries, 32-bit float, at the output size.
+    if (!s.toLinear || s.linearW != frame->width || s.linearH != frame->height ||
+        s.linearFormat != format || s.linearTags.matrix != tags.matrix ||
+        s.linearTags.range != tags.range || s.linearTags.primaries != tags.primaries ||
+        s.linearTags.transfer != tags.transfer || s.linearChroma != frame->chroma_location) {
+        bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
+        zimg_image_format src, dst;
+        zimg_image_format_default(&src, ZIMG_API_VERSION);
+        zimg_image_format_default(&dst, ZIMG_API_VERSION);
+        src.width = unsigned(frame->width);
+        src.height = unsigned(frame->height);
+        src.pixel_type = desc->comp[0].depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+        src.depth = unsigned(desc->comp[0].depth);
+        src.subsample_w = desc->log2_chroma_w;
+        src.subsample_h = desc->log2_chroma_h;
+        src.color_family = rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+        src.matrix_coefficients = zimg_matrix_coefficients_e(tags.matrix);
+        src.transfer_characteristics = zimg_transfer_characteristics_e(tags.transfer);
+        src.color_primaries = zimg_color_primaries_e(tags.primaries);
+        src.pixel_range = tags.range == AVCOL_RANGE_JPEG ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+        src.chroma_location = chromaLocation(frame->chroma_location);
+        dst.width = unsigned(s.width);
+        dst.height = unsigned(s.height);
+        dst.pixel_type = ZIMG_PIXEL_FLOAT;
+        dst.depth = 32;
+        dst.color_family = ZIMG_COLOR_RGB;
+        dst.matrix_coefficients = ZIMG_MATRIX_RGB;
+        dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        dst.color_primaries = ZIMG_PRIMARIES_709;
+        dst.pixel_range = ZIMG_RANGE_FULL;
+        auto graph = std::make_unique<ZimgGraph>();
+        if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
+        s.toLinear = std::move(graph);
+        s.linearW = frame->width, s.linearH = frame->height, s.linearFormat = format;
+        s.linearTags = tags;
+        s.linearChroma = frame->chroma_location;
+    }
+    auto input = aligned(frame, format);
+    if (!input.ok()) return R::failure(input.error());
+    FramePtr light(av_frame_alloc());
+    if (!light) return R::failure(errorText(AVERROR(ENOMEM)));
+    light->format = AV_PIX_FMT_GBRPF32LE;
+    light->width = s.width;
+    light->height = s.height;
+    if (int r = av_frame_get_buffer(light.get(), 64); r < 0) return R::failure(errorText(r));
+    {
+        const AVFrame* in = input.value().get();
+        bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
+        // FFmpeg keeps planar RGB as G, B, R; zimg takes R, G, B.
+        int order[3] = {rgb ? 2 : 0, rgb ? 0 : 1, rgb ? 1 : 2};
+        const uint8_t* planes[3];
+        int strides[3];
+        for (int i = 0; i < 3; ++i) {
+            planes[i] = in->data[order[i]];
+            strides[i] = in->linesize[order[i]];
+        }
+        uint8_t* outPlanes[3] = {light->data[2], light->data[0], light->data[1]};
+        int outStrides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
+        if (auto error = s.toLinear->run(planes, strides, outPlanes, outStrides))
+            return R::failure(*error);
+    }
+
+    // 2. Into the BT.709 gamut; the picture's peak.
+    double measured = fitGamut(light.get());
+    if (measured <= kOvershoot) measured = 1.0;
+    if (s.metadata) measured = std::min(measured, *s.metadata);
+    double peak = measured;
+    if (s.policy == PeakPolicy::runningMax) {
+        // Steps of a quarter keep the tone curve from changing with every
+        // slightly brighter picture.
+        if (measured > s.running) s.running = std::ceil(measured * 4) / 4;
+        peak = s.running;
+    }
+    peak = std::max(1.0, peak);
+
+    // 3. Highlights above SDR white compressed by tonemap's mobius operator.
+    if (peak > 1.0) {
+        if (!s.lib) s.lib = std::make_unique<FilterLibrary>();
+        if (!s.lib->ok()) return R::failure(s.lib->error());
+        if (!s.toneMap || s.toneMapPeak != peak) {
+            std::string filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +
+                                  ":desat=0:peak=" + std::to_string(peak);
+            auto chain = std::make_unique<Chain>(*s.lib);
+            if (int r = chain->open(s.width, s.height, AV_PIX_FMT_GBRPF32LE, filters); r < 0)
+                return R::failure(errorText(r));
+            s.toneMap = std::move(chain);
+            s.toneMapPeak = peak;
+        }
+        light->color_trc = AVCOL_TRC_LINEAR;
+        light->color_primaries = AVCOL_PRI_BT709;
+        light->colorspace = AVCOL_SPC_RGB;
+        light->color_range = AVCOL_RANGE_JPEG;
+        auto mapped = s.toneMap->run(light.get());
+        if (!mapped.ok()) return mapped;
+        FramePtr out(mapped.value());
+        auto realigned = aligned(out.get(), AV_PIX_FMT_GBRPF32LE);
+        if (!realigned.ok()) return R::failure(realigned.error());
+        light = std::move(realigned.value());
+    }
+
+    // 4. Back to the BT.709 transfer at 8 bits.
+    bool rgbOut = s.target == ColourTarget::rgb24;
+    if (!s.toOutput) {
+        zimg_image_format src, dst;
+        zimg_image_format_default(&src, ZIMG_API_VERSION);
+        zimg_image_format_default(&dst, ZIMG_API_VERSION);
+        src.width = dst.width = unsigned(s.width);
+        src.height = dst.height = unsigned(s.height);
+        src.pixel_type = ZIMG_PIXEL_FLOAT;
+        src.depth = 32;
+        src.color_family = ZIMG_COLOR_RGB;
+        src.matrix_coefficients = ZIMG_MATRIX_RGB;
+        src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+        src.color_primaries = ZIMG_PRIMARIES_709;
+        src.pixel_range = ZIMG_RANGE_FULL;
+        dst.pixel_type = ZIMG_PIXEL_BYTE;
+        dst.depth = 8;
+        dst.color_family = rgbOut ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+        dst.matrix_coefficients = rgbOut ? ZIMG_MATRIX_RGB : ZIMG_MATRIX_709;
+        dst.transfer_characteristics = ZIMG_TRANSFER_709;
+        dst.color_primaries = ZIMG_PRIMARIES_709;
+        dst.pixel_range = rgbOut ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+        dst.subsample_w = dst.subsample_h = rgbOut ? 0 : 1;
+        dst.chroma_location = ZIMG_CHROMA_LEFT;
+        auto graph = std::make_unique<ZimgGraph>();
+        if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
+        s.toOutput = std::move(graph);
+    }
+    FramePtr planar(av_frame_alloc());
+    if (!planar) return R::failure(errorText(AVERROR(ENOMEM)));
+    planar->format = rgbOut ? AV_PIX_FMT_GBRP : AV_PIX_FMT_YUV420P;
+    planar->width = s.width;
+    planar->height = s.height;
+    if (int r = av_frame_get_buffer(planar.get(), 64); r < 0) return R::failure(errorText(r));
+    {
+        const uint8_t* planes[3] = {light->data[2], light->data[0], light->data[1]};
+        int strides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
+        int order[3] = {rgbOut ? 2 : 0, rgbOut ? 0 : 1, rgbOut ? 1 : 2};
+        uint8_t* outPlanes[3];
+        int outStrides[3];
+        for (int i = 0; i < 3; ++i) {
+            outPlanes[i] = planar->data[order[i]];
+            outStrides[i] = planar->linesize[order[i]];
+        }
+        if (auto error = s.toOutput->run(planes, strides, outPlanes, outStrides))
+            return R::failure(*error);
+    }
+
+    FramePtr result;
+    if (rgbOut) {
+        // Packing three planes into RGB triples: a plain interleave.
+        result.reset(av_frame_alloc());
+        if (!result) return R::failure(errorText(AVERROR(ENOMEM)));
+        result->format = AV_PIX_FMT_RGB24;
+        result->width = s.width;
+        result->height = s.height;
+        if (int r = av_frame_get_buffer(result.get(), 64); r < 0) return R::failure(errorText(r));
+        for (int y = 0; y < s.height; ++y) {
+            const uint8_t* g = planar->data[0] + ptrdiff_t(y) * planar->linesize[0];
+            const uint8_t* b = planar->data[1] + ptrdiff_t(y) * planar->linesize[1];
+            const uint8_t* r = planar->data[2] + ptrdiff_t(y) * planar->linesize[2];
+            uint8_t* out = result->data[0] + ptrdiff_t(y) * result->linesize[0];
+            for (int x = 0; x < s.width; ++x) {
+                out[3 * x] = r[x];
+                out[3 * x + 1] = g[x];
+                out[3 * x + 2] = b[x];
+            }
+        }
+    } else {
+        result = std::move(planar);
+    }
+    av_frame_copy_props(result.get(), frame);
+    result->colorspace = rgbOut ? AVCOL_SPC_RGB : AVCOL_SPC_BT709;
+    result->color_primaries = AVCOL_PRI_BT709;
+    result->color_trc = AVCOL_TRC_BT709;
+    result->color_range = rgbOut ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    result->chroma_location = AVCHROMA_LOC_LEFT;
+    result->sample_aspect_ratio = AVRational{1, 1};
+    s.peak = peak;
+    return result.release();
+}
+
+}  // namespace media
