@@ -72,6 +72,10 @@ test('package metadata', { skip }, async (t) => {
             }
         }
     });
+    await t.test('Depends name libavfilter, which reelctl opens only at run time', async () => {
+        const named = parseDepends(await field('Depends')).flat().map((d) => d.name);
+        assert.ok(named.some((name) => /^libavfilter\d+$/.test(name)), named.join(', '));
+    });
     await t.test('every dependency can be had from the archive this machine uses', async (t) => {
         const probe = await run('apt-cache', ['policy', 'libc6']);
         if (!/Candidate: \S/.test(probe.stdout)) return t.skip('no package lists (apt-get update)');
