@@ -162,7 +162,9 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
     if (p.depth >= 9) throw ThumbnailError{std::to_string(p.depth) + " bits a channel", true};
     if (p.width <= 0 || p.height <= 0) throw ThumbnailError{"no size for " + path, false};
 
-    // An orientation outside 1 to 8 names no orientation: the file's own is used.
+    // An orientation outside 1 to 8 names no orientation: the file's own is
+    // used. A given orientation is only ever written into the JPEG: with
+    // `transform` the pixels are turned by the file's own orientation.
     int turn =
         orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
 
@@ -170,7 +172,7 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
     if (maxPixelSize < 1 || p.width * p.height > imaging::maxSourcePixels)
         throw ThumbnailError{"can't decode " + path, false};
     auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
-                                           .orientation = transform ? turn : 1,
+                                           .orientation = transform ? p.orientation : 1,
                                            .toSRGB = p.hasColorProfile});
     if (!thumb.ok()) throw ThumbnailError{"can't decode " + path, false};
     thumbnails::Image image = std::move(thumb.value());

@@ -167,18 +167,21 @@ Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
                          ->set("fail_on", VIPS_FAIL_ON_ERROR);
         if (options.toSRGB) opts->set("export_profile", "srgb");
         VImage thumb = VImage::thumbnail(path_.c_str(), options.maxPixelSize, opts);
-        if (options.orientation >= 2 && options.orientation <= 8) {
-            thumb = thumb.copy();
-            thumb.set(VIPS_META_ORIENTATION, options.orientation);
-            thumb = thumb.autorot();
-        }
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
         // Decode now, so that a corrupt file fails here rather than while
-        // encoding, and so that the source file is closed on return.
+        // encoding, and so that the source file is closed on return. The
+        // decode is sequential: a turn by 90 degrees reads its input column by
+        // column, which only pixels already in memory allow.
+        thumb = thumb.copy_memory();
+        if (options.orientation >= 2 && options.orientation <= 8) {
+            thumb = thumb.copy();
+            thumb.set(VIPS_META_ORIENTATION, options.orientation);
+            thumb = thumb.autorot().copy_memory();
+        }
         Image result;
-        result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb.copy_memory()});
+        result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
         return Result<Image>::failure(errorText(e));
