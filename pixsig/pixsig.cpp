@@ -10,6 +10,7 @@
 // next. The feature-print `request` is made once at start and reused.
 
 #include <glib.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -169,7 +170,7 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
         orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
 
     long long maxPixelSize = std::min(std::max(p.width, p.height), size);
-    if (maxPixelSize < 1 || p.width * p.height > imaging::maxSourcePixels)
+    if (maxPixelSize < 1)
         throw ThumbnailError{"can't decode " + path, false};
     auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
                                            .orientation = transform ? p.orientation : 1,
@@ -305,6 +306,9 @@ namespace {
 // host sends.
 constexpr size_t maxLineBytes = 16u << 20;
 
+// How long standard input stays quiet before the server counts as idle.
+constexpr int idleMilliseconds = 500;
+
 }  // namespace
 
 // Reads standard input line by line until it ends.
@@ -313,6 +317,7 @@ void serve() {
     size_t start = 0;       // first byte of the line not yet handled
     size_t scanned = 0;     // bytes already searched for a line feed
     bool overlong = false;  // the current line passed maxLineBytes and is being skipped
+    bool idle = false;      // memory already given back since the last read
     char chunk[65536];
     for (;;) {
         size_t end;
@@ -332,7 +337,17 @@ void serve() {
             buffer.clear();
         }
         scanned = buffer.size();
+        // Nothing to do until the host writes again: once it has been quiet
+        // for a moment, give the memory the last images left free back.
+        if (!idle) {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&input, 1, idleMilliseconds) == 0) {
+                imaging::releaseIdleMemory();
+                idle = true;
+            }
+        }
         ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        idle = false;
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         buffer.append(chunk, size_t(n));

@@ -1,5 +1,7 @@
 #include "decode.h"
 
+#include <malloc.h>
+
 #include <vips/vips8>
 
 namespace imaging {
@@ -15,30 +17,20 @@ std::string oneLine(std::string text) {
     return text.empty() ? "unknown imaging error" : text;
 }
 
-// Refuses a file whose header declares more than maxSourcePixels. A header
-// that cannot be read is left to the decoder, which reports its own error.
-void checkDeclaredSize(const std::string& path) {
-    long long width = 0, height = 0;
-    try {
-        // The source first: the options would leak if opening it threw.
-        vips::VSource source = vips::VSource::new_from_file(path.c_str());
-        vips::VImage header = vips::VImage::new_from_source(
-            source, "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-        width = header.width();
-        height = header.height();
-    } catch (const vips::VError&) {
-        vips_error_clear();
-        return;
-    }
-    if (width * height > maxSourcePixels)
-        throw vips::VError(path + ": image too large (" + std::to_string(width) + " x " +
-                           std::to_string(height) + " pixels)");
-}
-
 }  // namespace
 
 void startImaging() {
     static const bool started = [] {
+        // libvips decodes on a pool of worker threads, and glibc gives each
+        // thread that allocates its own arena: freed pixel buffers then stay
+        // resident in whichever arena they came from, and a long-running
+        // server grows with the variety of images it has seen. One arena
+        // serves the few threads of one decode just as fast. A fixed mmap
+        // threshold stops glibc from raising it after each large free, so
+        // that line and tile buffers of large images keep coming from (and
+        // going back to) the system instead of piling up in the heap.
+        mallopt(M_ARENA_MAX, 1);
+        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
         // vips_init does nothing when vips is already running (the thumbnail
         // renderer starts it too).
         if (VIPS_INIT("pixsig") != 0) return false;
@@ -69,7 +61,6 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
                 ->set("size", VIPS_SIZE_FORCE)
                 ->set("fail_on", VIPS_FAIL_ON_ERROR);
         };
-        checkDeclaredSize(path);
         // libvips reads "name[options]" as a file name with load options; a
         // path that itself ends in "]" is opened as a file as given.
         // The source is opened before the options are made: options handed to
@@ -104,6 +95,10 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
         vips_error_clear();
         return R::failure(oneLine(e.what()));
     }
+}
+
+void releaseIdleMemory() {
+    malloc_trim(0);
 }
 
 Result<std::vector<float>> networkInput(const std::string& path, int size) {

@@ -18,13 +18,15 @@ namespace imaging {
 template <class T>
 using Result = platform::Result<T>;
 
-// A file whose header declares more pixels than this is not decoded: a small
-// file can declare a huge image, and formats without shrink-on-load decode at
-// full size. 2^28 pixels is 16384 x 16384, well above any camera.
-constexpr long long maxSourcePixels = 1LL << 28;
-
-// Starts libvips once per process; later calls do nothing.
+// Starts libvips once per process; later calls do nothing. Also sets the
+// process's allocator policy for the library's worker threads (see
+// decode.cpp): call it before any image work starts.
 void startImaging();
+
+// Hands the heap pages that finished images left free back to the system.
+// For a long-running process that has gone idle: it costs the next image
+// the page faults of touching them again.
+void releaseIdleMemory();
 
 // The image at `path` (used exactly as given) as size x size pixels, row by
 // row, R, G, B each scaled to [0,1].

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <vips/vips8>
 
+#include "decode.h"
+
 namespace thumbnails {
 
 using vips::VError;
@@ -30,6 +32,9 @@ namespace {
 void startLibrary() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // The feature-print decoder's start: the same library, and the
+        // allocator policy its worker threads need.
+        imaging::startImaging();
         if (VIPS_INIT("thumbnails")) return;
         vips_cache_set_max(0);
         vips_cache_set_max_mem(0);
