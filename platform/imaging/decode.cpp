@@ -1,8 +1,17 @@
 #include "decode.h"
 
 #include <malloc.h>
+#include <sys/stat.h>
 
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
 #include <vips/vips8>
+
+// libjpeg's header declares no linkage of its own.
+extern "C" {
+#include <jpeglib.h>
+}
 
 namespace imaging {
 
@@ -17,7 +26,66 @@ std::string oneLine(std::string text) {
     return text.empty() ? "unknown imaging error" : text;
 }
 
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// libjpeg reports a fatal error by calling error_exit, which must not return.
+struct JpegErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf exit;
+};
+
+// The JPEG frame header: size, whether the data is arithmetic-coded. False
+// when the file is not a JPEG or its header cannot be read (the decoder then
+// reports what is wrong). Nothing here may need a destructor: error_exit
+// leaves the function through longjmp.
+bool readJpegHeader(FILE* file, long long& width, long long& height, bool& arithmetic) {
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = [](j_common_ptr common) {
+        std::longjmp(reinterpret_cast<JpegErrors*>(common->err)->exit, 1);
+    };
+    errors.manager.output_message = [](j_common_ptr) {};
+    if (setjmp(errors.exit)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    bool read = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
+    if (read) {
+        width = info.image_width;
+        height = info.image_height;
+        arithmetic = info.arith_code;
+    }
+    jpeg_destroy_decompress(&info);
+    return read;
+}
+
 }  // namespace
+
+Result<bool> checkDataCoversPixels(const std::string& path) {
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return true;  // the decoder reports why it cannot be read
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0) return true;
+    unsigned char magic[3] = {};
+    if (std::fread(magic, 1, 3, file.get()) != 3 || magic[0] != 0xFF || magic[1] != 0xD8 ||
+        magic[2] != 0xFF)
+        return true;
+    std::rewind(file.get());
+    long long width = 0, height = 0;
+    bool arithmetic = false;
+    if (!readJpegHeader(file.get(), width, height, arithmetic) || arithmetic) return true;
+    long long blocks = ((width + 7) / 8) * ((height + 7) / 8);
+    if (st.st_size < blocks / 8)
+        return Result<bool>::failure(path + ": " + std::to_string(st.st_size) +
+                                     " bytes cannot hold the data of a " + std::to_string(width) +
+                                     " x " + std::to_string(height) + " JPEG");
+    return true;
+}
 
 void startImaging() {
     static const bool started = [] {
@@ -65,6 +133,8 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
         // path that itself ends in "]" is opened as a file as given.
         // The source is opened before the options are made: options handed to
         // no operation (the open threw) would never be freed.
+        if (auto covered = checkDataCoversPixels(path); !covered.ok())
+            return R::failure(covered.error());
         VImage image;
         if (!path.empty() && path.back() == ']') {
             vips::VSource source = vips::VSource::new_from_file(path.c_str());

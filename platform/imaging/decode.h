@@ -28,6 +28,16 @@ void startImaging();
 // the page faults of touching them again.
 void releaseIdleMemory();
 
+// Checks that the file's compressed data could hold the pixels its header
+// declares, without decoding them. A decompression bomb is a small file that
+// declares a huge image; most decoders stop where the data ends, but a JPEG
+// decoder makes up the missing blocks, which would cost the time of decoding
+// the full declared size. A Huffman-coded JPEG spends at least one bit on
+// every 8x8 block of its most finely sampled component, so a file smaller
+// than that can only be truncated or forged. Files of other kinds (and
+// arithmetic-coded JPEGs, which have no such floor) pass.
+Result<bool> checkDataCoversPixels(const std::string& path);
+
 // The image at `path` (used exactly as given) as size x size pixels, row by
 // row, R, G, B each scaled to [0,1].
 Result<std::vector<float>> networkInput(const std::string& path, int size);
