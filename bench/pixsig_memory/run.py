@@ -17,7 +17,15 @@ Photos: the wallpapers of Debian's mate-backgrounds package (JPEG and PNG,
      process, best of 5 interleaved rounds. Goal: pixsig / vipsthumbnail,
      images per second, >= 0.95.
 
+  3. Huge images and bombs: peak resident memory of one serve process that
+     thumbnails and prints a 20000x20000 PNG (400 megapixels, streamed row by
+     row) against `vipsthumbnail -s 512` on the same file (goal <= 1.5), and
+     the time and memory of the answers for decompression bombs (a JPEG
+     declaring 65000x65000, a PNG declaring 100000x100000, both a few hundred
+     bytes of data; goal: refused within a second).
+
   bench/pixsig_memory/run.py [BIN_DIR] [WORK_DIR] [REQUESTS]
+  BENCH_PART="memory thumbs throughput huge" selects the parts (all by default).
 """
 import glob
 import json
@@ -145,11 +153,56 @@ def throughput():
           f"(per CPU second: {best['vips'][1] / best['pixsig'][1]:.2f})   goal >= 0.95")
 
 
+def peak_kib(argv, stdin_path=None):
+    stdin = open(stdin_path) if stdin_path else subprocess.DEVNULL
+    t = time.time()
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(work, "peak.txt")] +
+                            argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            text=True)
+    wall = time.time() - t
+    with open(os.path.join(work, "peak.txt")) as f:
+        return int(f.read().split()[-1]), wall, result.stdout
+
+
+def huge():
+    fixtures = os.path.join(work, "huge")
+    subprocess.run(["bash", os.path.join(root, "tests/pixsig/realworld_fixtures.sh"), fixtures],
+                   check=True)
+    subprocess.run(["bash", os.path.join(root, "tests/pixsig/hardening_fixtures.sh"), fixtures],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    png = os.path.join(fixtures, "huge.png")
+    requests = os.path.join(work, "huge-requests.txt")
+    with open(requests, "w") as f:
+        f.write(json.dumps({"op": "thumb", "path": png, "out": os.path.join(work, "out", "huge.jpg")}) + "\n")
+        f.write(json.dumps({"path": png}) + "\n")
+    mine, mine_wall, out = peak_kib([pixsig, "--serve"], requests)
+    if out.count('"ok":true') != 2:
+        sys.exit("pixsig failed on the huge PNG: " + out)
+    theirs, theirs_wall, _ = peak_kib(["vipsthumbnail", "-s", "512", png, "-o",
+                                       os.path.join(work, "out", "huge_v.jpg")])
+    print("== a 20000x20000 PNG (400 megapixels)")
+    print(f"pixsig --serve, thumbnail and print:  peak {mine} kB, {mine_wall:.1f} s")
+    print(f"vipsthumbnail -s 512:                 peak {theirs} kB, {theirs_wall:.1f} s")
+    print(f"ratio of peaks pixsig / vipsthumbnail: {mine / theirs:.2f}   goal <= 1.5")
+    print("== decompression bombs (one serve process each: thumbnail, then print)")
+    for name in ("bomb.jpg", "bomb.png"):
+        path = os.path.join(fixtures, name)
+        with open(requests, "w") as f:
+            f.write(json.dumps({"op": "thumb", "path": path, "out": os.path.join(work, "out", "b.jpg")}) + "\n")
+            f.write(json.dumps({"path": path}) + "\n")
+        peak, wall, out = peak_kib([pixsig, "--serve"], requests)
+        refused = out.count('"ok":false')
+        print(f"{name}: {refused} of 2 refused in {wall:.2f} s (process start included), "
+              f"peak {peak} kB   goal: refused within 1 s")
+
+
 if __name__ == "__main__":
-    what = os.environ.get("BENCH_PART", "memory thumbs throughput").split()
+    what = os.environ.get("BENCH_PART", "memory thumbs throughput huge").split()
     if "memory" in what:
         memory(prints=True)
     if "thumbs" in what:
         memory(prints=False)
     if "throughput" in what:
         throughput()
+    if "huge" in what:
+        huge()
