@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <vips/vips8>
 
 // libjpeg's header declares no linkage of its own.
@@ -66,17 +67,37 @@ bool readJpegHeader(FILE* file, long long& width, long long& height, bool& arith
 
 }  // namespace
 
-Result<bool> checkDataCoversPixels(const std::string& path) {
+Result<bool> checkDecodable(const std::string& path) {
+    std::string loader;
+    long long width = 0, height = 0;
+    try {
+        // The source first: the options would leak if opening it threw.
+        vips::VSource source = vips::VSource::new_from_file(path.c_str());
+        vips::VImage header = vips::VImage::new_from_source(
+            source, "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        const char* name = nullptr;
+        if (vips_image_get_string(header.get_image(), VIPS_META_LOADER, &name) == 0 && name)
+            loader = name;
+        width = header.width();
+        height = header.height();
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return true;  // the decoder reports what is wrong with the file
+    }
+    static const std::set<std::string> streaming = {
+        "jpegload_source", "jpegload", "pngload_source", "pngload", "tiffload_source",
+        "tiffload", "vipsload_source", "vipsload", "ppmload_source", "ppmload", "radload_source",
+        "radload", "svgload_source", "svgload", "pdfload_source", "pdfload", "jp2kload_source",
+        "jp2kload", "openslideload_source", "openslideload"};
+    if (!streaming.count(loader) && width * height > maxFramePixels)
+        return Result<bool>::failure(path + ": image too large (" + std::to_string(width) +
+                                     " x " + std::to_string(height) + " pixels)");
+    if (loader.rfind("jpegload", 0) != 0) return true;
+
     std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return true;  // the decoder reports why it cannot be read
+    if (!file) return true;
     struct stat st {};
     if (fstat(fileno(file.get()), &st) != 0) return true;
-    unsigned char magic[3] = {};
-    if (std::fread(magic, 1, 3, file.get()) != 3 || magic[0] != 0xFF || magic[1] != 0xD8 ||
-        magic[2] != 0xFF)
-        return true;
-    std::rewind(file.get());
-    long long width = 0, height = 0;
     bool arithmetic = false;
     if (!readJpegHeader(file.get(), width, height, arithmetic) || arithmetic) return true;
     long long blocks = ((width + 7) / 8) * ((height + 7) / 8);
@@ -133,7 +154,7 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
         // path that itself ends in "]" is opened as a file as given.
         // The source is opened before the options are made: options handed to
         // no operation (the open threw) would never be freed.
-        if (auto covered = checkDataCoversPixels(path); !covered.ok())
+        if (auto covered = checkDecodable(path); !covered.ok())
             return R::failure(covered.error());
         VImage image;
         if (!path.empty() && path.back() == ']') {

@@ -28,15 +28,24 @@ void startImaging();
 // the page faults of touching them again.
 void releaseIdleMemory();
 
-// Checks that the file's compressed data could hold the pixels its header
-// declares, without decoding them. A decompression bomb is a small file that
-// declares a huge image; most decoders stop where the data ends, but a JPEG
-// decoder makes up the missing blocks, which would cost the time of decoding
-// the full declared size. A Huffman-coded JPEG spends at least one bit on
-// every 8x8 block of its most finely sampled component, so a file smaller
-// than that can only be truncated or forged. Files of other kinds (and
-// arithmetic-coded JPEGs, which have no such floor) pass.
-Result<bool> checkDataCoversPixels(const std::string& path);
+// Checks, without decoding pixels, that the file can be decoded in bounded
+// memory and time. Decoders that stream (JPEG, PNG, TIFF, and those that
+// render at the output's scale: SVG, PDF) take any size. Decoders that hold
+// the whole frame in memory (GIF, HEIF, JPEG XL, WebP, ImageMagick's) are
+// refused an image of more than maxFramePixels.
+//
+// Decompression bombs, small files that declare huge images, are refused by
+// what they are: a file whose data ends before its declared pixels. Most
+// decoders stop with an error where the data ends; a JPEG decoder instead
+// makes up the missing blocks, which would cost the time of decoding the
+// whole declared size. A Huffman-coded JPEG spends at least one bit on every
+// 8x8 block of its most finely sampled component, so one smaller than that
+// is truncated or forged. (Arithmetic-coded JPEGs have no such floor.)
+Result<bool> checkDecodable(const std::string& path);
+
+// The largest frame a whole-frame decoder is given: 2^28 pixels (16384 x
+// 16384, 1 GiB at four bytes a pixel).
+constexpr long long maxFramePixels = 1LL << 28;
 
 // The image at `path` (used exactly as given) as size x size pixels, row by
 // row, R, G, B each scaled to [0,1].

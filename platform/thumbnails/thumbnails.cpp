@@ -164,7 +164,7 @@ Result<Properties> Source::properties() const {
 Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
     if (options.maxPixelSize < 1)
         return Result<Image>::failure("thumbnail size " + std::to_string(options.maxPixelSize));
-    if (auto covered = imaging::checkDataCoversPixels(path_); !covered.ok())
+    if (auto covered = imaging::checkDecodable(path_); !covered.ok())
         return Result<Image>::failure(covered.error());
     try {
         auto* opts = VImage::option()

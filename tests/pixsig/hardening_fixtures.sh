@@ -4,10 +4,12 @@
 #   other.png      a different small image, swapped in for photo.jpg
 #   bomb.png       a 5 KB PNG declaring 100000 x 100000 pixels (its first rows only)
 #   bomb.jpg       a JPEG declaring 65000 x 65000 pixels (the data of a 64 x 64 one)
+#   bomb.gif       a 40-byte GIF declaring a 60000 x 60000 screen and image
 set -euo pipefail
 mkdir -p "$1"
 cd "$1"
-[[ -f .done ]] && exit 0
+# Made once, and again whenever this script changes.
+[[ -f .done && .done -nt $(realpath "$0") ]] && exit 0
 ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240 -frames:v 1 -q:v 4 photo.jpg
 convert -size 200x100 gradient:yellow-navy other.png
 convert -size 64x64 gradient:red-blue -quality 80 small64.jpg
@@ -30,6 +32,11 @@ while at < len(jpeg):
         break
     at += 2 + length
 open("bomb.jpg", "wb").write(jpeg)
+# GIF89a: a 60000 x 60000 screen with a two-colour palette, one image of that
+# size whose LZW data is a single code.
+gif = b"GIF89a" + struct.pack("<HHBBB", 60000, 60000, 0x80, 0, 0) + b"\0\0\0\xff\xff\xff"
+gif += b"," + struct.pack("<HHHHB", 0, 0, 60000, 60000, 0) + b"\x02\x02\x44\x01\x00;"
+open("bomb.gif", "wb").write(gif)
 PY
 rm small64.jpg
 touch .done
