@@ -185,7 +185,7 @@ def huge():
     print(f"vipsthumbnail -s 512:                 peak {theirs} kB, {theirs_wall:.1f} s")
     print(f"ratio of peaks pixsig / vipsthumbnail: {mine / theirs:.2f}   goal <= 1.5")
     print("== decompression bombs (one serve process each: thumbnail, then print)")
-    for name in ("bomb.jpg", "bomb.png"):
+    for name in ("bomb.jpg", "bomb.png", "bomb.gif"):
         path = os.path.join(fixtures, name)
         with open(requests, "w") as f:
             f.write(json.dumps({"op": "thumb", "path": path, "out": os.path.join(work, "out", "b.jpg")}) + "\n")
