@@ -21,7 +21,8 @@ Photos: the wallpapers of Debian's mate-backgrounds package (JPEG and PNG,
      thumbnails and prints a 20000x20000 PNG (400 megapixels, streamed row by
      row) against `vipsthumbnail -s 512` on the same file (goal <= 1.5), and
      the time and memory of the answers for decompression bombs (a JPEG
-     declaring 65000x65000, a PNG declaring 100000x100000, both a few hundred
+     declaring 65000x65000, a PNG declaring 100000x100000, a GIF declaring
+     60000x60000, each a few hundred
      bytes of data; goal: refused within a second).
 
   bench/pixsig_memory/run.py [BIN_DIR] [WORK_DIR] [REQUESTS]
