@@ -254,8 +254,6 @@ void respondThumb(const Json& request) {
         response["error"] = e.what();
     }
     writeResponse(response);
-    // The request's images are gone; give their pages back before the next line.
-    thumbnails::releaseFreedMemory();
 }
 
 // ---------------------------------------------------------------------------

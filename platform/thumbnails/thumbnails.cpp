@@ -1,7 +1,6 @@
 #include "thumbnails.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -258,15 +257,6 @@ Result<bool> writeFile(const std::string& path, const std::string& bytes) {
         return Result<bool>::failure(path + ": " + std::strerror(err));
     }
     return true;
-}
-
-void releaseFreedMemory() {
-    // Trimming every time costs more than the decode's page faults save: the
-    // next image faults the same pages back in. Trim once the freed memory
-    // held by the arenas passes a bound, so that it cannot pile up.
-    constexpr size_t kHeldBound = size_t(8) << 20;
-    struct mallinfo2 held = mallinfo2();
-    if (held.fordblks > kHeldBound) malloc_trim(0);
 }
 
 }  // namespace thumbnails
