@@ -315,7 +315,6 @@ void serve() {
     size_t start = 0;       // first byte of the line not yet handled
     size_t scanned = 0;     // bytes already searched for a line feed
     bool overlong = false;  // the current line passed maxLineBytes and is being skipped
-    bool idle = false;      // memory already given back since the last read
     char chunk[65536];
     for (;;) {
         size_t end;
@@ -337,15 +336,9 @@ void serve() {
         scanned = buffer.size();
         // Nothing to do until the host writes again: once it has been quiet
         // for a moment, give the memory the last images left free back.
-        if (!idle) {
-            pollfd input{STDIN_FILENO, POLLIN, 0};
-            if (::poll(&input, 1, idleMilliseconds) == 0) {
-                imaging::releaseIdleMemory();
-                idle = true;
-            }
-        }
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, idleMilliseconds) == 0) imaging::releaseIdleMemory();
         ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        idle = false;
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         buffer.append(chunk, size_t(n));
