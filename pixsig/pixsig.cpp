@@ -170,8 +170,7 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
         orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
 
     long long maxPixelSize = std::min(std::max(p.width, p.height), size);
-    if (maxPixelSize < 1)
-        throw ThumbnailError{"can't decode " + path, false};
+    if (maxPixelSize < 1) throw ThumbnailError{"can't decode " + path, false};
     auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
                                            .orientation = transform ? p.orientation : 1,
                                            .toSRGB = p.hasColorProfile});

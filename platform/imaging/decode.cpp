@@ -85,13 +85,14 @@ Result<bool> checkDecodable(const std::string& path) {
         return true;  // the decoder reports what is wrong with the file
     }
     static const std::set<std::string> streaming = {
-        "jpegload_source", "jpegload", "pngload_source", "pngload", "tiffload_source",
-        "tiffload", "vipsload_source", "vipsload", "ppmload_source", "ppmload", "radload_source",
-        "radload", "svgload_source", "svgload", "pdfload_source", "pdfload", "jp2kload_source",
-        "jp2kload", "openslideload_source", "openslideload"};
+        "jpegload_source", "jpegload", "pngload_source",       "pngload",
+        "tiffload_source", "tiffload", "vipsload_source",      "vipsload",
+        "ppmload_source",  "ppmload",  "radload_source",       "radload",
+        "svgload_source",  "svgload",  "pdfload_source",       "pdfload",
+        "jp2kload_source", "jp2kload", "openslideload_source", "openslideload"};
     if (!streaming.count(loader) && width * height > maxFramePixels)
-        return Result<bool>::failure(path + ": image too large (" + std::to_string(width) +
-                                     " x " + std::to_string(height) + " pixels)");
+        return Result<bool>::failure(path + ": image too large (" + std::to_string(width) + " x " +
+                                     std::to_string(height) + " pixels)");
     if (loader.rfind("jpegload", 0) != 0) return true;
 
     std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
@@ -154,8 +155,7 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
         // path that itself ends in "]" is opened as a file as given.
         // The source is opened before the options are made: options handed to
         // no operation (the open threw) would never be freed.
-        if (auto covered = checkDecodable(path); !covered.ok())
-            return R::failure(covered.error());
+        if (auto covered = checkDecodable(path); !covered.ok()) return R::failure(covered.error());
         VImage image;
         if (!path.empty() && path.back() == ']') {
             vips::VSource source = vips::VSource::new_from_file(path.c_str());

@@ -223,9 +223,9 @@ TEST(PixsigHardening, DecompressionBombsRefused) {
         EXPECT_TRUE(print["error"].is_string() && !print["error"].get<std::string>().empty());
         // Refused for its data, before any decoding: not for its declared size.
         if (std::string(name) == "bomb.jpg") {
-            EXPECT_EQ(print["error"],
-                      path + ": " + std::to_string(std::filesystem::file_size(path)) +
-                          " bytes cannot hold the data of a 65000 x 65000 JPEG");
+            EXPECT_EQ(print["error"], path + ": " +
+                                          std::to_string(std::filesystem::file_size(path)) +
+                                          " bytes cannot hold the data of a 65000 x 65000 JPEG");
         }
         json thumb = server.response();
         EXPECT_EQ(thumb["ok"], false) << name << ": " << thumb;
@@ -248,8 +248,9 @@ TEST(PixsigHardening, FullDiskIsCantWrite) {
         rlimit limit{512, 512};
         setrlimit(RLIMIT_FSIZE, &limit);
     });
-    ASSERT_TRUE(server.send(request(thumbRequest(fixture("pixsig/hardening/photo.jpg"), out, 200)) +
-                            request({{"path", fixture("pixsig/hardening/photo.jpg")}, {"id", "fp"}})));
+    ASSERT_TRUE(
+        server.send(request(thumbRequest(fixture("pixsig/hardening/photo.jpg"), out, 200)) +
+                    request({{"path", fixture("pixsig/hardening/photo.jpg")}, {"id", "fp"}})));
     json thumb = server.response();
     EXPECT_EQ(thumb["ok"], false) << thumb;
     EXPECT_EQ(thumb["error"], "can't write " + out);
@@ -404,7 +405,8 @@ TEST(PixsigHardening, MemoryStaysFlatPassAfterPass) {
     GTEST_SKIP() << "the address sanitizer brings its own allocator";
 #endif
     std::vector<std::string> photos;
-    for (const auto& e : std::filesystem::recursive_directory_iterator("/usr/share/backgrounds/mate"))
+    for (const auto& e :
+         std::filesystem::recursive_directory_iterator("/usr/share/backgrounds/mate"))
         if (e.is_regular_file()) photos.push_back(e.path().string());
     for (const auto& e :
          std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/tests/data/real/images"))
@@ -416,9 +418,9 @@ TEST(PixsigHardening, MemoryStaysFlatPassAfterPass) {
     std::vector<long> afterPass;
     for (int pass = 0; pass < 4; ++pass) {
         for (size_t i = 0; i < photos.size(); ++i) {
-            json r = (i + pass) % 3 == 0
-                         ? json{{"path", photos[i]}}
-                         : json(thumbRequest(photos[i], dir + "/t.jpg", (i + pass) % 3 == 1 ? 512 : 256));
+            json r = (i + pass) % 3 == 0 ? json{{"path", photos[i]}}
+                                         : json(thumbRequest(photos[i], dir + "/t.jpg",
+                                                             (i + pass) % 3 == 1 ? 512 : 256));
             ASSERT_TRUE(server.send(request(r)));
             ASSERT_FALSE(server.line().empty()) << photos[i];
         }

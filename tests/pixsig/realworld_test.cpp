@@ -76,10 +76,9 @@ std::string orientationTag(const vips::VImage& image) {
 // by the file's EXIF orientation unless `noRotate`.
 vips::VImage oracle(const std::string& path, int size, bool noRotate) {
     imaging::startImaging();
-    return vips::VImage::thumbnail(path.c_str(), size,
-                                   vips::VImage::option()
-                                       ->set("size", VIPS_SIZE_DOWN)
-                                       ->set("no_rotate", noRotate));
+    return vips::VImage::thumbnail(
+        path.c_str(), size,
+        vips::VImage::option()->set("size", VIPS_SIZE_DOWN)->set("no_rotate", noRotate));
 }
 
 // PSNR in dB of two images of one size; -1 when the sizes differ.
@@ -131,16 +130,15 @@ TEST(RealWorldThumbnails, EveryOrientationAtEverySize) {
             for (int size : {100, 225, 450, 900, 1800, 2400})
                 for (bool transform : {true, false})
                     if (std::string(set) == "portrait" || size == 225 || size == 1800)
-                        cases.push_back({real("exif-" + std::string(set) + "_" +
-                                              std::to_string(o) + ".jpg"),
-                                         size, transform});
+                        cases.push_back(
+                            {real("exif-" + std::string(set) + "_" + std::to_string(o) + ".jpg"),
+                             size, transform});
     // A 128x128 photo: never resized at 128 and above, shrunk exactly at 64.
     for (int o = 2; o <= 8; ++o)
         for (int size : {64, 100, 128, 512})
             for (bool transform : {true, false})
-                cases.push_back(
-                    {real("pillow-hopper_orientation_" + std::to_string(o) + ".jpg"), size,
-                     transform});
+                cases.push_back({real("pillow-hopper_orientation_" + std::to_string(o) + ".jpg"),
+                                 size, transform});
     std::vector<json> requests;
     for (size_t i = 0; i < cases.size(); ++i)
         requests.push_back(thumb(cases[i].src, dir + "/" + std::to_string(i) + ".jpg",
@@ -149,8 +147,8 @@ TEST(RealWorldThumbnails, EveryOrientationAtEverySize) {
     ASSERT_EQ(out.size(), cases.size());
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
-        std::string what = c.src + " size " + std::to_string(c.size) +
-                           (c.transform ? " transform" : " as stored");
+        std::string what =
+            c.src + " size " + std::to_string(c.size) + (c.transform ? " transform" : " as stored");
         vips::VImage got = load(dir + "/" + std::to_string(i) + ".jpg");
         vips::VImage want = oracle(c.src, c.size, !c.transform);
         ASSERT_EQ(out[i]["ok"], true) << what << ": " << out[i];
@@ -294,12 +292,11 @@ TEST(RealWorldHugeImages, FourHundredMegapixelPNGStreams) {
     std::string dir = scratchDir("real-huge");
     std::string src = fixture("pixsig/realworld/huge.png");
     std::string out = dir + "/t.jpg";
-    std::ofstream(dir + "/requests.txt")
-        << thumb(src, out, {{"size", 512}}).dump() << "\n"
-        << json{{"path", src}}.dump() << "\n";
-    long pixsigPeak = peakOfRun({"/bin/sh", "-c",
-                                 bin("pixsig") + " --serve <" + dir + "/requests.txt >" + dir +
-                                     "/responses.txt"});
+    std::ofstream(dir + "/requests.txt") << thumb(src, out, {{"size", 512}}).dump() << "\n"
+                                         << json{{"path", src}}.dump() << "\n";
+    long pixsigPeak = peakOfRun(
+        {"/bin/sh", "-c",
+         bin("pixsig") + " --serve <" + dir + "/requests.txt >" + dir + "/responses.txt"});
     std::ifstream responses(dir + "/responses.txt");
     std::string line;
     ASSERT_TRUE(std::getline(responses, line));
