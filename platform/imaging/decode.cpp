@@ -85,11 +85,11 @@ Result<bool> checkDecodable(const std::string& path) {
         return true;  // the decoder reports what is wrong with the file
     }
     static const std::set<std::string> streaming = {
-        "jpegload_source", "jpegload", "pngload_source",       "pngload",
-        "tiffload_source", "tiffload", "vipsload_source",      "vipsload",
-        "ppmload_source",  "ppmload",  "radload_source",       "radload",
-        "svgload_source",  "svgload",  "pdfload_source",       "pdfload",
-        "jp2kload_source", "jp2kload", "openslideload_source", "openslideload"};
+        "jpegload_source",      "jpegload",     "pngload_source",  "pngload",
+        "tiffload_source",      "tiffload",     "vipsload_source", "vipsload",
+        "ppmload_source",       "ppmload",      "radload_source",  "radload",
+        "svgload_source",       "svgload",      "pdfload_source",  "pdfload",
+        "openslideload_source", "openslideload"};
     if (!streaming.count(loader) && width * height > maxFramePixels)
         return Result<bool>::failure(path + ": image too large (" + std::to_string(width) + " x " +
                                      std::to_string(height) + " pixels)");

@@ -31,7 +31,8 @@ void releaseIdleMemory();
 // Checks, without decoding pixels, that the file can be decoded in bounded
 // memory and time. Decoders that stream (JPEG, PNG, TIFF, and those that
 // render at the output's scale: SVG, PDF) take any size. Decoders that hold
-// the whole frame in memory (GIF, HEIF, JPEG XL, WebP, ImageMagick's) are
+// the whole frame (or whole tile) in memory (GIF, HEIF, JPEG XL, JPEG 2000,
+// WebP, ImageMagick's) are
 // refused an image of more than maxFramePixels.
 //
 // Decompression bombs, small files that declare huge images, are refused by

@@ -206,13 +206,14 @@ TEST(PixsigHardening, HugeLastLineWithoutLineFeedRefused) {
 }
 
 // Images whose headers declare 100000 x 100000 (PNG), 65000 x 65000 (JPEG)
-// and 60000 x 60000 (GIF, a decoder that would hold the whole frame) pixels:
+// and 60000 x 60000 (GIF, a decoder that would hold the whole frame; TIFF,
+// one deflated strip) pixels:
 // both feature prints and thumbnails are refused with an error, in bounded
 // memory, and no thumbnail file appears.
 TEST(PixsigHardening, DecompressionBombsRefused) {
     std::string dir = testsupport::scratchDir("bombs");
     Server server;
-    for (const char* name : {"bomb.png", "bomb.jpg", "bomb.gif"}) {
+    for (const char* name : {"bomb.png", "bomb.jpg", "bomb.gif", "bomb.tif"}) {
         std::string path = fixture(std::string("pixsig/hardening/") + name);
         std::string out = dir + "/" + name + ".jpg";
         ASSERT_TRUE(server.send(request({{"path", path}, {"id", "fp"}}) +
