@@ -10,6 +10,7 @@
 // next. The feature-print `request` is made once at start and reused.
 
 #include <glib.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -162,15 +163,16 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
     if (p.depth >= 9) throw ThumbnailError{std::to_string(p.depth) + " bits a channel", true};
     if (p.width <= 0 || p.height <= 0) throw ThumbnailError{"no size for " + path, false};
 
-    // An orientation outside 1 to 8 names no orientation: the file's own is used.
+    // An orientation outside 1 to 8 names no orientation: the file's own is
+    // used. A given orientation is only ever written into the JPEG: with
+    // `transform` the pixels are turned by the file's own orientation.
     int turn =
         orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
 
     long long maxPixelSize = std::min(std::max(p.width, p.height), size);
-    if (maxPixelSize < 1 || p.width * p.height > imaging::maxSourcePixels)
-        throw ThumbnailError{"can't decode " + path, false};
+    if (maxPixelSize < 1) throw ThumbnailError{"can't decode " + path, false};
     auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
-                                           .orientation = transform ? turn : 1,
+                                           .orientation = transform ? p.orientation : 1,
                                            .toSRGB = p.hasColorProfile});
     if (!thumb.ok()) throw ThumbnailError{"can't decode " + path, false};
     thumbnails::Image image = std::move(thumb.value());
@@ -251,8 +253,6 @@ void respondThumb(const Json& request) {
         response["error"] = e.what();
     }
     writeResponse(response);
-    // The request's images are gone; give their pages back before the next line.
-    thumbnails::releaseFreedMemory();
 }
 
 // ---------------------------------------------------------------------------
@@ -303,6 +303,9 @@ namespace {
 // host sends.
 constexpr size_t maxLineBytes = 16u << 20;
 
+// How long standard input stays quiet before the server counts as idle.
+constexpr int idleMilliseconds = 500;
+
 }  // namespace
 
 // Reads standard input line by line until it ends.
@@ -330,6 +333,10 @@ void serve() {
             buffer.clear();
         }
         scanned = buffer.size();
+        // Nothing to do until the host writes again: once it has been quiet
+        // for a moment, give the memory the last images left free back.
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, idleMilliseconds) == 0) imaging::releaseIdleMemory();
         ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;

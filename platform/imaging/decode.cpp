@@ -1,6 +1,18 @@
 #include "decode.h"
 
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+#include <set>
 #include <vips/vips8>
+
+// libjpeg's header declares no linkage of its own.
+extern "C" {
+#include <jpeglib.h>
+}
 
 namespace imaging {
 
@@ -15,30 +27,100 @@ std::string oneLine(std::string text) {
     return text.empty() ? "unknown imaging error" : text;
 }
 
-// Refuses a file whose header declares more than maxSourcePixels. A header
-// that cannot be read is left to the decoder, which reports its own error.
-void checkDeclaredSize(const std::string& path) {
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// libjpeg reports a fatal error by calling error_exit, which must not return.
+struct JpegErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf exit;
+};
+
+// The JPEG frame header: size, whether the data is arithmetic-coded. False
+// when the file is not a JPEG or its header cannot be read (the decoder then
+// reports what is wrong). Nothing here may need a destructor: error_exit
+// leaves the function through longjmp.
+bool readJpegHeader(FILE* file, long long& width, long long& height, bool& arithmetic) {
+    jpeg_decompress_struct info;
+    JpegErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = [](j_common_ptr common) {
+        std::longjmp(reinterpret_cast<JpegErrors*>(common->err)->exit, 1);
+    };
+    errors.manager.output_message = [](j_common_ptr) {};
+    if (setjmp(errors.exit)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    bool read = jpeg_read_header(&info, TRUE) == JPEG_HEADER_OK;
+    if (read) {
+        width = info.image_width;
+        height = info.image_height;
+        arithmetic = info.arith_code;
+    }
+    jpeg_destroy_decompress(&info);
+    return read;
+}
+
+}  // namespace
+
+Result<bool> checkDecodable(const std::string& path) {
+    std::string loader;
     long long width = 0, height = 0;
     try {
         // The source first: the options would leak if opening it threw.
         vips::VSource source = vips::VSource::new_from_file(path.c_str());
         vips::VImage header = vips::VImage::new_from_source(
             source, "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        const char* name = nullptr;
+        if (vips_image_get_string(header.get_image(), VIPS_META_LOADER, &name) == 0 && name)
+            loader = name;
         width = header.width();
         height = header.height();
     } catch (const vips::VError&) {
         vips_error_clear();
-        return;
+        return true;  // the decoder reports what is wrong with the file
     }
-    if (width * height > maxSourcePixels)
-        throw vips::VError(path + ": image too large (" + std::to_string(width) + " x " +
-                           std::to_string(height) + " pixels)");
-}
+    static const std::set<std::string> streaming = {
+        "jpegload_source",      "jpegload",     "pngload_source",  "pngload",
+        "tiffload_source",      "tiffload",     "vipsload_source", "vipsload",
+        "ppmload_source",       "ppmload",      "radload_source",  "radload",
+        "svgload_source",       "svgload",      "pdfload_source",  "pdfload",
+        "openslideload_source", "openslideload"};
+    if (!streaming.count(loader) && width * height > maxFramePixels)
+        return Result<bool>::failure(path + ": image too large (" + std::to_string(width) + " x " +
+                                     std::to_string(height) + " pixels)");
+    if (loader.rfind("jpegload", 0) != 0) return true;
 
-}  // namespace
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return true;
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0) return true;
+    bool arithmetic = false;
+    if (!readJpegHeader(file.get(), width, height, arithmetic) || arithmetic) return true;
+    long long blocks = ((width + 7) / 8) * ((height + 7) / 8);
+    if (st.st_size < blocks / 8)
+        return Result<bool>::failure(path + ": " + std::to_string(st.st_size) +
+                                     " bytes cannot hold the data of a " + std::to_string(width) +
+                                     " x " + std::to_string(height) + " JPEG");
+    return true;
+}
 
 void startImaging() {
     static const bool started = [] {
+        // libvips decodes on a pool of worker threads, and glibc gives each
+        // thread that allocates its own arena: freed pixel buffers then stay
+        // resident in whichever arena they came from, and a long-running
+        // server grows with the variety of images it has seen. One arena
+        // serves the few threads of one decode just as fast. A fixed mmap
+        // threshold stops glibc from raising it after each large free, so
+        // that line and tile buffers of large images keep coming from (and
+        // going back to) the system instead of piling up in the heap.
+        mallopt(M_ARENA_MAX, 1);
+        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
         // vips_init does nothing when vips is already running (the thumbnail
         // renderer starts it too).
         if (VIPS_INIT("pixsig") != 0) return false;
@@ -69,11 +151,11 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
                 ->set("size", VIPS_SIZE_FORCE)
                 ->set("fail_on", VIPS_FAIL_ON_ERROR);
         };
-        checkDeclaredSize(path);
         // libvips reads "name[options]" as a file name with load options; a
         // path that itself ends in "]" is opened as a file as given.
         // The source is opened before the options are made: options handed to
         // no operation (the open threw) would never be freed.
+        if (auto covered = checkDecodable(path); !covered.ok()) return R::failure(covered.error());
         VImage image;
         if (!path.empty() && path.back() == ']') {
             vips::VSource source = vips::VSource::new_from_file(path.c_str());
@@ -104,6 +186,10 @@ Result<std::vector<unsigned char>> networkPixels(const std::string& path, int si
         vips_error_clear();
         return R::failure(oneLine(e.what()));
     }
+}
+
+void releaseIdleMemory() {
+    malloc_trim(0);
 }
 
 Result<std::vector<float>> networkInput(const std::string& path, int size) {

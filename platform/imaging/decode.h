@@ -18,13 +18,35 @@ namespace imaging {
 template <class T>
 using Result = platform::Result<T>;
 
-// A file whose header declares more pixels than this is not decoded: a small
-// file can declare a huge image, and formats without shrink-on-load decode at
-// full size. 2^28 pixels is 16384 x 16384, well above any camera.
-constexpr long long maxSourcePixels = 1LL << 28;
-
-// Starts libvips once per process; later calls do nothing.
+// Starts libvips once per process; later calls do nothing. Also sets the
+// process's allocator policy for the library's worker threads (see
+// decode.cpp): call it before any image work starts.
 void startImaging();
+
+// Hands the heap pages that finished images left free back to the system.
+// For a long-running process that has gone idle: it costs the next image
+// the page faults of touching them again.
+void releaseIdleMemory();
+
+// Checks, without decoding pixels, that the file can be decoded in bounded
+// memory and time. Decoders that stream (JPEG, PNG, TIFF, and those that
+// render at the output's scale: SVG, PDF) take any size. Decoders that hold
+// the whole frame (or whole tile) in memory (GIF, HEIF, JPEG XL, JPEG 2000,
+// WebP, ImageMagick's) are
+// refused an image of more than maxFramePixels.
+//
+// Decompression bombs, small files that declare huge images, are refused by
+// what they are: a file whose data ends before its declared pixels. Most
+// decoders stop with an error where the data ends; a JPEG decoder instead
+// makes up the missing blocks, which would cost the time of decoding the
+// whole declared size. A Huffman-coded JPEG spends at least one bit on every
+// 8x8 block of its most finely sampled component, so one smaller than that
+// is truncated or forged. (Arithmetic-coded JPEGs have no such floor.)
+Result<bool> checkDecodable(const std::string& path);
+
+// The largest frame a whole-frame decoder is given: 2^28 pixels (16384 x
+// 16384, 1 GiB at four bytes a pixel).
+constexpr long long maxFramePixels = 1LL << 28;
 
 // The image at `path` (used exactly as given) as size x size pixels, row by
 // row, R, G, B each scaled to [0,1].

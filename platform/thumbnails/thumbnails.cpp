@@ -1,7 +1,6 @@
 #include "thumbnails.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 #include <vips/vips8>
+
+#include "decode.h"
 
 namespace thumbnails {
 
@@ -30,6 +31,9 @@ namespace {
 void startLibrary() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // The feature-print decoder's start: the same library, and the
+        // allocator policy its worker threads need.
+        imaging::startImaging();
         if (VIPS_INIT("thumbnails")) return;
         vips_cache_set_max(0);
         vips_cache_set_max_mem(0);
@@ -159,6 +163,8 @@ Result<Properties> Source::properties() const {
 Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
     if (options.maxPixelSize < 1)
         return Result<Image>::failure("thumbnail size " + std::to_string(options.maxPixelSize));
+    if (auto covered = imaging::checkDecodable(path_); !covered.ok())
+        return Result<Image>::failure(covered.error());
     try {
         auto* opts = VImage::option()
                          ->set("height", options.maxPixelSize)
@@ -167,18 +173,21 @@ Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
                          ->set("fail_on", VIPS_FAIL_ON_ERROR);
         if (options.toSRGB) opts->set("export_profile", "srgb");
         VImage thumb = VImage::thumbnail(path_.c_str(), options.maxPixelSize, opts);
-        if (options.orientation >= 2 && options.orientation <= 8) {
-            thumb = thumb.copy();
-            thumb.set(VIPS_META_ORIENTATION, options.orientation);
-            thumb = thumb.autorot();
-        }
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
         // Decode now, so that a corrupt file fails here rather than while
-        // encoding, and so that the source file is closed on return.
+        // encoding, and so that the source file is closed on return. The
+        // decode is sequential: a turn by 90 degrees reads its input column by
+        // column, which only pixels already in memory allow.
+        thumb = thumb.copy_memory();
+        if (options.orientation >= 2 && options.orientation <= 8) {
+            thumb = thumb.copy();
+            thumb.set(VIPS_META_ORIENTATION, options.orientation);
+            thumb = thumb.autorot().copy_memory();
+        }
         Image result;
-        result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb.copy_memory()});
+        result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
         return Result<Image>::failure(errorText(e));
@@ -248,15 +257,6 @@ Result<bool> writeFile(const std::string& path, const std::string& bytes) {
         return Result<bool>::failure(path + ": " + std::strerror(err));
     }
     return true;
-}
-
-void releaseFreedMemory() {
-    // Trimming every time costs more than the decode's page faults save: the
-    // next image faults the same pages back in. Trim once the freed memory
-    // held by the arenas passes a bound, so that it cannot pile up.
-    constexpr size_t kHeldBound = size_t(8) << 20;
-    struct mallinfo2 held = mallinfo2();
-    if (held.fordblks > kHeldBound) malloc_trim(0);
 }
 
 }  // namespace thumbnails

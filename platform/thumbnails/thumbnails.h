@@ -97,10 +97,4 @@ Result<std::string> encodeJPEG(const Image& image, int quality, int orientation)
 // Creates or replaces the file at `path` with `bytes`.
 Result<bool> writeFile(const std::string& path, const std::string& bytes);
 
-// Hands the heap pages freed by finished images back to the system once more
-// than a few megabytes of them are held. The library decodes on worker
-// threads, each with its own malloc arena, and freed pages in those arenas
-// otherwise stay resident.
-void releaseFreedMemory();
-
 }  // namespace thumbnails

@@ -4,10 +4,13 @@
 #   other.png      a different small image, swapped in for photo.jpg
 #   bomb.png       a 5 KB PNG declaring 100000 x 100000 pixels (its first rows only)
 #   bomb.jpg       a JPEG declaring 65000 x 65000 pixels (the data of a 64 x 64 one)
+#   bomb.gif       a 40-byte GIF declaring a 60000 x 60000 screen and image
+#   bomb.tif       a 260-byte deflated TIFF declaring 60000 x 60000 pixels in one strip
 set -euo pipefail
 mkdir -p "$1"
 cd "$1"
-[[ -f .done ]] && exit 0
+# Made once, and again whenever this script changes.
+[[ -f .done && .done -nt $(realpath "$0") ]] && exit 0
 ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240 -frames:v 1 -q:v 4 photo.jpg
 convert -size 200x100 gradient:yellow-navy other.png
 convert -size 64x64 gradient:red-blue -quality 80 small64.jpg
@@ -30,6 +33,25 @@ while at < len(jpeg):
         break
     at += 2 + length
 open("bomb.jpg", "wb").write(jpeg)
+# GIF89a: a 60000 x 60000 screen with a two-colour palette, one image of that
+# size whose LZW data is a single code.
+gif = b"GIF89a" + struct.pack("<HHBBB", 60000, 60000, 0x80, 0, 0) + b"\0\0\0\xff\xff\xff"
+gif += b"," + struct.pack("<HHHHB", 0, 0, 60000, 60000, 0) + b"\x02\x02\x44\x01\x00;"
+open("bomb.gif", "wb").write(gif)
+# Baseline TIFF: one IFD, RGB, deflate, the whole image one strip whose data
+# is 100 kB of zeros compressed.
+data = zlib.compress(b"\0" * 100000, 9)
+entries = [(256, 4, 60000), (257, 4, 60000), (258, 3, None), (259, 3, 8), (262, 3, 2),
+           (273, 4, None), (277, 3, 3), (278, 4, 60000), (279, 4, len(data)), (284, 3, 1)]
+bps = 8 + 2 + len(entries) * 12 + 4
+tif = b"II*\0" + struct.pack("<IH", 8, len(entries))
+for tag, kind, value in entries:
+    count = 3 if tag == 258 else 1
+    value = bps if tag == 258 else bps + 6 if tag == 273 else value
+    tif += struct.pack("<HHI", tag, kind, count)
+    tif += struct.pack("<HH", value, 0) if kind == 3 and count == 1 else struct.pack("<I", value)
+tif += struct.pack("<I", 0) + struct.pack("<HHH", 8, 8, 8) + data
+open("bomb.tif", "wb").write(tif)
 PY
 rm small64.jpg
 touch .done

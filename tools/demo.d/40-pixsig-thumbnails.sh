@@ -2,9 +2,13 @@
 # pixsig thumbnails in serve mode: a 12-megapixel photo-like JPEG whose EXIF
 # says "turn 90 degrees clockwise", thumbnailed as stored (orientation tag kept),
 # turned upright, redrawn to an exact size; a greyscale image (declined) and a
-# missing file (failed) in the same session.
+# missing file (failed) in the same session; then a real phone-style portrait
+# photo (tests/data/real) stored on its side with EXIF orientation 6, turned
+# upright at full size (no resize at all) and at exactly half size (the JPEG
+# shrink lands on it), a given orientation only tagging the file.
 set -euo pipefail
 dir=$DEMO_DIR/thumbnails
+real=$(cd "$(dirname "$0")/../../tests/data/real/images" && pwd)/exif-portrait_6.jpg
 mkdir -p "$dir"
 cd "$dir"
 if [[ ! -f photo.jpg ]]; then
@@ -31,12 +35,15 @@ requests=$(cat <<JSON
 {"op":"thumb","id":"exact","path":"photo.jpg","out":"exact.jpg","size":300,"width":320,"height":320,"quality":0.6}
 {"op":"thumb","id":"grey","path":"grey.jpg","out":"grey-thumb.jpg"}
 {"op":"thumb","id":"missing","path":"missing.jpg","out":"missing-thumb.jpg"}
+{"op":"thumb","id":"portrait-full","path":"$real","out":"portrait-full.jpg","transform":true,"size":2000}
+{"op":"thumb","id":"portrait-half","path":"$real","out":"portrait-half.jpg","transform":true,"orientation":3,"size":900}
+{"op":"thumb","id":"portrait-tagged","path":"$real","out":"portrait-tagged.jpg","orientation":3,"size":900}
 JSON
 )
 echo "\$ pixsig --serve   (in $dir)"
 echo "$requests" | sed 's/^/> /'
 echo "$requests" | "$BIN/pixsig" --serve
-for f in thumb.jpg upright.jpg exact.jpg; do
-    printf '%-12s %sx%s, orientation tag: %s\n' "$f" "$(vipsheader -f width "$f")" "$(vipsheader -f height "$f")" \
+for f in thumb.jpg upright.jpg exact.jpg portrait-full.jpg portrait-half.jpg portrait-tagged.jpg; do
+    printf '%-20s %sx%s, orientation tag: %s\n' "$f" "$(vipsheader -f width "$f")" "$(vipsheader -f height "$f")" \
         "$(vipsheader -f orientation "$f" 2>/dev/null || echo none)"
 done
