@@ -1,7 +1,8 @@
 // Times the feature-print network's forward pass alone: the median of 50
 // passes over one 224x224 input, after two warm-up passes. Prints one JSON
 // line: {"ms": median, "cpu_ms": median processor time, "macs":
-// multiply-accumulates per pass, "gmacs": rate}.
+// multiply-accumulates per pass, "gmacs": rate, "load_ms" and "load_cpu_ms":
+// time to read the file and prepare the network, "isa": the kernels' instruction set}.
 //
 //   featureprint_forward <network file> [runs]
 
@@ -22,7 +23,16 @@ int main(int argc, char** argv) {
         return 64;
     }
     int runs = argc > 2 ? std::atoi(argv[2]) : 50;
+    auto cpuMs = [] {
+        timespec t;
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+    };
+    double loadCpuStart = cpuMs();
+    auto loadStart = std::chrono::steady_clock::now();
     auto loaded = vision::loadNetwork(argv[1]);
+    std::chrono::duration<double, std::milli> loadMs = std::chrono::steady_clock::now() - loadStart;
+    double loadCpuMs = cpuMs() - loadCpuStart;
     if (!loaded.ok()) {
         std::fprintf(stderr, "%s\n", loaded.error().c_str());
         return 1;
@@ -35,11 +45,6 @@ int main(int argc, char** argv) {
     for (float& v : input)
         v = unit(random);
     std::vector<float> features(size_t(vision::featureCount(net)));
-    auto cpuMs = [] {
-        timespec t;
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-        return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-    };
     std::vector<double> ms, cpu;
     for (int i = 0; i < runs + 2; i++) {
         auto start = std::chrono::steady_clock::now();
@@ -52,7 +57,10 @@ int main(int argc, char** argv) {
     std::sort(cpu.begin(), cpu.end());
     double median = ms[ms.size() / 2];
     double macs = vision::multiplyAccumulates(net);
-    std::printf("{\"ms\":%.3f,\"cpu_ms\":%.3f,\"macs\":%.0f,\"gmacs\":%.2f}\n", median,
-                cpu[cpu.size() / 2], macs, macs / median / 1e6);
+    std::printf(
+        "{\"ms\":%.3f,\"cpu_ms\":%.3f,\"macs\":%.0f,\"gmacs\":%.2f,\"load_ms\":%.2f,\"load_cpu_ms\":%.2f,"
+        "\"isa\":\"%s\"}\n",
+        median, cpu[cpu.size() / 2], macs, macs / median / 1e6, loadMs.count(), loadCpuMs,
+        vision::kernelInstructionSet().c_str());
     return 0;
 }
