@@ -464,6 +464,8 @@ Result<NetworkPtr> loadNetwork(const std::string& path) {
 }
 
 void forward(Network& net, const float* rgb, float* features) {
+    // The thread count is a setting of each calling thread.
+    omp_set_num_threads(1);
     const size_t values = size_t(net.size) * net.size * 3;
     for (size_t i = 0; i < values; i++)
         net.input[i] = rgb[i] * net.inputScale - net.inputShift;
