@@ -1,7 +1,5 @@
 #include "featureprint.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -13,6 +11,11 @@
 #include <memory>
 #include <oneapi/dnnl/dnnl.hpp>
 #include <unordered_map>
+
+// The library runs on the OpenMP runtime of GCC (libgomp); only its
+// thread-count setting is needed, declared here so that the build needs no
+// compiler's OpenMP support (clang's would bring a second runtime).
+extern "C" void omp_set_num_threads(int count);
 
 namespace vision {
 
