@@ -161,9 +161,10 @@ void build(Network& net, const std::vector<Layer>& layers, const std::vector<flo
     for (size_t i = 0; i < layers.size(); i++) {
         const Layer& a = layers[i];
         if (a.kind != add) continue;
-        for (auto [p, r] : {std::pair{a.input, a.input2}, std::pair{a.input2, a.input}}) {
-            const Layer& conv = layers[size_t(p)];
-            if (conv.kind == add || conv.relu6 || readers[size_t(p)].size() != 1 || r >= p)
+        for (auto [conv, added] : {std::pair{a.input, a.input2}, std::pair{a.input2, a.input}}) {
+            const int p = conv, r = added;
+            const Layer& c = layers[size_t(p)];
+            if (c.kind == add || c.relu6 || readers[size_t(p)].size() != 1 || r >= p)
                 continue;
             // The operand added to is overwritten when p runs: nothing after
             // p but this add may read it.
