@@ -54,17 +54,19 @@ int main(int argc, char** argv) {
             if (!input.ok()) std::fprintf(stderr, "%s: %s\n", path, input.error().c_str());
         });
         double decoded = medianMs([&] {
-            vips::VImage image = vips::VImage::jpegload(
-                path, vips::VImage::option()->set("shrink", shrink)->set("access",
-                                                                           VIPS_ACCESS_SEQUENTIAL));
+            vips::VImage image =
+                vips::VImage::jpegload(path, vips::VImage::option()
+                                                 ->set("shrink", shrink)
+                                                 ->set("access", VIPS_ACCESS_SEQUENTIAL));
             size_t length = 0;
             g_free(image.write_to_memory(&length));
         });
         ours += pixels;
         floor += decoded;
-        std::printf("{\"image\":\"%s\",\"size\":[%d,%d],\"shrink\":%d,\"pixsig_ms\":%.2f,"
-                    "\"floor_ms\":%.2f}\n",
-                    path, width, height, shrink, pixels, decoded);
+        std::printf(
+            "{\"image\":\"%s\",\"size\":[%d,%d],\"shrink\":%d,\"pixsig_ms\":%.2f,"
+            "\"floor_ms\":%.2f}\n",
+            path, width, height, shrink, pixels, decoded);
     }
     std::printf("{\"images\":%d,\"pixsig_ms\":%.1f,\"floor_ms\":%.1f,\"ratio\":%.2f}\n", argc - 1,
                 ours, floor, floor > 0 ? ours / floor : 0);

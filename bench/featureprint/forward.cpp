@@ -39,27 +39,28 @@ double cpuMs() {
 // Processor time, not elapsed time: the machine may be shared. Twenty
 // independent accumulators cover the latency of two FMA units (4
 // cycles each); their sum is kept so that the loop is not removed.
-#define FMA_RATE(NAME, TARGET, V, LANES, SET, FMA, ADD, STORE)                          \
-    __attribute__((target(TARGET))) double NAME(long iterations, float* sink) {    \
-        V acc[20];                                                                 \
-        for (int i = 0; i < 20; i++)                                               \
-            acc[i] = SET(float(i) * 1e-3f);                                        \
-        const V a = SET(0.999999f), b = SET(1e-7f);                                \
-        double start = cpuMs();                                                    \
-        for (long n = 0; n < iterations; n++) {                                    \
-            _Pragma("GCC unroll 20") for (int i = 0; i < 20; i++)                 \
-                acc[i] = FMA(acc[i], a, b);                                        \
-        }                                                                          \
-        double took = (cpuMs() - start) / 1e3;                                     \
-        for (int i = 1; i < 20; i++)                                               \
-            acc[0] = ADD(acc[0], acc[i]);                                          \
-        float out[LANES];                                                          \
-        STORE(out, acc[0]);                                                        \
-        *sink += out[0];                                                           \
-        return double(iterations) * 20 * LANES / took / 1e9;                     \
+#define FMA_RATE(NAME, TARGET, V, LANES, SET, FMA, ADD, STORE)                                \
+    __attribute__((target(TARGET))) double NAME(long iterations, float* sink) {               \
+        V acc[20];                                                                            \
+        for (int i = 0; i < 20; i++)                                                          \
+            acc[i] = SET(float(i) * 1e-3f);                                                   \
+        const V a = SET(0.999999f), b = SET(1e-7f);                                           \
+        double start = cpuMs();                                                               \
+        for (long n = 0; n < iterations; n++) {                                               \
+            _Pragma("GCC unroll 20") for (int i = 0; i < 20; i++) acc[i] = FMA(acc[i], a, b); \
+        }                                                                                     \
+        double took = (cpuMs() - start) / 1e3;                                                \
+        for (int i = 1; i < 20; i++)                                                          \
+            acc[0] = ADD(acc[0], acc[i]);                                                     \
+        float out[LANES];                                                                     \
+        STORE(out, acc[0]);                                                                   \
+        *sink += out[0];                                                                      \
+        return double(iterations) * 20 * LANES / took / 1e9;                                  \
     }
-FMA_RATE(peak512, "avx512f", __m512, 16, _mm512_set1_ps, _mm512_fmadd_ps, _mm512_add_ps, _mm512_storeu_ps)
-FMA_RATE(peak256, "avx2,fma", __m256, 8, _mm256_set1_ps, _mm256_fmadd_ps, _mm256_add_ps, _mm256_storeu_ps)
+FMA_RATE(peak512, "avx512f", __m512, 16, _mm512_set1_ps, _mm512_fmadd_ps, _mm512_add_ps,
+         _mm512_storeu_ps)
+FMA_RATE(peak256, "avx2,fma", __m256, 8, _mm256_set1_ps, _mm256_fmadd_ps, _mm256_add_ps,
+         _mm256_storeu_ps)
 
 int peak() {
     bool wide = __builtin_cpu_supports("avx512f");
@@ -120,8 +121,8 @@ int main(int argc, char** argv) {
     }
     if (argc > 4) {
         FILE* f = std::fopen(argv[4], "wb");
-        if (!f || std::fwrite(features.data(), sizeof(float), features.size(), f) !=
-                      features.size()) {
+        if (!f ||
+            std::fwrite(features.data(), sizeof(float), features.size(), f) != features.size()) {
             std::fprintf(stderr, "cannot write %s\n", argv[4]);
             return 1;
         }

@@ -164,8 +164,7 @@ void build(Network& net, const std::vector<Layer>& layers, const std::vector<flo
         for (auto [conv, added] : {std::pair{a.input, a.input2}, std::pair{a.input2, a.input}}) {
             const int p = conv, r = added;
             const Layer& c = layers[size_t(p)];
-            if (c.kind == add || c.relu6 || readers[size_t(p)].size() != 1 || r >= p)
-                continue;
+            if (c.kind == add || c.relu6 || readers[size_t(p)].size() != 1 || r >= p) continue;
             // The operand added to is overwritten when p runs: nothing after
             // p but this add may read it.
             bool free = std::all_of(readers[size_t(r)].begin(), readers[size_t(r)].end(),
@@ -192,7 +191,7 @@ void build(Network& net, const std::vector<Layer>& layers, const std::vector<flo
         if (net.values[size_t(v)].desc == want) return v;
         int copy = newValue(want);
         addStep(dnnl::reorder(dnnl::reorder::primitive_desc(net.engine, net.values[size_t(v)].desc,
-                                                             net.engine, want)),
+                                                            net.engine, want)),
                 {{DNNL_ARG_FROM, v}, {DNNL_ARG_TO, copy}});
         return copy;
     };
@@ -228,9 +227,9 @@ void build(Network& net, const std::vector<Layer>& layers, const std::vector<flo
 
         const int kernel = l.kind == pointwise ? 1 : 3;
         const bool grouped = l.kind == depthwise3x3;
-        memory::dims weightDims =
-            grouped ? memory::dims{l.outChannels, 1, 1, 3, 3}
-                    : memory::dims{l.outChannels, l.inChannels, kernel, kernel};
+        memory::dims weightDims = grouped
+                                      ? memory::dims{l.outChannels, 1, 1, 3, 3}
+                                      : memory::dims{l.outChannels, l.inChannels, kernel, kernel};
         // The file holds HWIO kernels, and depthwise ones as HW x channel.
         memory::desc fileWeights(weightDims, dt::f32, grouped ? Tag::hwigo : Tag::hwio);
         memory::desc src(fromDesc.dims(), dt::f32, Tag::any);
@@ -250,10 +249,9 @@ void build(Network& net, const std::vector<Layer>& layers, const std::vector<flo
         attr.set_post_ops(ops);
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
         dnnl::convolution_forward::primitive_desc pd(
-            dnnl::convolution_forward::desc(prop_kind::forward_inference,
-                                            algorithm::convolution_direct, src, weights, bias, dst,
-                                            {l.stride, l.stride}, {l.padTop, l.padLeft},
-                                            {l.padBottom, l.padRight}),
+            dnnl::convolution_forward::desc(
+                prop_kind::forward_inference, algorithm::convolution_direct, src, weights, bias,
+                dst, {l.stride, l.stride}, {l.padTop, l.padLeft}, {l.padBottom, l.padRight}),
             attr, net.engine);
         scratchpadBytes = std::max(scratchpadBytes, pd.scratchpad_desc().get_size());
         int in = inLayout(from, pd.src_desc());

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -290,8 +290,9 @@ std::vector<float> referenceForward(const std::string& bytes, const std::vector<
             maps.push_back(std::move(sum));
             continue;
         }
-        size_t weightCount = kind == 1 ? size_t(9) * in * out : kind == 2 ? size_t(9) * in
-                                                                           : size_t(in) * out;
+        size_t weightCount = kind == 1   ? size_t(9) * in * out
+                             : kind == 2 ? size_t(9) * in
+                                         : size_t(in) * out;
         const float* w = &words[at];
         at += weightCount;
         const float* bias = &words[at];
@@ -418,8 +419,8 @@ TEST(FeaturePrintForward, PrintsAgreeWithThePreviousImplementation) {
 // The same binary with the library's kernels held to AVX2 (a processor
 // without AVX-512) gives the same prints.
 TEST(FeaturePrintForward, KernelsLimitedToAvx2GiveTheSamePrints) {
-    std::vector<std::string> names = {"photo1.jpg", "photo5.jpg", "real1.jpg", "real2.jpg",
-                                      "tagged.jpg", "deep.png"};
+    std::vector<std::string> names = {"photo1.jpg", "photo5.jpg", "real1.jpg",
+                                      "real2.jpg",  "tagged.jpg", "deep.png"};
     std::vector<std::string> argv = {"/usr/bin/env", "ONEDNN_MAX_CPU_ISA=AVX2", "ONEDNN_VERBOSE=1",
                                      bin("pixsig")};
     for (const auto& n : names)
