@@ -241,8 +241,14 @@ void build(Network& net, const std::vector<Layer>& layers, const std::vector<flo
         if (fusedInto[i] >= 0) {
             const Layer& a = layers[size_t(fusedInto[i])];
             target = valueOf[size_t(a.input == int(i) ? a.input2 : a.input)];
-            dst = net.values[size_t(target)].desc;
-            ops.append_sum(1.0f);
+            if (target == from) {
+                // It would overwrite its own input: the add stays separate.
+                fusedInto[i] = -1;
+                target = -1;
+            } else {
+                dst = net.values[size_t(target)].desc;
+                ops.append_sum(1.0f);
+            }
         }
         if (l.relu6) ops.append_eltwise(1.0f, algorithm::eltwise_clip, 0.0f, 6.0f);
         dnnl::primitive_attr attr;
