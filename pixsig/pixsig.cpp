@@ -10,6 +10,7 @@
 // next. The feature-print `request` is made once at start and reused.
 
 #include <glib.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -346,6 +347,9 @@ void serve() {
 int main(int argc, char** argv) {
     // A host that closes the pipe gets EPIPE on the next write, not a signal.
     signal(SIGPIPE, SIG_IGN);
+    // One image at a time: libvips' worker threads would each get a heap arena
+    // of their own and keep a large JPEG's decode buffers in each.
+    mallopt(M_ARENA_MAX, 1);
     request.emplace(vision::defaultModelPath());
     arguments.assign(argv + 1, argv + argc);
     if (arguments.empty()) {
