@@ -1,92 +1,177 @@
 #!/usr/bin/env python3
 """Feature-print speed and memory of pixsig, side by side in one run.
 
-1. Forward pass alone: median of 50 passes of pixsig's network
-   (featureprint_forward) and of TensorFlow.js with its WASM backend running
-   the same nsfwjs model in Node; ratio ours/theirs (goal <= 0.5), and our time
-   against the multiply-accumulate count and this processor's peak.
-2. End to end: feature prints of 20 large JPEG photos (4000x3000) through one
-   `pixsig --serve` process, images per second; then resident memory of that
-   process after 20 and after 2,000 requests (goal: within 10%).
+1. Forward pass alone, one thread each: pixsig's network (featureprint_forward,
+   oneDNN) against onnxruntime-node (CPU execution provider, one intra-op
+   thread) running the same graph built from pixsig's network file, on the same
+   input; median of 50 passes, alternating rounds. Ratio ours/theirs (goal
+   <= 0.9), GMAC/s and the share of this core's FMA peak measured by a small
+   FMA loop (goal >= 60%), and the model load time (goal < 100 ms).
+2. Where a print's time goes on 20 large photos: pixsig's decode and resize
+   against the JPEG shrink-on-load floor (featureprint_decode), and the
+   forward pass.
+3. End to end on the same 20 photos: pixsig against a Node script doing the
+   same job the way a JavaScript host would (sharp with one thread to decode,
+   orient and squash to 224x224, then onnxruntime-node with one thread):
+   images per second as whole processes (start-up and model load included,
+   goal >= 2.0x) and in steady state (start-up excluded, goal >= 1.3x).
+4. Resident memory of one `pixsig --serve` over the first 20 and the last 20
+   of 2,000 print requests (goal: within 10%).
+
+The npm packages of the peer (onnxruntime-node, sharp, protobufjs) are
+installed by this script into WORK_DIR/npm, pinned, not by the project.
+Processor times are printed beside elapsed times: on a shared machine they
+depend less on the other load.
 
    bench/featureprint/run.py [BUILD_DIR] [WORK_DIR] [REQUESTS]
 """
+import glob
 import json
+import math
 import os
-import re
+import random
+import struct
 import subprocess
 import sys
 import time
 
 root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+here = os.path.join(root, "bench", "featureprint")
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
 work = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(build, "bench-featureprint"))
 requests = int(sys.argv[3]) if len(sys.argv) > 3 else 2000
 pixsig = os.path.join(build, "bin", "pixsig")
 network = os.path.join(build, "share", "pixsig", "mobilenet_v2_mid.pxnet")
+modules = os.path.join(work, "npm", "node_modules")
+PEERS = ["onnxruntime-node@1.30.0", "sharp@0.35.5", "protobufjs@8.8.1"]
+ROUNDS = 3
 
 
-def peak_macs_per_cycle():
-    flags = open("/proc/cpuinfo").read()
-    return 32 if " avx512f" in flags else 16 if " fma" in flags else 4
+def install_peers():
+    stamp = os.path.join(work, "npm", ".installed")
+    if os.path.exists(stamp) and open(stamp).read() == " ".join(PEERS):
+        return
+    os.makedirs(os.path.join(work, "npm"), exist_ok=True)
+    with open(os.path.join(work, "npm", "package.json"), "w") as f:
+        f.write('{"private": true}\n')
+    print("installing " + " ".join(PEERS) + " ...")
+    # The CPU build bundled in the package is all this needs: no GPU download.
+    env = dict(os.environ, ONNXRUNTIME_NODE_INSTALL="skip")
+    subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--loglevel=error", *PEERS],
+                   cwd=os.path.join(work, "npm"), check=True, env=env, stdout=subprocess.DEVNULL)
+    open(stamp, "w").write(" ".join(PEERS))
 
 
-def cpu_ghz():
-    found = re.findall(r"cpu MHz\s*:\s*([\d.]+)", open("/proc/cpuinfo").read())
-    return float(found[0]) / 1000 if found else 0
+def run_json(argv, env=None):
+    out = subprocess.run(argv, check=True, capture_output=True, text=True, env=env).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def cosine(a, b):
+    dot = sum(x * y for x, y in zip(a, b))
+    return dot / math.sqrt(sum(x * x for x in a) * sum(y * y for y in b))
+
+
+def floats(path):
+    data = open(path, "rb").read()
+    return struct.unpack(f"{len(data) // 4}f", data)
 
 
 def forward():
+    random.seed(7)
+    image = os.path.join(work, "input.f32")
+    with open(image, "wb") as f:
+        f.write(struct.pack("150528f", *[random.random() for _ in range(150528)]))
     ours, theirs = [], []
-    # Interleaved rounds so that both see the same machine load.
-    for _ in range(2):
-        out = subprocess.run([os.path.join(build, "bin", "featureprint_forward"), network, "50"],
-                             check=True, capture_output=True, text=True).stdout
-        ours.append(json.loads(out))
-        out = subprocess.run(["node", os.path.join(root, "bench/featureprint/tfjs_forward.mjs"), "50"],
-                             check=True, capture_output=True, text=True).stdout
-        theirs.append(json.loads(out))
-    us = min(o["ms"] for o in ours)
-    them = min(t["ms"] for t in theirs)
-    us_cpu = min(o["cpu_ms"] for o in ours)
-    them_cpu = min(t["cpu_ms"] for t in theirs)
+    ours_out, theirs_out = os.path.join(work, "ours.f32"), os.path.join(work, "onnx.f32")
+    for _ in range(ROUNDS):
+        ours.append(run_json([os.path.join(build, "bin", "featureprint_forward"), network, "50",
+                              image, ours_out]))
+        theirs.append(run_json(["node", os.path.join(here, "onnx_forward.mjs"), modules, network,
+                                "50", image, theirs_out]))
+    peak = run_json([os.path.join(build, "bin", "featureprint_forward"), "--peak"])["peak_gmacs"]
+    best = lambda runs, key: min(r[key] for r in runs)
+    us, them = best(ours, "ms"), best(theirs, "ms")
+    us_cpu, them_cpu = best(ours, "cpu_ms"), best(theirs, "cpu_ms")
     macs = ours[0]["macs"]
-    per_cycle, ghz = peak_macs_per_cycle(), cpu_ghz()
-    print("forward pass, median of 50 (best of 2 interleaved rounds):")
-    print(f"  pixsig (OpenBLAS, 1 thread)      {us:8.2f} ms")
-    print(f"  TensorFlow.js WASM ({theirs[0]['threads']} thread)   {them:8.2f} ms")
-    print(f"  ratio pixsig / tfjs-wasm         {us / them:8.2f}   (goal <= 0.5)")
-    print(f"  processor time: pixsig {us_cpu:.2f} ms, tfjs-wasm {them_cpu:.2f} ms, "
-          f"ratio {us_cpu / them_cpu:.2f} (less sensitive to other load on the machine)")
-    print(f"  {macs / 1e6:.0f} M multiply-accumulates: {macs / us / 1e6:.1f} GMAC/s "
-          f"({macs / us_cpu / 1e6:.1f} GMAC/s of processor time)")
-    if ghz:
-        floor = macs / (per_cycle * ghz * 1e9) * 1e3
-        print(f"  one core's peak: {per_cycle} MAC/cycle x {ghz:.2f} GHz = {per_cycle * ghz:.0f} GMAC/s"
-              f" -> floor {floor:.1f} ms; pixsig at {floor / us * 100:.0f}% of peak "
-              f"({floor / us_cpu * 100:.0f}% by processor time)")
+    agree = cosine(floats(ours_out), floats(theirs_out))
+    print(f"forward pass, one thread, median of 50 (best of {ROUNDS} alternating rounds), "
+          f"kernels: {ours[0]['isa']}:")
+    print(f"  pixsig (oneDNN)            {us:8.2f} ms   processor time {us_cpu:6.2f} ms")
+    print(f"  onnxruntime-node (CPU EP)  {them:8.2f} ms   processor time {them_cpu:6.2f} ms")
+    print(f"  ratio pixsig / onnxruntime {us / them:8.2f}   by processor time {us_cpu / them_cpu:.2f}"
+          f"   (goal <= 0.9)")
+    print(f"  same print: 1 - cosine = {1 - agree:.1e}")
+    print(f"  {macs / 1e6:.0f} M multiply-accumulates: {macs / us / 1e6:.1f} GMAC/s elapsed, "
+          f"{macs / us_cpu / 1e6:.1f} GMAC/s of processor time")
+    print(f"  this core's FMA peak (measured): {peak:.1f} GMAC/s -> floor {macs / peak / 1e6:.2f} ms;"
+          f" pixsig at {macs / us_cpu / 1e6 / peak * 100:.0f}% of peak by processor time"
+          f" ({macs / us / 1e6 / peak * 100:.0f}% elapsed)   (goal >= 60%)")
+    print(f"  model load: {min(o['load_ms'] for o in ours):.1f} ms elapsed, "
+          f"{min(o['load_cpu_ms'] for o in ours):.1f} ms processor time   (goal < 100 ms); "
+          f"onnxruntime session: {min(t['load_ms'] for t in theirs):.0f} ms")
+    return us_cpu
 
 
 def make_photos():
-    photos = [os.path.join(work, "photos", f"photo{i}.jpg") for i in range(1, 21)]
+    """20 large JPEGs made from the real photos of Debian's mate-backgrounds,
+    enlarged to camera sizes (4000x3000 and up) with fine grain added, half
+    of them progressive."""
+    photos = [os.path.join(work, "photos", f"photo{i:02}.jpg") for i in range(1, 21)]
     if all(os.path.exists(p) for p in photos):
         return photos
+    sources = sorted(glob.glob("/usr/share/backgrounds/mate/nature/*.jpg"))
+    if not sources:
+        sys.exit("the photos of the Debian package mate-backgrounds are missing")
     os.makedirs(os.path.join(work, "photos"), exist_ok=True)
-    print("making 20 photos of 4000x3000 ...")
-    vips = lambda *a: subprocess.run(["vips", *a], check=True, cwd=work)
-    for i, p in enumerate(photos, 1):
-        # Smooth colour fields plus fine grain: as much entropy as a camera's.
-        for band, seed in (("r", i * 3), ("g", i * 3 + 1), ("b", i * 3 + 2)):
-            vips("gaussnoise", f"{band}.v", "64", "48", "--sigma", "50", "--seed", str(seed))
-        vips("bandjoin", "r.v g.v b.v", "c.v")
-        vips("resize", "c.v", "s.v", "64", "--kernel", "cubic")
-        vips("gaussnoise", "n.v", "4096", "3072", "--sigma", "8", "--seed", str(i + 100))
-        vips("add", "s.v", "n.v", "a.v")
-        vips("crop", "a.v", "u.v", "0", "0", "4000", "3000")
-        vips("cast", "u.v", f"{p}[Q=90]", "uchar")
-        for f in ("r", "g", "b", "c", "s", "n", "a", "u"):
-            os.remove(os.path.join(work, f + ".v"))
+    print("making 20 photos of 4000x3000 and up ...")
+    sizes = [(4000, 3000), (4608, 3456), (6000, 4000), (3000, 4000)]
+    for i, p in enumerate(photos):
+        w, h = sizes[i % len(sizes)]
+        src = sources[i % len(sources)]
+        tmp = os.path.join(work, "photos", "t.v")
+        noise = os.path.join(work, "photos", "n.v")
+        # Enlarge to exactly w x h: scale from the source's own size.
+        width, height = (int(subprocess.run(["vipsheader", "-f", field, src], check=True,
+                                            capture_output=True, text=True).stdout)
+                         for field in ("width", "height"))
+        subprocess.run(["vips", "resize", src, tmp, str(w / width), "--vscale", str(h / height),
+                        "--kernel", "cubic"], check=True)
+        subprocess.run(["vips", "gaussnoise", noise, str(w), str(h), "--sigma", "6",
+                        "--seed", str(i)], check=True)
+        grained = os.path.join(work, "photos", "g.v")
+        subprocess.run(["vips", "add", tmp, noise, grained], check=True)
+        options = "Q=90,interlace" if i % 2 else "Q=90"
+        subprocess.run(["vips", "cast", grained, f"{p}[{options}]", "uchar"], check=True)
+        for f in (tmp, noise, grained):
+            os.remove(f)
     return photos
+
+
+def breakdown(photos, forward_cpu):
+    totals = run_json([os.path.join(build, "bin", "featureprint_decode"), *photos])
+    per = totals["pixsig_ms"] / len(photos)
+    floor = totals["floor_ms"] / len(photos)
+    print(f"where a print's time goes, 20 photos of 4000x3000 and up (processor time, median of 3):")
+    print(f"  decode + resize to 224x224: {per:.1f} ms per photo; forward pass: {forward_cpu:.1f} ms")
+    print(f"  shrink-on-load floor (the JPEG decoded alone at the largest DCT scale covering "
+          f"224x224): {floor:.1f} ms; pixsig's decode is {totals['ratio']:.2f}x the floor")
+
+
+def timed(argv):
+    """Runs a program; returns its standard output, elapsed and processor seconds."""
+    start = time.monotonic()
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    if status != 0:
+        sys.exit(f"{argv[0]} failed")
+    return out, time.monotonic() - start, usage.ru_utime + usage.ru_stime
+
+
+def cpu_s(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rss_kb(pid):
@@ -96,35 +181,89 @@ def rss_kb(pid):
     return 0
 
 
-def end_to_end():
-    photos = make_photos()
-    proc = subprocess.Popen([pixsig, "--serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            text=True, bufsize=1)
+class Server:
+    def __init__(self):
+        self.proc = subprocess.Popen([pixsig, "--serve"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, bufsize=1)
+        self.n = 0
 
-    def ask(n, start):
-        for k in range(n):
-            path = photos[(start + k) % len(photos)]
-            proc.stdin.write(json.dumps({"path": path, "id": str(start + k)}) + "\n")
-            proc.stdin.flush()
-            answer = json.loads(proc.stdout.readline())
+    def ask(self, paths):
+        for path in paths:
+            self.proc.stdin.write(json.dumps({"path": path, "id": str(self.n)}) + "\n")
+            self.proc.stdin.flush()
+            self.n += 1
+            answer = json.loads(self.proc.stdout.readline())
             if not answer["ok"]:
                 sys.exit(f"pixsig failed: {answer}")
 
-    ask(1, 0)  # the network loads with the first request
-    begin = time.monotonic()
-    ask(20, 1)
-    took = time.monotonic() - begin
-    after20 = rss_kb(proc.pid)
-    print(f"end to end, 20 photos of 4000x3000 through one pixsig --serve:")
-    print(f"  {20 / took:.1f} images/s ({took / 20 * 1e3:.0f} ms per image)")
-    ask(requests - 21, 21)
-    after = rss_kb(proc.pid)
-    proc.stdin.close()
-    proc.wait()
-    print(f"  resident memory after 20 requests: {after20 / 1024:.1f} MiB, after {requests}: "
-          f"{after / 1024:.1f} MiB ({(after / after20 - 1) * 100:+.1f}%, goal within 10%)")
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
 
 
+def end_to_end(photos):
+    runs = {k: [] for k in ("whole_ours", "whole_theirs", "steady_ours", "steady_theirs")}
+    for _ in range(ROUNDS):
+        out, wall, cpu = timed([pixsig, *photos])
+        if out.count('"ok":true') != len(photos):
+            sys.exit("pixsig failed on a photo")
+        runs["whole_ours"].append((wall, cpu))
+        out, wall, cpu = timed(["node", os.path.join(here, "sharp_pipeline.mjs"), modules, network,
+                                *photos])
+        peer = json.loads(out.strip().splitlines()[-1])
+        runs["whole_theirs"].append((wall, cpu))
+        runs["steady_theirs"].append((peer["steady_s"], peer["steady_cpu_s"]))
+        server = Server()
+        server.ask(photos[:1])  # start-up, the network and the first photo
+        start, cpu = time.monotonic(), cpu_s(server.proc.pid)
+        server.ask(photos[1:])
+        runs["steady_ours"].append((time.monotonic() - start, cpu_s(server.proc.pid) - cpu))
+        server.close()
+    n = len(photos)
+    best = {k: (min(w for w, _ in v), min(c for _, c in v)) for k, v in runs.items()}
+    print(f"end to end, {n} photos (best of {ROUNDS} alternating rounds; images per second of "
+          f"elapsed time, then of processor time):")
+    for label, ours, theirs, count, goal in (("whole processes", "whole_ours", "whole_theirs", n,
+                                              2.0),
+                                             ("steady state   ", "steady_ours", "steady_theirs",
+                                              n - 1, 1.3)):
+        (wo, co), (wt, ct) = best[ours], best[theirs]
+        print(f"  {label}: pixsig {count / wo:.1f}/s, sharp + onnxruntime-node {count / wt:.1f}/s: "
+              f"{wt / wo:.2f}x; processor time {count / co:.1f}/s against {count / ct:.1f}/s: "
+              f"{ct / co:.2f}x   (goal >= {goal}x)")
+
+
+def memory(photos):
+    """Resident memory is sampled after each request of a whole round of the
+    20 photos and the highest kept: what is resident right after one request
+    depends on which photo came last (a large progressive JPEG holds all its
+    coefficients while it is decoded)."""
+    server = Server()
+    server.ask(photos[:1])
+    n = len(photos)
+
+    def round_peak(start):
+        peak = 0
+        for k in range(start, start + n):
+            server.ask([photos[k % n]])
+            peak = max(peak, rss_kb(server.proc.pid))
+        return peak
+
+    early = round_peak(1)
+    server.ask([photos[k % n] for k in range(n + 1, requests - n)])
+    late = round_peak(requests - n)
+    server.close()
+    print(f"resident memory of one pixsig --serve, highest over a round of the {n} photos: "
+          f"{early / 1024:.1f} MiB after requests 2-{n + 1}, {late / 1024:.1f} MiB after requests "
+          f"{requests - n + 1}-{requests} ({(late / early - 1) * 100:+.1f}%, goal within 10%)")
+
+
+os.makedirs(work, exist_ok=True)
+install_peers()
 print(f"load average at start: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
-forward()
-end_to_end()
+forward_cpu = forward()
+photos = make_photos()
+breakdown(photos, forward_cpu)
+end_to_end(photos)
+memory(photos)
+print(f"load average at the end: {os.getloadavg()[0]:.1f}")

@@ -22,7 +22,8 @@ namespace vision {
 template <class T>
 using Result = platform::Result<T>;
 
-// The network's weights and the working memory of one forward pass.
+// The network's weights, reordered once into the layouts its kernels read,
+// and the working memory of one forward pass.
 class Network;
 
 struct NetworkDeleter {
@@ -42,9 +43,14 @@ double multiplyAccumulates(const Network& network);
 
 // Runs the network on one image: `rgb` holds inputSize² pixels, row by row,
 // three values in [0,1] each (R, G, B). Writes featureCount values, the mean
-// of the last layer's map over its positions, into `features`. Allocates
-// nothing.
+// of the last layer's map over its positions, into `features`. Works in the
+// buffers loadNetwork made, on the calling thread only.
 void forward(Network& network, const float* rgb, float* features);
+
+// The vector instruction set the forward pass's kernels were generated for on
+// this processor ("AVX2", "AVX-512 (BF16)", ...); ONEDNN_MAX_CPU_ISA in the
+// environment caps it.
+std::string kernelInstructionSet();
 
 // Where pixsig finds its network file: share/pixsig/mobilenet_v2_mid.pxnet in
 // the parent of the running executable's folder.

@@ -1,12 +1,16 @@
 // Feature prints: the response format, what the decoder normalises, how
-// near-duplicates compare, and a damaged or missing network file.
+// near-duplicates compare, a damaged or missing network file, and the forward
+// pass against a plain evaluation of the same network, against the prints of
+// the previous implementation, and with the kernels held to AVX2.
 
 #include <glib.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -244,4 +248,202 @@ TEST(FeaturePrintDecoding, BracketsInPathsAreNotLoadOptions) {
         EXPECT_EQ(lines[size_t(i)]["b64"], lines[0]["b64"]);
     }
     EXPECT_EQ(lines[3]["ok"], false) << "a file that does not exist was opened";
+}
+
+namespace {
+
+// The network file evaluated the plain way, straight from its format: NHWC
+// maps, HWIO kernels, TensorFlow's SAME padding, double sums. Returns the
+// mean of the last map over its positions.
+std::vector<float> referenceForward(const std::string& bytes, const std::vector<float>& rgb) {
+    std::vector<float> words(bytes.size() / 4);
+    std::memcpy(words.data(), bytes.data(), words.size() * 4);
+    size_t at = 2;
+    auto word = [&] {
+        uint32_t v;
+        std::memcpy(&v, &words[at++], 4);
+        return v;
+    };
+    int size = int(word());
+    word();  // channels
+    float scale = words[at++], shift = words[at++];
+    uint32_t count = word();
+    struct Map {
+        int h, w, c;
+        std::vector<float> v;
+    };
+    Map input{size, size, 3, rgb};
+    for (float& x : input.v)
+        x = x * scale - shift;
+    std::vector<Map> maps;
+    for (uint32_t n = 0; n < count; n++) {
+        uint32_t kind = word();
+        int from = int32_t(word()), second = int32_t(word());
+        int stride = int(word()), in = int(word()), out = int(word());
+        bool relu6 = word() == 1;
+        const Map& src = from < 0 ? input : maps[size_t(from)];
+        if (kind == 4) {
+            Map sum = src;
+            const Map& other = maps[size_t(second)];
+            for (size_t i = 0; i < sum.v.size(); i++)
+                sum.v[i] += other.v[i];
+            maps.push_back(std::move(sum));
+            continue;
+        }
+        size_t weightCount = kind == 1   ? size_t(9) * in * out
+                             : kind == 2 ? size_t(9) * in
+                                         : size_t(in) * out;
+        const float* w = &words[at];
+        at += weightCount;
+        const float* bias = &words[at];
+        at += size_t(out);
+        int k = kind == 3 ? 1 : 3;
+        int oh = (src.h + stride - 1) / stride, ow = (src.w + stride - 1) / stride;
+        int padTop = k == 1 ? 0 : std::max((oh - 1) * stride + 3 - src.h, 0) / 2;
+        int padLeft = k == 1 ? 0 : std::max((ow - 1) * stride + 3 - src.w, 0) / 2;
+        Map dst{oh, ow, out, std::vector<float>(size_t(oh) * ow * out)};
+        std::vector<double> acc(static_cast<size_t>(out));
+        for (int oy = 0; oy < oh; oy++) {
+            for (int ox = 0; ox < ow; ox++) {
+                for (int o = 0; o < out; o++)
+                    acc[size_t(o)] = bias[o];
+                for (int ky = 0; ky < k; ky++) {
+                    for (int kx = 0; kx < k; kx++) {
+                        int iy = oy * stride + ky - padTop, ix = ox * stride + kx - padLeft;
+                        if (iy < 0 || iy >= src.h || ix < 0 || ix >= src.w) continue;
+                        const float* pixel = &src.v[(size_t(iy) * src.w + ix) * src.c];
+                        const float* tap = w + size_t(ky * k + kx) * (kind == 2 ? 1 : in) * out;
+                        for (int i = 0; i < in; i++) {
+                            if (kind == 2) {
+                                acc[size_t(i)] += double(pixel[i]) * tap[i];
+                                continue;
+                            }
+                            for (int o = 0; o < out; o++)
+                                acc[size_t(o)] += double(pixel[i]) * tap[size_t(i) * out + o];
+                        }
+                    }
+                }
+                float* o = &dst.v[(size_t(oy) * ow + ox) * out];
+                for (int c = 0; c < out; c++)
+                    o[c] = float(relu6 ? std::min(std::max(acc[size_t(c)], 0.0), 6.0)
+                                       : acc[size_t(c)]);
+            }
+        }
+        maps.push_back(std::move(dst));
+    }
+    const Map& last = maps.back();
+    std::vector<float> mean(size_t(last.c));
+    for (int c = 0; c < last.c; c++) {
+        double sum = 0;
+        for (int p = 0; p < last.h * last.w; p++)
+            sum += last.v[size_t(p) * last.c + c];
+        mean[size_t(c)] = float(sum / (last.h * last.w));
+    }
+    return mean;
+}
+
+double unitCosine(const std::vector<float>& a, const std::vector<float>& b) {
+    double dot = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < a.size(); i++)
+        dot += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
+    return dot / std::sqrt(aa * bb);
+}
+
+size_t threadCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task"))
+        n++;
+    return n;
+}
+
+}  // namespace
+
+// The library's convolutions, with their fused bias, ReLU6 and residual sums
+// and the layouts it chose, give the network's own result: on noise (every
+// channel active) and on a flat grey image (where the padded borders differ
+// most from the inside). The buffers handed to the library are checked here
+// by the sanitizer build, whose reference arithmetic is instrumented.
+TEST(FeaturePrintForward, LibraryPassMatchesAPlainEvaluationOfTheNetworkFile) {
+    std::string path = bin("../share/pixsig/mobilenet_v2_mid.pxnet");
+    std::string bytes = testsupport::readFile(path);
+    size_t before = threadCount();
+    auto loaded = vision::loadNetwork(path);
+    ASSERT_TRUE(loaded.ok()) << loaded.error();
+    vision::Network& net = *loaded.value();
+    ASSERT_EQ(vision::inputSize(net), 224);
+    ASSERT_EQ(vision::featureCount(net), 1792);
+    EXPECT_NEAR(vision::multiplyAccumulates(net), 580.4e6, 1e6);
+
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> unit(0, 1);
+    std::vector<float> noise(224 * 224 * 3), grey(224 * 224 * 3, 0.5f);
+    for (float& v : noise)
+        v = unit(random);
+    for (const auto* image : {&noise, &grey}) {
+        std::vector<float> ours(1792, -1.0f);
+        vision::forward(net, image->data(), ours.data());
+        std::vector<float> expected = referenceForward(bytes, *image);
+        EXPECT_GE(unitCosine(ours, expected), 0.9999);
+        float largest = *std::max_element(expected.begin(), expected.end());
+        ASSERT_GT(largest, 0.01f);
+        for (size_t c = 0; c < ours.size(); c++)
+            ASSERT_NEAR(ours[c], expected[c], 1e-3 * largest) << "channel " << c;
+    }
+    // The same input twice gives the same print: no state leaks between passes.
+    std::vector<float> first(1792), again(1792);
+    vision::forward(net, noise.data(), first.data());
+    vision::forward(net, grey.data(), again.data());
+    vision::forward(net, noise.data(), again.data());
+    EXPECT_EQ(first, again);
+    // The pass ran on this thread: the library started none of its own.
+    EXPECT_EQ(threadCount(), before);
+}
+
+// Prints agree with those of the previous implementation (separate matrix
+// products and hand-written depthwise loops), kept for these fixtures in
+// featureprint_before.json.
+TEST(FeaturePrintForward, PrintsAgreeWithThePreviousImplementation) {
+    json before = json::parse(
+        testsupport::readFile(std::string(SOURCE_DIR) + "/tests/pixsig/featureprint_before.json"));
+    std::vector<std::string> names;
+    for (const auto& item : before.items())
+        names.push_back(item.key());
+    ASSERT_GE(names.size(), 10u);
+    auto now = prints(names);
+    for (size_t i = 0; i < names.size(); i++) {
+        std::vector<float> old = vectorOf(json{{"b64", before[names[i]]}, {"dim", 1792}});
+        EXPECT_GE(cosine(old, now[i]), 0.9999) << names[i];
+    }
+}
+
+// The same binary with the library's kernels held to AVX2 (a processor
+// without AVX-512) gives the same prints.
+TEST(FeaturePrintForward, KernelsLimitedToAvx2GiveTheSamePrints) {
+    std::vector<std::string> names = {"photo1.jpg", "photo5.jpg", "real1.jpg",
+                                      "real2.jpg",  "tagged.jpg", "deep.png"};
+    std::vector<std::string> argv = {"/usr/bin/env", "ONEDNN_MAX_CPU_ISA=AVX2", "ONEDNN_VERBOSE=1",
+                                     bin("pixsig")};
+    for (const auto& n : names)
+        argv.push_back(image(n));
+    auto limited = run(argv);
+    ASSERT_EQ(limited.status, 0) << limited.err;
+    // The library's trace lines share standard output with the responses.
+    std::vector<json> lines;
+    std::istringstream in(limited.out);
+    bool traced = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("{", 0) == 0) {
+            lines.push_back(json::parse(line));
+        } else if (line.find(",exec,") != std::string::npos) {
+            traced = true;
+            EXPECT_EQ(line.find("avx512"), std::string::npos) << line;
+        }
+    }
+    EXPECT_TRUE(traced) << "the library traced no primitive";
+    ASSERT_EQ(lines.size(), names.size());
+    auto full = prints(names);
+    for (size_t i = 0; i < names.size(); i++) {
+        ASSERT_EQ(lines[i]["ok"], true) << lines[i];
+        EXPECT_GE(cosine(vectorOf(lines[i]), full[i]), 0.9999) << names[i];
+    }
 }
