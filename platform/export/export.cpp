@@ -281,7 +281,9 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
         }
     }
 
-    // Containers whose headers leave out a size or a sample format are analysed.
+    // Containers whose headers leave out a size or a sample format are analysed,
+    // and so are those that give no pixel aspect: the bitstream's (an MPEG-2
+    // sequence header's 16:15 in MXF) is only known from decoding.
     auto incomplete = [&] {
         const AVCodecParameters* vp = p.in->streams[video]->codecpar;
         if (vp->width <= 0 || vp->height <= 0) return true;
@@ -289,8 +291,15 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
         const AVCodecParameters* ap = p.in->streams[audio]->codecpar;
         return ap->sample_rate <= 0 || ap->ch_layout.nb_channels <= 0;
     };
-    if (incomplete() && (avformat_find_stream_info(p.in, nullptr) < 0 || incomplete()))
-        return nullptr;
+    auto noAspect = [&] {
+        const AVStream* vs = p.in->streams[video];
+        auto known = [](AVRational r) { return r.num > 0 && r.den > 0; };
+        return !known(vs->sample_aspect_ratio) && !known(vs->codecpar->sample_aspect_ratio);
+    };
+    // Analysis runs once per asset (a second run on the same demuxer is unsafe);
+    // an aspect still unknown after it is square pixels.
+    if (incomplete() || noAspect()) asset.analyse();
+    if (incomplete()) return nullptr;
 
     if (media::unshowablePictures(p.in->streams[video])) return nullptr;  // no false colours
     if (!p.openVideo(video)) return nullptr;

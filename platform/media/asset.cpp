@@ -191,9 +191,13 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
 
     uint32_t tag = isQuickTimeFamily(fmt) ? par->codec_tag : 0;
     if (tag == 0 && par->codec_id != AV_CODEC_ID_NONE) {
-        // No sample entry in this container: the code an MPEG-4 file would use.
-        const AVCodecTag* const tables[] = {avformat_get_mov_video_tags(), nullptr};
-        tag = av_codec_get_tag(tables, par->codec_id);
+        // No sample entry in this container: the code an MPEG-4 file would use,
+        // else, for codecs no MPEG-4 file carries (Sorenson Spark in FLV), the
+        // four-character code AVI files name it by.
+        const AVCodecTag* const mov[] = {avformat_get_mov_video_tags(), nullptr};
+        const AVCodecTag* const riff[] = {avformat_get_riff_video_tags(), nullptr};
+        tag = av_codec_get_tag(mov, par->codec_id);
+        if (tag == 0) tag = av_codec_get_tag(riff, par->codec_id);
     }
     if (tag != 0) m.formatSubtypes.push_back(bigEndianTag(tag));
     return m;

@@ -98,10 +98,13 @@ class Asset {
     // The opened demuxer, for services that read packets (frames, export).
     // Null until a load has opened the file successfully.
     AVFormatContext* formatContext() const;
+    // Reads a few packets to learn what the headers did not say (sizes, sample
+    // formats, the bitstream's pixel aspect). Runs at most once per asset;
+    // false when it ran before, or failed.
+    bool analyse();
 
   private:
     Result<AVFormatContext*> open();
-    bool analyse();
 
     std::string path_;
     struct Context;

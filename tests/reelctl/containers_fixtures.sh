@@ -18,6 +18,14 @@
 #   init.mp4        the init segment of a fragmented MP4: a track without samples
 #   hevc_cut.ts     an HEVC transport stream (keyframes 2 s apart) cut 30% in, as
 #                   a segment that starts with pictures whose references are gone
+#   noaud.ts        H.264 (B-frames) + AAC in MPEG-TS, 2.5 s, without access-unit
+#                   delimiters (the muxer's are blanked into leading zero bytes)
+#   msmpeg4.asf     MPEG-4 v3 ("MP43" in the ASF) + WMA, 3 s
+#   flv1.flv        Sorenson Spark in FLV (a codec number, no code)
+#   raw.avi         uncompressed BGRA in AVI
+#   aspect.mxf      MPEG-2 720x576 whose sequence header says 16:15 (shown 768x576)
+#   wide.3gp        H.263 352x288 (picture header 12:11) with a 'pasp' of 63:44,
+#                   shown 504x288
 set -euo pipefail
 dir=$1
 sum=$(sha256sum "$0" | cut -d' ' -f1)
@@ -81,5 +89,38 @@ ff $(pattern 320x240 6) -c:v libx265 -preset ultrafast \
     -x265-params keyint=50:min-keyint=50:log-level=error -pix_fmt yuv420p -f mpegts hevc.ts
 python3 -c 'import sys; d = open(sys.argv[1], "rb").read(); n = len(d) // 188; open(sys.argv[2], "wb").write(d[n * 3 // 10 * 188:])' \
     hevc.ts hevc_cut.ts
+
+ff $(pattern 320x240 2.5) -f lavfi -i sine=duration=2.5:sample_rate=48000 -c:v libx264 \
+    -preset veryfast -bf 2 -g 25 -pix_fmt yuv420p -c:a aac -f mpegts aud.ts
+python3 - aud.ts noaud.ts <<'PY'
+import sys
+# Blank each access-unit delimiter at the start of a video PES payload
+# (00 00 00 01 09 xx) into zero bytes, which an Annex B byte stream allows
+# before a start code: packet and PES sizes stay as they are.
+data = bytearray(open(sys.argv[1], "rb").read())
+blanked = 0
+for at in range(0, len(data) - 187, 188):
+    p = data[at:at + 188]
+    if p[0] != 0x47 or not p[1] & 0x40 or (((p[1] & 0x1f) << 8) | p[2]) != 0x100:
+        continue
+    start = 4 + (1 + p[4] if p[3] & 0x20 else 0)
+    if p[start:start + 3] != b"\x00\x00\x01":
+        continue
+    payload = start + 9 + p[start + 8]
+    for code in (b"\x00\x00\x00\x01\x09", b"\x00\x00\x01\x09"):
+        if p[payload:payload + len(code)] == code:
+            data[at + payload:at + payload + len(code) + 1] = bytes(len(code) + 1)
+            blanked += 1
+            break
+if blanked == 0:
+    sys.exit("no access-unit delimiter to blank")
+open(sys.argv[2], "wb").write(data)
+PY
+ff $(pattern 352x288 3) -f lavfi -i sine=duration=3:sample_rate=44100 -c:v msmpeg4v3 -c:a wmav2 \
+    msmpeg4.asf
+ff $(pattern 352x288 2) -c:v flv1 flv1.flv
+ff $(pattern 160x120 0.4) -c:v rawvideo -pix_fmt bgra raw.avi
+ff $(pattern 720x576 2) -vf setsar=16/15 -c:v mpeg2video -pix_fmt yuv422p -b:v 5M aspect.mxf
+ff $(pattern 352x288 2) -vf setsar=63/44 -c:v h263 wide.3gp
 
 echo "$sum" >.stamp

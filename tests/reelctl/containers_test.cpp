@@ -62,6 +62,11 @@ TEST(Containers, CodecIsTheMpeg4CodeWhateverTheContainer) {
     EXPECT_EQ(probe("aspect.mkv")["codec"], "avc1");
     EXPECT_EQ(probe("live.webm")["codec"], "vp08");
     EXPECT_EQ(probe("h263.3gp")["codec"], "s263");  // the 3GP's own sample entry
+    EXPECT_EQ(probe("msmpeg4.asf")["codec"], "3IVD");  // "MP43" in the ASF
+    EXPECT_EQ(probe("raw.avi")["codec"], "raw");       // the QuickTime code "raw "
+    // No MPEG-4 file carries Sorenson Spark: the code AVI files name it by,
+    // never the empty string.
+    EXPECT_EQ(probe("flv1.flv")["codec"], "FLV1");
 }
 
 // The container's presentation size and aspect win over the bitstream's, in
@@ -91,6 +96,52 @@ TEST(Containers, PixelAspectOfTheContainerWinsEverywhere) {
     out = ffprobe(transcoded("aspect.mkv"));
     EXPECT_EQ(out["streams"][0]["width"], 426);
     EXPECT_EQ(out["streams"][0]["height"], 240);
+
+    // 'pasp' 63:44 over the picture header's 12:11: 504x288, never 384x288.
+    json wide = probe("wide.3gp");
+    EXPECT_EQ(wide["width"], 504);
+    EXPECT_EQ(wide["height"], 288);
+    image = poster("wide.3gp");
+    EXPECT_EQ(image.width, 504);
+    EXPECT_EQ(image.height, 288);
+    dir = testsupport::scratchDir("containers-frames-wide");
+    r = reelctl({"frames", clip("wide.3gp"), dir, "--count", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    image = decodeJpeg(dir + "/frame_1.jpg");
+    EXPECT_EQ(image.width, 504);
+    EXPECT_EQ(image.height, 288);
+    out = ffprobe(transcoded("wide.3gp"));
+    EXPECT_EQ(out["streams"][0]["width"], 504);
+    EXPECT_EQ(out["streams"][0]["height"], 288);
+}
+
+// Where the container says nothing, the bitstream's aspect counts, in the
+// export too: an MPEG-2 720x576 at 16:15 in MXF is shown, and exported, 768x576.
+TEST(Containers, BitstreamAspectCountsWhereTheContainerSaysNothing) {
+    json mxf = probe("aspect.mxf");
+    EXPECT_EQ(mxf["width"], 768);
+    EXPECT_EQ(mxf["height"], 576);
+    frames::Image image = poster("aspect.mxf");
+    EXPECT_EQ(image.width, 768);
+    EXPECT_EQ(image.height, 576);
+    json out = ffprobe(transcoded("aspect.mxf"));
+    EXPECT_EQ(out["streams"][0]["width"], 768);
+    EXPECT_EQ(out["streams"][0]["height"], 576);
+    EXPECT_EQ(out["streams"][0]["sample_aspect_ratio"], "1:1");
+}
+
+// An ASF with sound exports whole: every frame, the sound, the length.
+TEST(Containers, AsfExportKeepsItsLengthAndSound) {
+    std::string out = transcoded("msmpeg4.asf");
+    auto count = run({"/usr/bin/ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                      "stream=codec_type,nb_read_frames,duration", "-of", "json", out});
+    ASSERT_EQ(count.status, 0) << count.err;
+    json streams = json::parse(count.out)["streams"];
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["nb_read_frames"], "75");
+    EXPECT_NEAR(std::stod(streams[0]["duration"].get<std::string>()), 3.0, 0.05);
+    EXPECT_EQ(streams[1]["codec_type"], "audio");
+    EXPECT_NEAR(std::stod(streams[1]["duration"].get<std::string>()), 3.0, 0.1);
 }
 
 // The capture item (its zone honoured), then the user-data date, then the
@@ -229,4 +280,31 @@ TEST(Containers, SegmentStartingWithoutReferencesShowsNoGreyPicture) {
     for (uint8_t v : first.rgb)
         spread += (v - mean) * (v - mean);
     EXPECT_GT(std::sqrt(spread / double(first.rgb.size())), 20.0);  // not flat grey
+}
+
+// H.264 in MPEG-TS without access-unit delimiters: pictures are still told
+// apart, so five frames and a poster come out, each the picture ffmpeg shows.
+TEST(Containers, TransportStreamWithoutAccessUnitDelimiters) {
+    auto ref = [](double seconds) {
+        std::string out = testsupport::scratchDir("containers-noaud-ref") + "/ref.ppm";
+        auto f = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip("noaud.ts"),
+                      "-map", "0:v", "-vf",
+                      "select=eq(n\\," + std::to_string(int(seconds * 25 + 1e-6)) +
+                          "),scale=in_color_matrix=bt601:flags=lanczos+accurate_rnd+full_chroma_int,"
+                          "format=rgb24",
+                      "-frames:v", "1", "-f", "image2", "-c:v", "ppm", out});
+        EXPECT_EQ(f.status, 0) << f.err;
+        return readPpm(out);
+    };
+    std::string dir = testsupport::scratchDir("containers-noaud");
+    auto r = reelctl({"frames", clip("noaud.ts"), dir, "--count", "5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json manifest = json::parse(r.out);
+    ASSERT_EQ(manifest["count"], 5);
+    for (const auto& entry : manifest["frames"]) {
+        double t = entry["time"];
+        frames::Image image = decodeJpeg(dir + "/" + entry["filename"].get<std::string>());
+        EXPECT_GT(psnr(image, ref(t)), 30.0) << "t " << t;
+    }
+    EXPECT_GT(psnr(poster("noaud.ts"), ref(1.0)), 30.0);
 }
