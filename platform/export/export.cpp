@@ -115,6 +115,7 @@ struct ExportSession::Pipeline {
     const AVOutputFormat* muxer = nullptr;
     std::function<bool()> interrupted;
     std::string colourError;  // the colour conversion's own text, when it failed
+    bool noFrames = false;    // the video track had no frame at all (an init segment)
     int64_t startUs = 0;                 // the input's start time: output timestamps begin at 0
     int64_t dataEndUs = AV_NOPTS_VALUE;  // end of the last packet read of a used stream
 
@@ -656,7 +657,11 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
     if (endsEarly()) return AVERROR_EOF;
     int r = decode(v.dec.get(), nullptr, true, out);
     if (r < 0) return r;
-    if (v.frames == 0) return v.decodeError < 0 ? v.decodeError : AVERROR_INVALIDDATA;
+    if (v.frames == 0) {
+        if (v.decodeError < 0) return v.decodeError;
+        noFrames = true;
+        return AVERROR_INVALIDDATA;
+    }
     if (v.lastPts != AV_NOPTS_VALUE)
         v.durations[v.lastPts] = v.lastDuration > 0 ? v.lastDuration : v.nominalDuration;
     if ((r = send(v.enc.get(), v.ost, nullptr, out)) < 0) return r;
@@ -688,7 +693,10 @@ std::optional<std::string> ExportSession::exportTo(const std::string& path, File
     Options opts;
     opts.set("movflags", "+faststart");
     if ((r = avformat_write_header(out.get(), opts.get())) < 0) return errorText(r);
-    if ((r = p.run(out.get())) < 0) return r == AVERROR_EXTERNAL && !p.colourError.empty() ? p.colourError : errorText(r);
+    if ((r = p.run(out.get())) < 0) {
+        if (p.noFrames) return std::string("the video track has no frames");
+        return r == AVERROR_EXTERNAL && !p.colourError.empty() ? p.colourError : errorText(r);
+    }
     return std::nullopt;
 }
 
