@@ -380,6 +380,20 @@ zimg_chroma_location_e chromaLocation(int location) {
 
 // A frame whose planes meet zimg's alignment: the frame itself, or an
 // aligned copy.
+// The picture between the two conversions: linear light, BT.709 primaries,
+// full-range float RGB, where gamut fitting and tone mapping happen.
+void setLinear709(zimg_image_format& f, int width, int height) {
+    f.width = unsigned(width);
+    f.height = unsigned(height);
+    f.pixel_type = ZIMG_PIXEL_FLOAT;
+    f.depth = 32;
+    f.color_family = ZIMG_COLOR_RGB;
+    f.matrix_coefficients = ZIMG_MATRIX_RGB;
+    f.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
+    f.color_primaries = ZIMG_PRIMARIES_709;
+    f.pixel_range = ZIMG_RANGE_FULL;
+}
+
 Result<FramePtr> aligned(const AVFrame* frame, int format) {
     using R = Result<FramePtr>;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
@@ -466,15 +480,7 @@ Result<AVFrame*> ColourConverter::convert(const AVFrame* frame) {
         src.color_primaries = zimg_color_primaries_e(tags.primaries);
         src.pixel_range = tags.range == AVCOL_RANGE_JPEG ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
         src.chroma_location = chromaLocation(frame->chroma_location);
-        dst.width = unsigned(s.width);
-        dst.height = unsigned(s.height);
-        dst.pixel_type = ZIMG_PIXEL_FLOAT;
-        dst.depth = 32;
-        dst.color_family = ZIMG_COLOR_RGB;
-        dst.matrix_coefficients = ZIMG_MATRIX_RGB;
-        dst.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-        dst.color_primaries = ZIMG_PRIMARIES_709;
-        dst.pixel_range = ZIMG_RANGE_FULL;
+        setLinear709(dst, s.width, s.height);
         auto graph = std::make_unique<ZimgGraph>();
         if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
         s.toLinear = std::move(graph);
@@ -551,15 +557,9 @@ Result<AVFrame*> ColourConverter::convert(const AVFrame* frame) {
         zimg_image_format src, dst;
         zimg_image_format_default(&src, ZIMG_API_VERSION);
         zimg_image_format_default(&dst, ZIMG_API_VERSION);
-        src.width = dst.width = unsigned(s.width);
-        src.height = dst.height = unsigned(s.height);
-        src.pixel_type = ZIMG_PIXEL_FLOAT;
-        src.depth = 32;
-        src.color_family = ZIMG_COLOR_RGB;
-        src.matrix_coefficients = ZIMG_MATRIX_RGB;
-        src.transfer_characteristics = ZIMG_TRANSFER_LINEAR;
-        src.color_primaries = ZIMG_PRIMARIES_709;
-        src.pixel_range = ZIMG_RANGE_FULL;
+        setLinear709(src, s.width, s.height);
+        dst.width = src.width;
+        dst.height = src.height;
         dst.pixel_type = ZIMG_PIXEL_BYTE;
         dst.depth = 8;
         dst.color_family = rgbOut ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;

@@ -12,13 +12,9 @@
 #                   white (1015 and 2030 cd/m2), MaxCLL 2030
 #   sdr10.mp4       10-bit SDR BT.709 (the transcode keeps it SDR, in 8 bits)
 set -euo pipefail
-dir=$1
-sum=$(sha256sum "$0" | cut -d' ' -f1)
-[[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
-rm -rf "$dir"
-mkdir -p "$dir"
-cd "$dir"
-ff() { ffmpeg -nostdin -v error -y "$@"; }
+fixtures="$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures"
+source "$fixtures/folder.sh"
+fixture_folder "$1"
 photo=/usr/share/backgrounds/mate/nature/LadyBird.jpg
 
 ff -loop 1 -framerate 25 -i "$photo" -t 1.2 \
@@ -58,4 +54,4 @@ ff -i sdr.mp4 -f lavfi -i "color=c=0xff8000:s=160x90:r=25:d=1.2" \
 ff -i sdr.mp4 -c:v libx264 -preset veryfast -qp 0 -pix_fmt yuv420p10le -colorspace bt709 \
     -color_primaries bt709 -color_trc bt709 -color_range tv sdr10.mp4
 
-echo "$sum" >.stamp
+fixture_done

@@ -12,6 +12,7 @@
 #include "frames.h"
 #include "image_check.h"
 #include "proc.h"
+#include "run_reelctl.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -28,11 +29,6 @@ namespace {
 
 std::string clip(const std::string& name) {
     return testsupport::fixture("reelctl/colour/" + name);
-}
-
-testsupport::Run reelctl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), bin("reelctl"));
-    return run(arguments);
 }
 
 frames::Image poster(const std::string& name) {

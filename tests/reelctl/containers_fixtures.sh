@@ -27,13 +27,9 @@
 #   wide.3gp        H.263 352x288 (picture header 12:11) with a 'pasp' of 63:44,
 #                   shown 504x288
 set -euo pipefail
-dir=$1
-sum=$(sha256sum "$0" | cut -d' ' -f1)
-[[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
-rm -rf "$dir"
-mkdir -p "$dir"
-cd "$dir"
-ff() { ffmpeg -nostdin -v error -y "$@"; }
+fixtures="$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures"
+source "$fixtures/folder.sh"
+fixture_folder "$1"
 pattern() { echo "-f lavfi -i testsrc2=size=${1}:rate=25:duration=${2}"; }
 
 ff $(pattern 320x240 2.5) -f lavfi -i sine=duration=2.5:sample_rate=48000 -c:v libx264 \
@@ -123,4 +119,4 @@ ff $(pattern 160x120 0.4) -c:v rawvideo -pix_fmt bgra raw.avi
 ff $(pattern 720x576 2) -vf setsar=16/15 -c:v mpeg2video -pix_fmt yuv422p -b:v 5M aspect.mxf
 ff $(pattern 352x288 2) -vf setsar=63/44 -c:v h263 wide.3gp
 
-echo "$sum" >.stamp
+fixture_done

@@ -3,10 +3,13 @@
 // from the header, audio kept in transcode, times in transport streams.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "image_check.h"
 #include "proc.h"
+#include "run_reelctl.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -17,11 +20,6 @@ namespace {
 
 std::string clip(const std::string& name) {
     return testsupport::fixture("reelctl/containers/" + name);
-}
-
-testsupport::Run reelctl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), bin("reelctl"));
-    return run(arguments);
 }
 
 json probe(const std::string& name) {
@@ -49,6 +47,23 @@ std::string transcoded(const std::string& name) {
     auto r = reelctl({"transcode", clip(name), out});
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     return out;
+}
+
+// `reelctl frames --count 5` of a clip into a scratch folder: each written
+// picture with its time (gtest fatal failure when the run or count is off).
+struct Written {
+    double time;
+    frames::Image image;
+};
+void fiveFrames(const std::string& name, const std::string& scratch, std::vector<Written>& out) {
+    std::string dir = testsupport::scratchDir(scratch);
+    auto r = reelctl({"frames", clip(name), dir, "--count", "5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json manifest = json::parse(r.out);
+    ASSERT_EQ(manifest["count"], 5);
+    for (const auto& entry : manifest["frames"])
+        out.push_back({entry["time"].get<double>(),
+                       decodeJpeg(dir + "/" + entry["filename"].get<std::string>())});
 }
 
 }  // namespace
@@ -227,16 +242,10 @@ TEST(Containers, EditListIsAppliedOnceEverywhere) {
     EXPECT_EQ(header["streams"][0]["nb_frames"], "100");  // every sample is still there
     EXPECT_DOUBLE_EQ(probe("edit.mp4")["duration"].get<double>(),
                      std::stod(header["format"]["duration"].get<std::string>()));
-    std::string dir = testsupport::scratchDir("containers-edit");
-    auto r = reelctl({"frames", clip("edit.mp4"), dir, "--count", "5"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    json manifest = json::parse(r.out);
-    ASSERT_EQ(manifest["count"], 5);
-    for (const auto& entry : manifest["frames"]) {
-        double t = entry["time"];
-        frames::Image image = decodeJpeg(dir + "/" + entry["filename"].get<std::string>());
+    std::vector<Written> written;
+    ASSERT_NO_FATAL_FAILURE(fiveFrames("edit.mp4", "containers-edit", written));
+    for (const auto& [t, image] : written)
         EXPECT_EQ(counterFrame(image), 33 + expectedCounterFrame(t, 67)) << "t " << t;
-    }
     std::string out = transcoded("edit.mp4");
     auto count = run({"/usr/bin/ffprobe", "-v", "error", "-count_frames", "-show_entries",
                       "stream=nb_read_frames,duration", "-of", "json", out});
@@ -296,15 +305,9 @@ TEST(Containers, TransportStreamWithoutAccessUnitDelimiters) {
         EXPECT_EQ(f.status, 0) << f.err;
         return readPpm(out);
     };
-    std::string dir = testsupport::scratchDir("containers-noaud");
-    auto r = reelctl({"frames", clip("noaud.ts"), dir, "--count", "5"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    json manifest = json::parse(r.out);
-    ASSERT_EQ(manifest["count"], 5);
-    for (const auto& entry : manifest["frames"]) {
-        double t = entry["time"];
-        frames::Image image = decodeJpeg(dir + "/" + entry["filename"].get<std::string>());
+    std::vector<Written> written;
+    ASSERT_NO_FATAL_FAILURE(fiveFrames("noaud.ts", "containers-noaud", written));
+    for (const auto& [t, image] : written)
         EXPECT_GT(psnr(image, ref(t)), 30.0) << "t " << t;
-    }
     EXPECT_GT(psnr(poster("noaud.ts"), ref(1.0)), 30.0);
 }

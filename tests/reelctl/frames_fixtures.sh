@@ -9,14 +9,10 @@
 #   bad.mp4       all-intra clip with the picture at 2.0 s overwritten with noise
 #   nodecoder.mp4 a sample entry no decoder knows
 set -euo pipefail
-source "$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures/damage.sh"
-dir=$1
-sum=$(sha256sum "$0" | cut -d' ' -f1)
-[[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
-rm -rf "$dir"
-mkdir -p "$dir"
-cd "$dir"
-ff() { ffmpeg -nostdin -v error -y "$@"; }
+fixtures="$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures"
+source "$fixtures/damage.sh"
+source "$fixtures/folder.sh"
+fixture_folder "$1"
 
 counter() {  # out gop
     ff -f lavfi -i "nullsrc=s=160x120:r=25:d=4,geq=lum='16+2*N':cb=128:cr=128" \
@@ -79,4 +75,4 @@ ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
 ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -c:v libx264 -preset veryfast \
     -pix_fmt yuv420p -f h264 raw.h264
 
-echo "$sum" >.stamp
+fixture_done

@@ -11,6 +11,7 @@
 #include "frames.h"
 #include "image_check.h"
 #include "proc.h"
+#include "run_reelctl.h"
 #include "reelctl.h"
 
 using nlohmann::json;
@@ -22,11 +23,6 @@ namespace {
 
 std::string clip(const std::string& name) {
     return testsupport::fixture("reelctl/frames/" + name);
-}
-
-testsupport::Run reelctl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), bin("reelctl"));
-    return run(arguments);
 }
 
 frames::Image grab(frames::Generator& generator, double t) {

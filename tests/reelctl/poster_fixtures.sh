@@ -7,14 +7,10 @@
 #   bad.mp4        all-intra clip whose picture at 1.0 s is overwritten with noise
 #   nodecoder.mp4  a sample entry no decoder knows; audio.m4a has no video
 set -euo pipefail
-source "$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures/damage.sh"
-dir=$1
-sum=$(sha256sum "$0" | cut -d' ' -f1)
-[[ -f $dir/.stamp && "$(cat "$dir/.stamp")" == "$sum" ]] && exit 0
-rm -rf "$dir"
-mkdir -p "$dir"
-cd "$dir"
-ff() { ffmpeg -nostdin -v error -y "$@"; }
+fixtures="$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures"
+source "$fixtures/damage.sh"
+source "$fixtures/folder.sh"
+fixture_folder "$1"
 
 counter() {  # out seconds [format]
     ff -f lavfi -i "nullsrc=s=160x120:r=25:d=$2,geq=lum='16+2*N':cb=128:cr=128" \
@@ -38,4 +34,4 @@ unknown_codec intra.mp4 nodecoder.mp4
 
 ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
 
-echo "$sum" >.stamp
+fixture_done

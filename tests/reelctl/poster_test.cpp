@@ -8,6 +8,7 @@
 
 #include "image_check.h"
 #include "proc.h"
+#include "run_reelctl.h"
 #include "reelctl.h"
 
 using testsupport::bin;
@@ -18,11 +19,6 @@ namespace {
 
 std::string clip(const std::string& name) {
     return testsupport::fixture("reelctl/poster/" + name);
-}
-
-testsupport::Run reelctl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), bin("reelctl"));
-    return run(arguments);
 }
 
 frames::Image poster(const std::string& name, std::vector<std::string> options = {}) {

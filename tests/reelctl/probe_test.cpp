@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "proc.h"
+#include "run_reelctl.h"
 #include "reelctl.h"
 
 using nlohmann::json;
@@ -17,11 +18,6 @@ namespace {
 
 std::string mediaFile(const std::string& name) {
     return testsupport::fixture("reelctl/probe/" + name);
-}
-
-testsupport::Run reelctl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), bin("reelctl"));
-    return run(arguments);
 }
 
 json probe(const std::string& name) {

@@ -13,6 +13,7 @@
 
 #include "image_check.h"
 #include "proc.h"
+#include "run_reelctl.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -23,11 +24,6 @@ namespace {
 
 std::string real(const std::string& name) {
     return std::string(SOURCE_DIR) + "/tests/data/real/video/" + name;
-}
-
-testsupport::Run reelctl(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), bin("reelctl"));
-    return run(arguments);
 }
 
 json ffprobe(const std::string& path) {
