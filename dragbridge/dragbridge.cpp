@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "dragicon.h"
-#include "pasteboard.h"
-#include "xdnd.h"
+#include "dragicon/dragicon.h"
+#include "pasteboard/pasteboard.h"
+#include "xdnd/xdnd.h"
 
 namespace {
 
-namespace pb = ::pboard;
+namespace pb = ::pasteboard;
 
 // Type under which the first dragged file offers the URLs of all dragged files
 // with their titles; "WebURLsWithTitlesPboardType" is its legacy name.
@@ -309,7 +309,7 @@ napi_value start(napi_env env, napi_callback_info info) {
 
 // Writes the writers of a drag of the given files to a private pasteboard and
 // returns, as compact JSON text, what reading it back yields.
-napi_value pasteboard(napi_env env, napi_callback_info info) {
+napi_value inspectPasteboard(napi_env env, napi_callback_info info) {
     napi_value result = nullptr;
     try {
         size_t argc = 1;
@@ -377,7 +377,7 @@ extern "C" NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
 extern "C" NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     static const napi_property_descriptor properties[2] = {
         {"start", nullptr, start, nullptr, nullptr, nullptr, napi_default, nullptr},
-        {"pasteboard", nullptr, pasteboard, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"pasteboard", nullptr, inspectPasteboard, nullptr, nullptr, nullptr, napi_default, nullptr},
     };
     napi_define_properties(env, exports, 2, properties);
     return exports;

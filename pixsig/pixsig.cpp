@@ -24,8 +24,8 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.h"
-#include "featureprint.h"
+#include "imaging/imaging.h"
+#include "vision/vision.h"
 
 using Json = nlohmann::json;
 
@@ -112,7 +112,7 @@ void respond(const std::string& id, const std::string& path) {
 #include <cmath>
 #include <utility>
 
-#include "thumbnails.h"
+#include "thumbnails/thumbnails.h"
 
 // The renderer's error: the complete text for the response, and whether the
 // renderer refused this kind of image (as opposed to a file that could not be

@@ -33,10 +33,10 @@
 #include <string>
 #include <vector>
 
-#include "asset.h"
-#include "export.h"
-#include "frames.h"
-#include "jpeg.h"
+#include "media/asset.h"
+#include "exporter/exporter.h"
+#include "frames/frames.h"
+#include "jpeg/jpeg.h"
 
 using Json = nlohmann::ordered_json;
 

@@ -13,7 +13,7 @@ std::optional<int64_t> integerValue(const std::string& text);
 
 #include <vector>
 
-#include "frames.h"
+#include "frames/frames.h"
 
 // Sample times for frames: interval or evenly spread count, spaced at least a
 // quarter second apart, capped to maxFrames (below 2: no cap).

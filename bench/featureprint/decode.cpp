@@ -14,7 +14,7 @@
 #include <vector>
 #include <vips/vips8>
 
-#include "decode.h"
+#include "imaging/imaging.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <random>
 #include <vector>
 
-#include "featureprint.h"
+#include "vision/vision.h"
 
 namespace {
 

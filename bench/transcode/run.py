@@ -21,7 +21,7 @@ work = os.path.join(build, "bench", "transcode")
 os.makedirs(work, exist_ok=True)
 
 # The encoder settings reelctl uses, read from its export service.
-source = open(os.path.join(root, "platform", "export", "export.cpp")).read()
+source = open(os.path.join(root, "platform", "exporter", "exporter.cpp")).read()
 preset = re.search(r'kX264Preset = "(\w+)"', source).group(1)
 crf = re.search(r'kX264Crf = "(\d+)"', source).group(1)
 

@@ -1,4 +1,4 @@
-#include "dragicon.h"
+#include "dragicon/dragicon.h"
 
 #include <vips/vips8>
 

@@ -1,6 +1,6 @@
-#include "frames.h"
+#include "frames/frames.h"
 
-#include "colour.h"
+#include "media/colour.h"
 
 #include <algorithm>
 #include <array>

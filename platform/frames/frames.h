@@ -28,7 +28,7 @@
 #include <memory>
 #include <vector>
 
-#include "asset.h"
+#include "media/asset.h"
 
 namespace frames {
 

@@ -1,4 +1,4 @@
-#include "jpeg.h"
+#include "jpeg/jpeg.h"
 
 #include <turbojpeg.h>
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "asset.h"
+#include "media/asset.h"
 
 namespace jpeg {
 

@@ -1,4 +1,4 @@
-#include "asset.h"
+#include "media/asset.h"
 
 #include <cmath>
 #include <limits>

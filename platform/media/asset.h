@@ -17,7 +17,7 @@
 struct AVFormatContext;
 struct AVStream;
 
-#include "result.h"
+#include "result/result.h"
 
 namespace media {
 

@@ -1,4 +1,4 @@
-#include "colour.h"
+#include "media/colour.h"
 
 #include <dlfcn.h>
 
@@ -20,7 +20,7 @@ extern "C" {
 
 #include <zimg.h>
 
-#include "asset.h"
+#include "media/asset.h"
 
 namespace media {
 

@@ -33,7 +33,7 @@
 #include <optional>
 #include <string>
 
-#include "asset.h"
+#include "media/asset.h"
 
 struct AVFrame;
 struct AVStream;

@@ -1,4 +1,4 @@
-#include "pasteboard.h"
+#include "pasteboard/pasteboard.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 
 #include <glib.h>
 
-namespace pboard {
+namespace pasteboard {
 
 namespace {
 
@@ -275,4 +275,4 @@ std::vector<FileURL> Pasteboard::readFileURLs() const {
     return urls;
 }
 
-}  // namespace pboard
+}  // namespace pasteboard

@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace pboard {
+namespace pasteboard {
 
 using PropertyList = nlohmann::json;
 
@@ -159,4 +159,4 @@ class Pasteboard {
     long changeCount_ = 0;
 };
 
-}  // namespace pboard
+}  // namespace pasteboard

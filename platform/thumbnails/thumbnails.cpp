@@ -1,4 +1,4 @@
-#include "thumbnails.h"
+#include "thumbnails/thumbnails.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vips/vips8>
 
-#include "decode.h"
+#include "imaging/imaging.h"
 
 namespace thumbnails {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <variant>
 
-#include "result.h"
+#include "result/result.h"
 
 namespace thumbnails {
 

@@ -1,4 +1,4 @@
-#include "xdnd.h"
+#include "xdnd/xdnd.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

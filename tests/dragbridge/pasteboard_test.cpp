@@ -1,6 +1,6 @@
 // The in-process pasteboard: names, items and their types, property lists,
 // promised data, the legacy alias, file URLs and the types they offer.
-#include "pasteboard.h"
+#include "pasteboard/pasteboard.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,10 +12,10 @@
 
 namespace {
 
-using pboard::FileURL;
-using pboard::Pasteboard;
-using pboard::PropertyList;
-using pboard::Writer;
+using pasteboard::FileURL;
+using pasteboard::Pasteboard;
+using pasteboard::PropertyList;
+using pasteboard::Writer;
 
 const std::string titledType = "dyn.ah62d4rv4gu8zs3pcnzme2641rf4guzdmsv0gn64uqm10c6xenv61a3k";
 
@@ -28,9 +28,9 @@ class FakeWriter : public Writer {
     mutable int asked = 0;
 
     std::vector<std::string> writableTypes(const Pasteboard&) const override { return types; }
-    pboard::WritingOptions writingOptions(const std::string& type,
+    pasteboard::WritingOptions writingOptions(const std::string& type,
                                           const Pasteboard&) const override {
-        return promised.contains(type) ? pboard::writingPromised : pboard::writingNone;
+        return promised.contains(type) ? pasteboard::writingPromised : pasteboard::writingNone;
     }
     std::optional<PropertyList> propertyList(const std::string& type) const override {
         ++asked;
@@ -93,14 +93,14 @@ TEST(PasteboardFileURL, OffersLinuxDropTypesWithTheirData) {
     EXPECT_EQ(u.propertyList("UTF8_STRING"), PropertyList("/tmp/my clip.mp4"));
     auto moz = u.propertyList("text/x-moz-url");
     ASSERT_TRUE(moz && moz->is_binary());
-    std::string bytes = pboard::bytesOf(*moz);
+    std::string bytes = pasteboard::bytesOf(*moz);
     std::string expectedMoz;
     for (char c : std::string("file:///tmp/my%20clip.mp4\n"))
         expectedMoz += {c, '\0'};
     EXPECT_EQ(bytes, expectedMoz);
     EXPECT_FALSE(u.propertyList("image/png"));
-    EXPECT_EQ(u.writingOptions("text/uri-list", board), pboard::writingNone);
-    EXPECT_EQ(u.writingOptions("UTF8_STRING", board), pboard::writingPromised);
+    EXPECT_EQ(u.writingOptions("text/uri-list", board), pasteboard::writingNone);
+    EXPECT_EQ(u.writingOptions("UTF8_STRING", board), pasteboard::writingPromised);
 
     // Written to a pasteboard, every type reads back the same.
     board.writeObjects({std::make_shared<FileURL>(u)});
@@ -165,8 +165,8 @@ TEST(PasteboardItems, OneItemPerWriterWithTypesInOrder) {
 }
 
 TEST(PasteboardItems, LegacyNameReadsTheSameListAsTheDynamicType) {
-    EXPECT_EQ(pboard::canonicalType("WebURLsWithTitlesPboardType"), titledType);
-    EXPECT_EQ(pboard::canonicalType("text/uri-list"), "text/uri-list");
+    EXPECT_EQ(pasteboard::canonicalType("WebURLsWithTitlesPboardType"), titledType);
+    EXPECT_EQ(pasteboard::canonicalType("text/uri-list"), "text/uri-list");
 
     Pasteboard board("alias");
     auto w = std::make_shared<FakeWriter>();
@@ -202,9 +202,9 @@ TEST(PasteboardItems, ImmediateDataIsTakenAtWritePromisedDataOnFirstRead) {
 }
 
 TEST(PasteboardItems, DataForTypeGivesBytes) {
-    EXPECT_EQ(pboard::bytesOf(pboard::rawData(std::string("a\0b", 3))), std::string("a\0b", 3));
-    EXPECT_EQ(pboard::bytesOf(PropertyList("text")), "text");
-    EXPECT_EQ(pboard::bytesOf(PropertyList{{"x"}, {""}}), R"([["x"],[""]])");
+    EXPECT_EQ(pasteboard::bytesOf(pasteboard::rawData(std::string("a\0b", 3))), std::string("a\0b", 3));
+    EXPECT_EQ(pasteboard::bytesOf(PropertyList("text")), "text");
+    EXPECT_EQ(pasteboard::bytesOf(PropertyList{{"x"}, {""}}), R"([["x"],[""]])");
 }
 
 TEST(PasteboardFileURLs, ReadsOneFileURLPerItemInItemOrder) {

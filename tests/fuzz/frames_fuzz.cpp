@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <string>
 
-#include "asset.h"
-#include "frames.h"
-#include "jpeg.h"
+#include "media/asset.h"
+#include "frames/frames.h"
+#include "jpeg/jpeg.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pasteboard.h"
+#include "pasteboard/pasteboard.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Paths are separated by 0x01 so that NUL bytes inside a path stay possible.
@@ -24,10 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return std::string(getcwd(buf, sizeof buf) ? buf : "/");
     }();
 
-    std::vector<std::shared_ptr<const pboard::Writer>> writers;
+    std::vector<std::shared_ptr<const pasteboard::Writer>> writers;
     std::vector<std::string> expected;
     for (const std::string& path : paths) {
-        auto url = pboard::FileURL::withPath(path);
+        auto url = pasteboard::FileURL::withPath(path);
         if (path.empty() || path.find('\0') != std::string::npos) {
             if (url) __builtin_trap();  // such a string names no file
             continue;
@@ -36,18 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string& text = url->absoluteString();
         if (text.rfind("file://", 0) != 0) __builtin_trap();
         if (text.find_first_of("\r\n") != std::string::npos) __builtin_trap();
-        auto back = pboard::FileURL::fromString(text);
+        auto back = pasteboard::FileURL::fromString(text);
         if (!back || !(*back == *url)) __builtin_trap();
         auto decoded = url->path();
         if (!decoded) __builtin_trap();
         // A relative path is taken against the working directory.
         std::string absolute = path[0] == '/' ? path : cwd + "/" + path;
         if (*decoded != absolute) __builtin_trap();
-        writers.push_back(std::make_shared<pboard::FileURL>(*url));
+        writers.push_back(std::make_shared<pasteboard::FileURL>(*url));
         expected.push_back(text);
     }
 
-    auto board = pboard::Pasteboard::withUniqueName();
+    auto board = pasteboard::Pasteboard::withUniqueName();
     board->clearContents();
     board->writeObjects(writers);
     auto read = board->readFileURLs();

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "asset.h"
+#include "media/asset.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int fd = memfd_create("probe-input", 0);

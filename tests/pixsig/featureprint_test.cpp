@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "featureprint.h"
+#include "vision/vision.h"
 #include "gtest/gtest.h"
 #include "proc.h"
 

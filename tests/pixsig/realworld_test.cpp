@@ -17,7 +17,7 @@
 #include <vector>
 #include <vips/vips8>
 
-#include "decode.h"
+#include "imaging/imaging.h"
 #include "gtest/gtest.h"
 #include "proc.h"
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "asset.h"
-#include "frames.h"
+#include "media/asset.h"
+#include "frames/frames.h"
 #include "image_check.h"
 #include "proc.h"
 #include "run_reelctl.h"

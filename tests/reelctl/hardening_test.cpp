@@ -10,10 +10,10 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "asset.h"
-#include "frames.h"
+#include "media/asset.h"
+#include "frames/frames.h"
 #include "image_check.h"
-#include "jpeg.h"
+#include "jpeg/jpeg.h"
 #include "proc.h"
 
 using nlohmann::json;

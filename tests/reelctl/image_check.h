@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
+#include "frames/frames.h"
 #include "proc.h"
 
 namespace imagecheck {

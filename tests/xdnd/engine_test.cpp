@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "dragicon.h"
+#include "dragicon/dragicon.h"
 #include "proc.h"
-#include "xdnd.h"
+#include "xdnd/xdnd.h"
 
 // Xlib last: its macros (None, Bool, Status) clash with GoogleTest.
 #include <X11/Xatom.h>

@@ -1,6 +1,6 @@
-#include "export.h"
+#include "exporter/exporter.h"
 
-#include "colour.h"
+#include "media/colour.h"
 
 #include <algorithm>
 #include <cmath>

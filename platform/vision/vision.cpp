@@ -1,4 +1,4 @@
-#include "featureprint.h"
+#include "vision/vision.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -28,7 +28,7 @@
 #include <optional>
 #include <string>
 
-#include "asset.h"
+#include "media/asset.h"
 
 namespace media {
 

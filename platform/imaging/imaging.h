@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "result.h"
+#include "result/result.h"
 
 namespace imaging {
 
@@ -20,7 +20,7 @@ using Result = platform::Result<T>;
 
 // Starts libvips once per process; later calls do nothing. Also sets the
 // process's allocator policy for the library's worker threads (see
-// decode.cpp): call it before any image work starts.
+// imaging.cpp): call it before any image work starts.
 void startImaging();
 
 // Hands the heap pages that finished images left free back to the system.

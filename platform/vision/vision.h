@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "result.h"
+#include "result/result.h"
 
 namespace vision {
 

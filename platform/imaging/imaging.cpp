@@ -1,4 +1,4 @@
-#include "decode.h"
+#include "imaging/imaging.h"
 
 #include <malloc.h>
 #include <sys/stat.h>
