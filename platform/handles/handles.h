@@ -1,0 +1,86 @@
+// Owning handles for what the services get from their libraries, and the one
+// way a whole file is written.
+//
+// Every library handle a service holds is a std::unique_ptr with one of the
+// deleters below (or a guard of the same shape), so every early return frees
+// what was made. The library types are only declared here: a service includes
+// its library's own headers, and links only the part of platform_handles it uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "result/result.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct AVDictionary;
+struct AVAudioFifo;
+struct SwsContext;
+struct SwrContext;
+
+namespace handles {
+
+// ---- FFmpeg (libavcodec, libavutil, libswscale, libswresample)
+
+struct CodecContextFree { void operator()(AVCodecContext* c) const noexcept; };
+struct FrameFree { void operator()(AVFrame* f) const noexcept; };
+struct PacketFree { void operator()(AVPacket* p) const noexcept; };
+struct DictionaryFree { void operator()(AVDictionary* d) const noexcept; };
+struct AudioFifoFree { void operator()(AVAudioFifo* f) const noexcept; };
+struct ScalerFree { void operator()(SwsContext* s) const noexcept; };
+struct ResamplerFree { void operator()(SwrContext* s) const noexcept; };
+struct AvBufferFree { void operator()(void* p) const noexcept; };  // av_malloc'd memory
+
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryFree>;
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
+using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerFree>;
+using AvBufferPtr = std::unique_ptr<uint8_t, AvBufferFree>;
+
+// ---- GLib
+
+// A string GLib handed over (g_free'd).
+struct GlibFree { void operator()(char* p) const noexcept; };
+using GlibString = std::unique_ptr<char, GlibFree>;
+
+// ---- POSIX file descriptors
+
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+    void reset(int fd = -1) noexcept;
+    // Closes now and says whether the close succeeded (errno otherwise): a
+    // written file's last error can show only here.
+    bool close() noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+// Writes the bytes to a path, replacing an existing file (a plain, non-atomic
+// write). A file that could not be written whole (a full disk) is removed
+// rather than left truncated. On failure, the C library's error text, with the
+// path as the step.
+platform::Result<void> writeWholeFile(const std::string& path, const void* data, size_t size);
+
+}  // namespace handles
