@@ -50,6 +50,20 @@ using AvBufferPtr = std::unique_ptr<uint8_t, AvBufferFree>;
 struct GlibFree { void operator()(char* p) const noexcept; };
 using GlibString = std::unique_ptr<char, GlibFree>;
 
+// ---- libvips
+
+// Starts libvips once per process with the one policy of this layer: the
+// operation cache off (every image is read once; a cache would only hold
+// decoded pixels and open files in a long-running process), and the library's
+// warnings, info and messages kept off standard error (which belongs to the
+// tool's own messages, or to the host application); failures come back as
+// errors instead. Later calls return the first call's outcome.
+platform::Result<void> startVips();
+
+// A failed libvips call's error text (`what` of the exception, or the error
+// buffer when null) without its trailing newline; clears the error buffer.
+std::string vipsErrorText(const char* what = nullptr);
+
 // ---- POSIX file descriptors
 
 class FileDescriptor {
