@@ -91,6 +91,12 @@ struct Child {
     }
 };
 
+// A connection to the test's X server; nullptr when none can be opened.
+std::unique_ptr<xdnd::Connection> connect() {
+    auto opened = xdnd::Connection::open();
+    return opened.ok() ? std::move(opened.value()) : nullptr;
+}
+
 // Runs the loop for about `ms` milliseconds.
 void pump(int ms) {
     uv_loop_t* loop = uv_default_loop();
@@ -187,6 +193,8 @@ class XdndEngine : public ::testing::Test {
         r.icon.rgba.assign(8 * 8 * 4, 128);
         r.icon.hotX = r.icon.hotY = 4;
         r.finished = [outcomes](xdnd::Outcome o) { outcomes->push_back(o); };
+        // A target that never answers is given up in a fraction of a second.
+        r.timeouts.finished = 300;
         return r;
     }
 
@@ -220,8 +228,8 @@ TEST_F(XdndEngine, GtkTargetReceivesTheUrisInOrder) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request(threeUris, &outcomes, &asked)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request(threeUris, &outcomes, &asked)).ok());
     EXPECT_TRUE(xdnd::running());
     moveTo(650, 250);
     release();
@@ -239,8 +247,8 @@ TEST_F(XdndEngine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request(threeUris, &outcomes, &asked)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request(threeUris, &outcomes, &asked)).ok());
     moveTo(650, 250);
     moveTo(650, 575);
     release();
@@ -253,7 +261,7 @@ TEST_F(XdndEngine, EscapeCancels) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(650, 250);
     xdotool({"key", "Escape"});
     ASSERT_TRUE(finishedWithin(outcomes, 3000));
@@ -265,11 +273,11 @@ TEST_F(XdndEngine, EscapeCancels) {
 TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     std::vector<xdnd::Outcome> first, second, third;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request("file:///tmp/first\r\n", &first)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request("file:///tmp/first\r\n", &first)).ok());
     moveTo(650, 250);
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request("file:///tmp/second\r\n", &second)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request("file:///tmp/second\r\n", &second)).ok());
     EXPECT_EQ(first, std::vector<xdnd::Outcome>{xdnd::Outcome::cancelled});
     moveTo(660, 260);
     release();
@@ -280,8 +288,8 @@ TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     EXPECT_EQ(second, std::vector<xdnd::Outcome>{xdnd::Outcome::dropped});
 
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request("file:///tmp/third\r\n", &third)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request("file:///tmp/third\r\n", &third)).ok());
     xdnd::cancel(false);
     EXPECT_FALSE(xdnd::running());
     release();
@@ -295,7 +303,7 @@ TEST_F(XdndEngine, SelectionAnswers) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     pump(50);
 
     Display* peer = XOpenDisplay(nullptr);
@@ -441,7 +449,7 @@ TEST_F(XdndEngine, ProxyIsHonouredAndMessagesNameTheRealTarget) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -459,7 +467,7 @@ TEST_F(XdndEngine, RefusingTargetGetsLeaveNotDrop) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -475,7 +483,7 @@ TEST_F(XdndEngine, TargetThatNeverFinishesIsTimedOut) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 20000));
@@ -501,7 +509,7 @@ TEST_F(XdndEngine, MoveIsAllowedOnlyWithinTheHostApplication) {
         r.window = host2.window;
         xdotool({"mousemove", "650", "650"});
         xdotool({"mousedown", "1"});
-        ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(), std::move(r)));
+        ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
         moveTo(925, 525);
         release();
         ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -526,7 +534,7 @@ TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
     };
     XSetErrorHandler([](Display*, XErrorEvent*) -> int { return ++foreignErrors, 0; });
     {
-        auto ours = xdnd::Connection::open();
+        auto ours = connect();
         ASSERT_NE(ours, nullptr);
         badWindow(ours->display());
         EXPECT_EQ(foreignErrors, 0);
@@ -535,7 +543,7 @@ TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
     }
     XSetErrorHandler(nullptr);  // Xlib's default, which exits
     {
-        auto ours = xdnd::Connection::open();
+        auto ours = connect();
         badWindow(hostDpy);  // would have ended the process
         badWindow(ours->display());
     }
@@ -545,10 +553,10 @@ TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
 
 TEST_F(XdndEngine, NoDragWithoutALoopOrAConnection) {
     std::vector<xdnd::Outcome> outcomes;
-    EXPECT_FALSE(xdnd::begin(nullptr, xdnd::Connection::open(), request(threeUris, &outcomes)));
-    EXPECT_FALSE(xdnd::begin(uv_default_loop(), nullptr, request(threeUris, &outcomes)));
+    EXPECT_FALSE(xdnd::begin(nullptr, connect(), request(threeUris, &outcomes)).ok());
+    EXPECT_FALSE(xdnd::begin(uv_default_loop(), nullptr, request(threeUris, &outcomes)).ok());
     EXPECT_TRUE(outcomes.empty());
-    auto c = xdnd::Connection::open();
+    auto c = connect();
     ASSERT_NE(c, nullptr);
     EXPECT_FALSE(c->windowExists(0));
     EXPECT_FALSE(c->windowExists(0x7ffffff0));  // raises BadWindow, which is trapped
@@ -580,11 +588,11 @@ std::string encoded(int w, int h, const char* suffix) {
 TEST(XdndDragIcon, DecodesAndRendersPremultipliedAtAnySize) {
     std::string png = encoded(20, 10, ".png");
     auto icon = dragicon::Icon::decode(png.data(), png.size());
-    ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(icon->width(), 20);
-    EXPECT_EQ(icon->height(), 10);
+    ASSERT_TRUE(icon.ok()) << icon.described();
+    EXPECT_EQ(icon.value().width(), 20);
+    EXPECT_EQ(icon.value().height(), 10);
     for (auto [w, h] : {std::pair{20, 10}, {7, 3}, {64, 64}, {1, 1}}) {
-        auto px = icon->render(w, h);
+        auto px = icon.value().render(w, h);
         ASSERT_EQ(px.width, w);
         ASSERT_EQ(px.height, h);
         ASSERT_EQ(px.rgba.size(), size_t(w) * h * 4);
@@ -594,16 +602,16 @@ TEST(XdndDragIcon, DecodesAndRendersPremultipliedAtAnySize) {
     }
     std::string webp = encoded(12, 12, ".webp");
     auto other = dragicon::Icon::decode(webp.data(), webp.size());
-    ASSERT_NE(other, nullptr);
-    EXPECT_EQ(other->width(), 12);
+    ASSERT_TRUE(other.ok()) << other.described();
+    EXPECT_EQ(other.value().width(), 12);
 }
 
 TEST(XdndDragIcon, RefusesWhatIsNoWholeImage) {
     std::string png = encoded(64, 64, ".png");
-    EXPECT_EQ(dragicon::Icon::decode(nullptr, 0), nullptr);
-    EXPECT_EQ(dragicon::Icon::decode("not an image", 12), nullptr);
-    EXPECT_EQ(dragicon::Icon::decode(png.data(), png.size() - 30), nullptr);
-    EXPECT_EQ(dragicon::Icon::decode(png.data(), 40), nullptr);
+    EXPECT_FALSE(dragicon::Icon::decode(nullptr, 0).ok());
+    EXPECT_FALSE(dragicon::Icon::decode("not an image", 12).ok());
+    EXPECT_FALSE(dragicon::Icon::decode(png.data(), png.size() - 30).ok());
+    EXPECT_FALSE(dragicon::Icon::decode(png.data(), 40).ok());
 }
 
 }  // namespace
