@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -489,6 +490,98 @@ TEST_F(XdndEngine, TargetThatNeverFinishesIsTimedOut) {
     ASSERT_TRUE(finishedWithin(outcomes, 20000));
     EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::timedOut});
     EXPECT_TRUE(fake.saw("XdndDrop"));
+}
+
+// A target that goes away after the drop is not waited for.
+TEST_F(XdndEngine, TargetDestroyedAfterTheDropEndsTheWait) {
+    std::vector<xdnd::Outcome> outcomes;
+    {
+        FakeTarget fake(850, 450, false);
+        fake.finish = false;
+        press();
+        auto r = request(threeUris, &outcomes);
+        r.timeouts.finished = 600000;
+        ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
+        moveTo(925, 525);
+        release();
+        for (int waited = 0; waited < 5000 && !fake.saw("XdndDrop"); waited += 20)
+            pump(20);
+        ASSERT_TRUE(fake.saw("XdndDrop"));
+        EXPECT_TRUE(outcomes.empty());
+    }  // its window goes with its connection
+    ASSERT_TRUE(finishedWithin(outcomes, 5000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::timedOut});
+}
+
+// Another client taking XdndSelection ends the drag: a drop would get its data.
+TEST_F(XdndEngine, ANewSelectionOwnerCancelsTheDrag) {
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    moveTo(650, 250);
+    Display* peer = XOpenDisplay(nullptr);
+    ASSERT_NE(peer, nullptr);
+    Window w = XCreateSimpleWindow(peer, DefaultRootWindow(peer), 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(peer, XInternAtom(peer, "XdndSelection", False), w, CurrentTime);
+    XSync(peer, False);
+    ASSERT_TRUE(finishedWithin(outcomes, 3000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::cancelled});
+    EXPECT_FALSE(xdnd::running());
+    XDestroyWindow(peer, w);
+    XCloseDisplay(peer);
+    release();
+    EXPECT_FALSE(awaitLine(target, "DROP ", 500).has_value());
+}
+
+// Callbacks that throw inside the loop's callbacks end the drag as failed; the
+// exception never reaches the loop, and the next drag works.
+TEST_F(XdndEngine, ThrowingCallbacksEndTheDragAndStayInside) {
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    auto r = request(threeUris, &outcomes);
+    r.data = [](const std::string&) -> std::optional<std::string> {
+        throw std::runtime_error("no data");
+    };
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
+    Display* peer = XOpenDisplay(nullptr);
+    ASSERT_NE(peer, nullptr);
+    Window w = XCreateSimpleWindow(peer, DefaultRootWindow(peer), 0, 0, 1, 1, 0, 0, 0);
+    XConvertSelection(peer, XInternAtom(peer, "XdndSelection", False),
+                      XInternAtom(peer, "text/uri-list", False),
+                      XInternAtom(peer, "PEER_DATA", False), w, CurrentTime);
+    XFlush(peer);
+    ASSERT_TRUE(finishedWithin(outcomes, 3000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::failed});
+    EXPECT_FALSE(xdnd::running());
+    XDestroyWindow(peer, w);
+    XCloseDisplay(peer);
+    release();
+    pump(50);
+
+    // A `finished` that throws, from the timer's callback (a release seen by polling).
+    int calls = 0;
+    press();
+    auto thrower = request(threeUris, &outcomes);
+    thrower.finished = [&calls](xdnd::Outcome) {
+        ++calls;
+        throw std::runtime_error("finished");
+    };
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(thrower)).ok());
+    moveTo(650, 575);
+    release();
+    for (int waited = 0; waited < 3000 && calls == 0; waited += 20)
+        pump(20);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(xdnd::running());
+
+    outcomes.clear();
+    press();
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    moveTo(650, 250);
+    release();
+    ASSERT_TRUE(awaitLine(target, "DROP ").has_value());
+    ASSERT_TRUE(finishedWithin(outcomes, 5000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::dropped});
 }
 
 // Outside the host application only a copy is allowed; within it (the same
