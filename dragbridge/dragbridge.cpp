@@ -217,7 +217,8 @@ StartOptions readStartOptions(napi_env env, napi_value options) {
         read.window = window;
     }
     read.urls = fileURLs(env, options);
-    read.icon = bufferBytes(env, namedProperty(env, options, "icon")).value_or(std::vector<std::uint8_t>{});
+    read.icon =
+        bufferBytes(env, namedProperty(env, options, "icon")).value_or(std::vector<std::uint8_t>{});
     read.width = finiteNumber(env, namedProperty(env, options, "width"));
     read.height = finiteNumber(env, namedProperty(env, options, "height"));
     return read;

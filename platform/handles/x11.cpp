@@ -20,9 +20,17 @@ std::vector<unsigned long> windowProperty32(Display* dpy, unsigned long window,
     return std::vector<unsigned long>(items, items + count);
 }
 
-void XWindowFree::operator()(Display* dpy, unsigned long id) const noexcept { XDestroyWindow(dpy, id); }
-void XPixmapFree::operator()(Display* dpy, unsigned long id) const noexcept { XFreePixmap(dpy, id); }
-void XColormapFree::operator()(Display* dpy, unsigned long id) const noexcept { XFreeColormap(dpy, id); }
-void XMemoryFree::operator()(void* p) const noexcept { XFree(p); }
+void XWindowFree::operator()(Display* dpy, unsigned long id) const noexcept {
+    XDestroyWindow(dpy, id);
+}
+void XPixmapFree::operator()(Display* dpy, unsigned long id) const noexcept {
+    XFreePixmap(dpy, id);
+}
+void XColormapFree::operator()(Display* dpy, unsigned long id) const noexcept {
+    XFreeColormap(dpy, id);
+}
+void XMemoryFree::operator()(void* p) const noexcept {
+    XFree(p);
+}
 
 }  // namespace handles

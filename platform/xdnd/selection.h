@@ -66,12 +66,12 @@ using DataSource = std::function<std::optional<std::string>(const std::string& t
 class SelectionServer {
   public:
     struct Offer {
-        WindowId owner = 0;               // the window that owns the selection
-        unsigned long ownedSince = 0;     // the server time it took ownership
-        std::vector<std::string> types;   // offered types, best first
+        WindowId owner = 0;                    // the window that owns the selection
+        unsigned long ownedSince = 0;          // the server time it took ownership
+        std::vector<std::string> types;        // offered types, best first
         std::vector<unsigned long> typeAtoms;  // their atoms, in the same order
         DataSource data;
-        std::size_t maxChunk = 0;         // the most bytes one property write carries
+        std::size_t maxChunk = 0;  // the most bytes one property write carries
     };
     SelectionServer(const SelectionAtoms& atoms, Offer offer, std::uint64_t transferTimeout);
 

@@ -75,11 +75,11 @@ struct Target {
 struct Effect {
     enum Kind { enter, position, leave, drop, moveIcon, hideIcon, ended };
     Kind kind;
-    WindowId to = 0;      // messages: where it is sent (the target's proxy, or itself)
-    WindowId target = 0;  // messages: the target it is about
-    int version = 0;      // enter: the version spoken
-    int x = 0, y = 0;     // position, moveIcon: the pointer on the root window
-    Action action = Action::none;      // position: the action asked for
+    WindowId to = 0;               // messages: where it is sent (the target's proxy, or itself)
+    WindowId target = 0;           // messages: the target it is about
+    int version = 0;               // enter: the version spoken
+    int x = 0, y = 0;              // position, moveIcon: the pointer on the root window
+    Action action = Action::none;  // position: the action asked for
     Outcome outcome = Outcome::failed;  // ended
 };
 using Effects = std::vector<Effect>;
@@ -92,6 +92,10 @@ class StateMachine {
                  int x, int y);
 
     DragStatus status() const { return status_; }
+    // The button is still held: idle or motionWait.
+    bool dragging() const {
+        return status_ == DragStatus::idle || status_ == DragStatus::motionWait;
+    }
     const Target& target() const { return target_; }
     int x() const { return x_; }
     int y() const { return y_; }
@@ -116,9 +120,6 @@ class StateMachine {
     void end(Outcome outcome, Effects& out);
     unsigned long mask() const { return target_.inside ? maskInside_ : maskOutside_; }
     bool allowed(Action action) const;
-    bool dragging() const {
-        return status_ == DragStatus::idle || status_ == DragStatus::motionWait;
-    }
 
     Timeouts timeouts_;
     unsigned long maskOutside_, maskInside_;

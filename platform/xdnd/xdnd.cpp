@@ -8,6 +8,7 @@
 #include <uv.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -107,8 +108,9 @@ Connection::Connection(Display* dpy) : dpy_(dpy) {}
 platform::Result<std::unique_ptr<Connection>> Connection::open() {
     Display* dpy = XOpenDisplay(nullptr);
     if (dpy == nullptr)
-        return platform::Failure{"cannot open display \"" + std::string(XDisplayName(nullptr)) + "\"",
-                                 "opening the X display"};
+        return platform::Failure{
+            "cannot open display \"" + std::string(XDisplayName(nullptr)) + "\"",
+            "opening the X display"};
     installHandlers();
     traps.push_back(Trap{dpy, 0, false});
     XSetIOErrorExitHandler(dpy, onIOErrorExit, nullptr);
@@ -164,10 +166,10 @@ struct Atoms {
 
     explicit Atoms(Display* dpy) {
         const char* names[] = {
-            "XdndAware",      "XdndProxy",         "XdndEnter",      "XdndPosition",
-            "XdndStatus",     "XdndLeave",         "XdndDrop",       "XdndFinished",
-            "XdndSelection",  "XdndTypeList",      "XdndActionCopy", "XdndActionMove",
-            "XdndActionLink", "XdndActionPrivate", "XdndActionAsk",  "TARGETS",
+            "XdndAware",      "XdndProxy",         "XdndEnter",        "XdndPosition",
+            "XdndStatus",     "XdndLeave",         "XdndDrop",         "XdndFinished",
+            "XdndSelection",  "XdndTypeList",      "XdndActionCopy",   "XdndActionMove",
+            "XdndActionLink", "XdndActionPrivate", "XdndActionAsk",    "TARGETS",
             "INCR",           "_NET_WM_PID",       "_DRAG_SOURCE_TIME"};
         Atom* fields[] = {&aware,      &proxy,      &enter,      &position,      &status,
                           &leave,      &drop,       &finished,   &selection,     &typeList,
@@ -249,10 +251,7 @@ class Session {
 
   private:
     bool over() const { return machine_->status() == DragStatus::ended; }
-    bool dragging() const {
-        return machine_->status() == DragStatus::idle ||
-               machine_->status() == DragStatus::motionWait;
-    }
+    bool dragging() const { return machine_->dragging(); }
     std::uint64_t now() const { return uv_now(loop_); }
     void guardedCall(void (Session::*entry)());
 
@@ -271,7 +270,7 @@ class Session {
     void onClientMessage(const XClientMessageEvent& cm);
     void onSelectionRequest(const XSelectionRequestEvent& rq);
     void onPropertyNotify(const XPropertyEvent& ev);
-    bool pollPointer();
+    bool followPointer();
     void pointerAt(int x, int y);
     Target findTarget(int x, int y);
     Window proxyOf(Window w);
@@ -309,13 +308,11 @@ class Session {
     bool polling_ = false;  // the timer repeats every tick (the button is held)
     std::optional<StateMachine> machine_;
     std::optional<SelectionServer> server_;
-    Target watched_;                 // the target whose destruction is watched
-    std::map<Window, long> masks_;   // our event masks on others' windows
-
-  public:
+    Target watched_;                // the target whose destruction is watched
+    std::map<Window, long> masks_;  // our event masks on others' windows
     uv_poll_t poll_{};
     uv_timer_t timer_{};
-    int openHandles_ = 0;
+    int openHandles_ = 0;  // the session is deleted when both handles have closed
 };
 
 Session* current = nullptr;  // the running drag (one at a time)
@@ -341,7 +338,7 @@ long Session::hostPid(Window w) {
         Window rootRet = None, parent = None, *children = nullptr;
         unsigned count = 0;
         if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) return 0;
-        handles::XMemory<Window> release(children);
+        handles::XMemory<Window> owned(children);
         if (parent == rootRet) break;  // a top-level window: nothing above it is the host's
         w = parent;
     }
@@ -382,8 +379,8 @@ handles::XPixmap Session::iconPixmap(Visual* visual, int depth, bool argb) {
         XCreateImage(dpy_, visual, unsigned(depth), ZPixmap, 0, reinterpret_cast<char*>(px.data()),
                      unsigned(ic.width), unsigned(ic.height), 32, 0);
     if (image == nullptr) return {};
-    handles::XPixmap pixmap(dpy_, XCreatePixmap(dpy_, root_, unsigned(ic.width),
-                                                unsigned(ic.height), unsigned(depth)));
+    handles::XPixmap pixmap(
+        dpy_, XCreatePixmap(dpy_, root_, unsigned(ic.width), unsigned(ic.height), unsigned(depth)));
     GC gc = XCreateGC(dpy_, pixmap.get(), 0, nullptr);
     XPutImage(dpy_, pixmap.get(), gc, image, 0, 0, 0, 0, unsigned(ic.width), unsigned(ic.height));
     XFreeGC(dpy_, gc);
@@ -438,9 +435,10 @@ platform::Result<void> Session::setUp() {
 
     long maxRequest = XExtendedMaxRequestSize(dpy_);
     if (maxRequest == 0) maxRequest = XMaxRequestSize(dpy_);
-    SelectionServer::Offer offer{source_.get(), time_, std::move(req_.types), typeAtoms_,
-                                 std::move(req_.data),
-                                 std::size_t(std::min<long>(maxRequest, 65536)) * 4 - 128};
+    SelectionServer::Offer offer{
+        source_.get(),         time_,
+        std::move(req_.types), typeAtoms_,
+        std::move(req_.data),  std::size_t(std::min<long>(maxRequest, 65536)) * 4 - 128};
     server_.emplace(SelectionAtoms{atoms_.selection, atoms_.targets, atoms_.incr, XA_ATOM},
                     std::move(offer), req_.timeouts.transfer);
 
@@ -526,10 +524,10 @@ void Session::onReadable() {
 
 void Session::onTick() {
     if (broken(dpy_)) return end(Outcome::failed);
-    bool released = dragging() && !pollPointer();
+    bool held = !dragging() || followPointer();
     if (over()) return;
     apply(machine_->tick(now()));
-    if (released && dragging()) apply(machine_->release(now()));
+    if (!held && dragging()) apply(machine_->release(now()));
     if (over()) return;
     for (Window w : server_->tick(now()))
         watch(w);
@@ -541,7 +539,7 @@ void Session::onTick() {
 
 // Follows the pointer and the keyboard while the button is held: Escape, a
 // move. Returns whether Button1 is still down.
-bool Session::pollPointer() {
+bool Session::followPointer() {
     Window rootRet = None, child = None;
     int rx = 0, ry = 0, wx = 0, wy = 0;
     unsigned mask = 0;
@@ -584,7 +582,8 @@ void Session::handle(XEvent& ev) {
                 pointerAt(ev.xbutton.x_root, ev.xbutton.y_root);
             return apply(machine_->release(now()));
         case MotionNotify:
-            if (dragging() && (ev.xmotion.x_root != machine_->x() || ev.xmotion.y_root != machine_->y()))
+            if (dragging() &&
+                (ev.xmotion.x_root != machine_->x() || ev.xmotion.y_root != machine_->y()))
                 pointerAt(ev.xmotion.x_root, ev.xmotion.y_root);
             return;
         case KeyPress:
@@ -606,8 +605,8 @@ void Session::onClientMessage(const XClientMessageEvent& cm) {
 
 void Session::onSelectionRequest(const XSelectionRequestEvent& rq) {
     SelectionAnswer answer = server_->request(
-        now(), ConversionRequest{rq.owner, rq.requestor, rq.selection, rq.target, rq.property,
-                                rq.time});
+        now(),
+        ConversionRequest{rq.owner, rq.requestor, rq.selection, rq.target, rq.property, rq.time});
     watch(rq.requestor);  // before INCR is written: the first deletion must not be missed
     if (answer.write) write(*answer.write);
     XEvent reply{};
@@ -782,6 +781,10 @@ void Session::schedule() {
     }
     polling_ = false;
     std::uint64_t next = std::min(machine_->nextDeadline(), server_->nextDeadline());
+    if (next == std::numeric_limits<std::uint64_t>::max()) {
+        uv_timer_stop(&timer_);
+        return;
+    }
     uv_timer_start(&timer_, onTimer, next > now() ? next - now() : 0, 0);
 }
 

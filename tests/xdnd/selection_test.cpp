@@ -91,7 +91,7 @@ TEST_F(Server, LargeBytesGoInChunksEndedByAnEmptyOne) {
     EXPECT_EQ(answer.write->format, 32);
     EXPECT_EQ(answer.write->items, std::vector<unsigned long>{big.size()});
     EXPECT_TRUE(server.watching(peer));
-    EXPECT_FALSE(server.propertyDeleted(1, peer, 301).has_value());   // another property
+    EXPECT_FALSE(server.propertyDeleted(1, peer, 301).has_value());      // another property
     EXPECT_FALSE(server.propertyDeleted(1, peer + 1, 300).has_value());  // another window
 
     std::string received;

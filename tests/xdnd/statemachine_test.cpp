@@ -21,13 +21,20 @@ using xdnd::Target;
 
 const char* actionName(Action a) {
     switch (a) {
-        case Action::none: return "none";
-        case Action::copy: return "copy";
-        case Action::move: return "move";
-        case Action::link: return "link";
-        case Action::private_: return "private";
-        case Action::ask: return "ask";
-        case Action::other: return "other";
+        case Action::none:
+            return "none";
+        case Action::copy:
+            return "copy";
+        case Action::move:
+            return "move";
+        case Action::link:
+            return "link";
+        case Action::private_:
+            return "private";
+        case Action::ask:
+            return "ask";
+        case Action::other:
+            return "other";
     }
     return "?";
 }
@@ -36,16 +43,21 @@ const char* actionName(Action a) {
 std::string describe(const Effect& e) {
     auto to = [&] { return std::to_string(e.to) + ">" + std::to_string(e.target); };
     switch (e.kind) {
-        case Effect::enter: return "enter " + to() + " v" + std::to_string(e.version);
+        case Effect::enter:
+            return "enter " + to() + " v" + std::to_string(e.version);
         case Effect::position:
             return "position " + to() + " (" + std::to_string(e.x) + "," + std::to_string(e.y) +
                    ") " + actionName(e.action);
-        case Effect::leave: return "leave " + to();
-        case Effect::drop: return "drop " + to();
+        case Effect::leave:
+            return "leave " + to();
+        case Effect::drop:
+            return "drop " + to();
         case Effect::moveIcon:
             return "icon (" + std::to_string(e.x) + "," + std::to_string(e.y) + ")";
-        case Effect::hideIcon: return "hide icon";
-        case Effect::ended: return std::string("ended ") + xdnd::outcomeName(e.outcome);
+        case Effect::hideIcon:
+            return "hide icon";
+        case Effect::ended:
+            return std::string("ended ") + xdnd::outcomeName(e.outcome);
     }
     return "?";
 }
