@@ -265,6 +265,7 @@ class Session {
     // X events in
     void onReadable();
     void onTick();
+    void settle();
     void drain();
     void handle(XEvent& ev);
     void onClientMessage(const XClientMessageEvent& cm);
@@ -515,11 +516,20 @@ void Session::drain() {
     if (!over() && broken(dpy_)) end(Outcome::failed);
 }
 
-void Session::onReadable() {
-    drain();
-    if (over()) return;
-    XFlush(dpy_);
+// Handles every event there is and sends what that made. A flush that would
+// block reads the server's events into Xlib's queue, where the poll handle
+// does not see them: they are handled before the loop waits again.
+void Session::settle() {
+    do {
+        drain();
+        if (over()) return;
+        XFlush(dpy_);
+    } while (XEventsQueued(dpy_, QueuedAlready) > 0);
     schedule();
+}
+
+void Session::onReadable() {
+    settle();
 }
 
 void Session::onTick() {
@@ -531,10 +541,7 @@ void Session::onTick() {
     if (over()) return;
     for (Window w : server_->tick(now()))
         watch(w);
-    drain();
-    if (over()) return;
-    XFlush(dpy_);
-    schedule();
+    settle();
 }
 
 // Follows the pointer and the keyboard while the button is held: Escape, a

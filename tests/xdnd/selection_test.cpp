@@ -15,7 +15,7 @@ constexpr unsigned long uriList = 200, text = 201, png = 202;
 constexpr xdnd::WindowId owner = 7, peer = 8;
 constexpr unsigned long ownedSince = 5000;
 
-struct Server : ::testing::Test {
+struct XdndSelectionServer : ::testing::Test {
     std::vector<std::string> asked;
     std::string big = std::string(2500, 'x') + "end";
 
@@ -40,7 +40,7 @@ struct Server : ::testing::Test {
     }
 };
 
-TEST_F(Server, TargetsListsTargetsThenEveryOfferedType) {
+TEST_F(XdndSelectionServer, TargetsListsTargetsThenEveryOfferedType) {
     auto server = make();
     auto answer = server.request(0, ask(targets));
     ASSERT_TRUE(answer.write.has_value());
@@ -54,7 +54,7 @@ TEST_F(Server, TargetsListsTargetsThenEveryOfferedType) {
     EXPECT_EQ(server.request(0, ask(targets, 0)).property, targets);
 }
 
-TEST_F(Server, AnOfferedTypeGetsItsBytesUnderItsOwnType) {
+TEST_F(XdndSelectionServer, AnOfferedTypeGetsItsBytesUnderItsOwnType) {
     auto server = make(4096);
     auto answer = server.request(0, ask(uriList));
     ASSERT_TRUE(answer.write.has_value());
@@ -66,7 +66,7 @@ TEST_F(Server, AnOfferedTypeGetsItsBytesUnderItsOwnType) {
     EXPECT_FALSE(server.watching(peer));
 }
 
-TEST_F(Server, RefusesWhatItDoesNotOffer) {
+TEST_F(XdndSelectionServer, RefusesWhatItDoesNotOffer) {
     auto server = make(4096);
     auto refused = [&](const xdnd::ConversionRequest& rq) {
         auto answer = server.request(0, rq);
@@ -82,7 +82,7 @@ TEST_F(Server, RefusesWhatItDoesNotOffer) {
     EXPECT_FALSE(refused(ask(uriList, 300, ownedSince + 1)));
 }
 
-TEST_F(Server, LargeBytesGoInChunksEndedByAnEmptyOne) {
+TEST_F(XdndSelectionServer, LargeBytesGoInChunksEndedByAnEmptyOne) {
     auto server = make(1000);
     auto answer = server.request(0, ask(uriList));
     ASSERT_TRUE(answer.write.has_value());
@@ -111,7 +111,7 @@ TEST_F(Server, LargeBytesGoInChunksEndedByAnEmptyOne) {
     EXPECT_FALSE(server.propertyDeleted(20, peer, 300).has_value());
 }
 
-TEST_F(Server, AStalledTransferIsGivenUp) {
+TEST_F(XdndSelectionServer, AStalledTransferIsGivenUp) {
     auto server = make(1000);
     server.request(0, ask(uriList, 300));
     server.request(0, ask(uriList, 301));

@@ -84,7 +84,7 @@ xdnd::Timeouts shortTimeouts() {
     return t;
 }
 
-struct Drag : ::testing::Test {
+struct XdndStateMachine : ::testing::Test {
     xdnd::StateMachine m{shortTimeouts(), xdnd::opCopy, xdnd::opEvery, 0, 0};
 
     // Over a target whose Position is answered.
@@ -94,7 +94,7 @@ struct Drag : ::testing::Test {
     }
 };
 
-TEST_F(Drag, EnterAndLeaveComeInPairsAndNameTheTarget) {
+TEST_F(XdndStateMachine, EnterAndLeaveComeInPairsAndNameTheTarget) {
     EXPECT_EQ(lines(m.pointer(0, 5, 6, A), true),
               (Lines{"icon (5,6)", "enter 20>20 v5", "position 20>20 (5,6) copy"}));
     EXPECT_EQ(m.status(), DragStatus::motionWait);
@@ -107,14 +107,14 @@ TEST_F(Drag, EnterAndLeaveComeInPairsAndNameTheTarget) {
     EXPECT_EQ(lines(m.release(4)), (Lines{"ended refused"}));
 }
 
-TEST_F(Drag, VersionIsTheOlderOfTheirsAndOursAndOldTargetsAreNone) {
+TEST_F(XdndStateMachine, VersionIsTheOlderOfTheirsAndOursAndOldTargetsAreNone) {
     EXPECT_EQ(lines(m.pointer(0, 1, 1, Target{20, 20, 9, false}))[0], "enter 20>20 v5");
     EXPECT_EQ(lines(m.pointer(1, 2, 2, Target{30, 30, 4, false}))[1], "enter 30>30 v4");
     EXPECT_EQ(lines(m.pointer(2, 3, 3, Target{40, 40, 2, false})), (Lines{"leave 30>30"}));
     EXPECT_EQ(m.target().window, 0u);
 }
 
-TEST_F(Drag, OnePositionInFlightAndTheLatestPointerFollowsItsStatus) {
+TEST_F(XdndStateMachine, OnePositionInFlightAndTheLatestPointerFollowsItsStatus) {
     m.pointer(0, 1, 1, A);
     EXPECT_TRUE(lines(m.pointer(10, 2, 2, A)).empty());
     EXPECT_TRUE(lines(m.pointer(20, 3, 3, A)).empty());
@@ -125,7 +125,7 @@ TEST_F(Drag, OnePositionInFlightAndTheLatestPointerFollowsItsStatus) {
     EXPECT_EQ(m.status(), DragStatus::idle);
 }
 
-TEST_F(Drag, DropOnAnAcceptingTargetThenFinished) {
+TEST_F(XdndStateMachine, DropOnAnAcceptingTargetThenFinished) {
     overAccepting(B);
     EXPECT_EQ(lines(m.release(10)), (Lines{"drop 31>30", "hide icon"}));
     EXPECT_EQ(m.status(), DragStatus::dropWait);
@@ -140,7 +140,7 @@ TEST_F(Drag, DropOnAnAcceptingTargetThenFinished) {
     EXPECT_TRUE(lines(m.stop(xdnd::Outcome::cancelled)).empty());
 }
 
-TEST_F(Drag, FinishedReportsFailureOnlyFromVersionFive) {
+TEST_F(XdndStateMachine, FinishedReportsFailureOnlyFromVersionFive) {
     overAccepting(A);
     m.release(0);
     EXPECT_EQ(lines(m.finished(A.window, false)), (Lines{"ended refused"}));
@@ -152,13 +152,13 @@ TEST_F(Drag, FinishedReportsFailureOnlyFromVersionFive) {
     EXPECT_EQ(lines(old.finished(20, false)), (Lines{"ended dropped"}));
 }
 
-TEST_F(Drag, ReleaseOverARefusingTargetLeavesIt) {
+TEST_F(XdndStateMachine, ReleaseOverARefusingTargetLeavesIt) {
     m.pointer(0, 1, 1, A);
     m.status(0, A.window, false, Action::none);
     EXPECT_EQ(lines(m.release(1)), (Lines{"leave 20>20", "ended refused"}));
 }
 
-TEST_F(Drag, ReleaseWhileAStatusIsDueWaitsForIt) {
+TEST_F(XdndStateMachine, ReleaseWhileAStatusIsDueWaitsForIt) {
     m.pointer(0, 1, 1, A);
     EXPECT_TRUE(lines(m.release(5)).empty());
     EXPECT_EQ(m.status(), DragStatus::releaseWait);
@@ -175,7 +175,7 @@ TEST_F(Drag, ReleaseWhileAStatusIsDueWaitsForIt) {
               (Lines{"leave 20>20", "ended refused"}));
 }
 
-TEST_F(Drag, AnUnansweredPositionCountsAsRefusedAndIsSentAgain) {
+TEST_F(XdndStateMachine, AnUnansweredPositionCountsAsRefusedAndIsSentAgain) {
     m.pointer(0, 1, 1, A);
     EXPECT_EQ(m.nextDeadline(), 101u);
     EXPECT_TRUE(lines(m.tick(100)).empty());
@@ -190,7 +190,7 @@ TEST_F(Drag, AnUnansweredPositionCountsAsRefusedAndIsSentAgain) {
     EXPECT_EQ(lines(m.tick(152)), (Lines{"position 20>20 (1,1) copy"}));
 }
 
-TEST_F(Drag, AnUnansweredReleaseAndAMissingFinishedTimeOut) {
+TEST_F(XdndStateMachine, AnUnansweredReleaseAndAMissingFinishedTimeOut) {
     m.pointer(0, 1, 1, A);
     m.release(10);
     EXPECT_EQ(m.nextDeadline(), 211u);
@@ -206,7 +206,7 @@ TEST_F(Drag, AnUnansweredReleaseAndAMissingFinishedTimeOut) {
     EXPECT_EQ(lines(silent.tick(1301)), (Lines{"ended timedOut"}));  // no Leave after a Drop
 }
 
-TEST_F(Drag, EscapeCancelsUntilTheDrop) {
+TEST_F(XdndStateMachine, EscapeCancelsUntilTheDrop) {
     m.pointer(0, 1, 1, A);
     EXPECT_EQ(lines(m.escape()), (Lines{"leave 20>20", "ended cancelled"}));
 
@@ -216,7 +216,7 @@ TEST_F(Drag, EscapeCancelsUntilTheDrop) {
     EXPECT_EQ(lines(waiting.escape()), (Lines{"leave 20>20", "ended cancelled"}));
 }
 
-TEST_F(Drag, LateAnswersFromATargetAlreadyLeftAreIgnored) {
+TEST_F(XdndStateMachine, LateAnswersFromATargetAlreadyLeftAreIgnored) {
     m.pointer(0, 1, 1, A);
     m.pointer(1, 2, 2, B);
     // A's Status for its Position arrives after B has the pointer.
@@ -236,7 +236,7 @@ TEST_F(Drag, LateAnswersFromATargetAlreadyLeftAreIgnored) {
     EXPECT_EQ(lines(dropping.finished(B.window, true)), (Lines{"ended dropped"}));
 }
 
-TEST_F(Drag, ANewSelectionOwnerEndsTheDrag) {
+TEST_F(XdndStateMachine, ANewSelectionOwnerEndsTheDrag) {
     m.pointer(0, 1, 1, A);
     EXPECT_EQ(lines(m.selectionLost()), (Lines{"leave 20>20", "ended cancelled"}));
 
@@ -247,7 +247,7 @@ TEST_F(Drag, ANewSelectionOwnerEndsTheDrag) {
     EXPECT_EQ(lines(dropped.selectionLost()), (Lines{"ended cancelled"}));
 }
 
-TEST_F(Drag, ADestroyedTargetIsForgottenWithoutALeave) {
+TEST_F(XdndStateMachine, ADestroyedTargetIsForgottenWithoutALeave) {
     m.pointer(0, 1, 1, B);
     EXPECT_TRUE(lines(m.destroyed(99)).empty());  // some other window
     EXPECT_EQ(m.target().window, B.window);
@@ -268,7 +268,7 @@ TEST_F(Drag, ADestroyedTargetIsForgottenWithoutALeave) {
     EXPECT_EQ(lines(dropped.destroyed(A.window)), (Lines{"ended timedOut"}));
 }
 
-TEST_F(Drag, TheActionDependsOnWhereTheTargetIs) {
+TEST_F(XdndStateMachine, TheActionDependsOnWhereTheTargetIs) {
     // Copy only outside the host; any action within it.
     Target inside{40, 40, 5, true};
     xdnd::StateMachine moveInside(shortTimeouts(), xdnd::opCopy, xdnd::opMove, 0, 0);
@@ -292,21 +292,21 @@ TEST_F(Drag, TheActionDependsOnWhereTheTargetIs) {
     EXPECT_EQ(lines(unknown.release(1))[1], "ended refused");
 }
 
-TEST_F(Drag, NoPositionWithoutAnAllowedAction) {
+TEST_F(XdndStateMachine, NoPositionWithoutAnAllowedAction) {
     xdnd::StateMachine none(shortTimeouts(), 0, 0, 0, 0);
     EXPECT_EQ(lines(none.pointer(0, 1, 1, A)), (Lines{"enter 20>20 v5"}));
     EXPECT_EQ(none.status(), DragStatus::idle);
     EXPECT_TRUE(lines(none.tick(1000)).empty());
 }
 
-TEST_F(Drag, StopEndsWithTheGivenOutcome) {
+TEST_F(XdndStateMachine, StopEndsWithTheGivenOutcome) {
     m.pointer(0, 1, 1, A);
     EXPECT_EQ(lines(m.stop(xdnd::Outcome::failed)), (Lines{"leave 20>20", "ended failed"}));
 }
 
 // ---- The trampoline
 
-TEST(Guarded, PassesResultsAndStopsEveryException) {
+TEST(XdndGuarded, PassesResultsAndStopsEveryException) {
     static_assert(noexcept(xdnd::guarded([] { return 1; }, [] { return 2; })));
     EXPECT_EQ(xdnd::guarded([] { return 1; }, [] { return 2; }), 1);
     EXPECT_EQ(xdnd::guarded([]() -> int { throw std::runtime_error("x"); }, [] { return 2; }), 2);
