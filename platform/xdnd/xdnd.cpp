@@ -263,7 +263,6 @@ class Session {
     long hostPid(Window w);
 
     // X events in
-    void onReadable();
     void onTick();
     void settle();
     void drain();
@@ -478,7 +477,7 @@ platform::Result<void> Session::startWatching() {
     current = this;
     uv_poll_start(&poll_, UV_READABLE, onPoll);
     schedule();
-    guardedCall(&Session::onReadable);  // events that arrived during set-up
+    guardedCall(&Session::settle);  // events that arrived during set-up
     return platform::Result<void>::success();
 }
 
@@ -493,7 +492,7 @@ void Session::onPoll(uv_poll_t* handle, int status, int) {
     if (status < 0)
         guarded([&] { s->end(Outcome::failed); }, [] {});
     else
-        s->guardedCall(&Session::onReadable);
+        s->guardedCall(&Session::settle);
 }
 
 void Session::onTimer(uv_timer_t* handle) {
@@ -526,10 +525,6 @@ void Session::settle() {
         XFlush(dpy_);
     } while (XEventsQueued(dpy_, QueuedAlready) > 0);
     schedule();
-}
-
-void Session::onReadable() {
-    settle();
 }
 
 void Session::onTick() {
