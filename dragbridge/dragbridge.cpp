@@ -7,14 +7,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "dragicon/dragicon.h"
 #include "pasteboard/pasteboard.h"
+#include "xdnd/guarded.h"
 #include "xdnd/xdnd.h"
 
 namespace {
@@ -22,10 +25,20 @@ namespace {
 namespace pb = ::pasteboard;
 
 // Type under which the first dragged file offers the URLs of all dragged files
-// with their titles; "WebURLsWithTitlesPboardType" is its legacy name.
-constexpr const char* titledURLsType =
-    "dyn.ah62d4rv4gu8zs3pcnzme2641rf4guzdmsv0gn64uqm10c6xenv61a3k";
-constexpr const char* legacyTitledURLsType = "WebURLsWithTitlesPboardType";
+// with their titles, and its legacy name.
+using pb::legacyTitledURLsType;
+using pb::titledURLsType;
+
+#ifdef DRAGBRIDGE_TEST_HOOKS
+// Test builds only: throws where $DRAGBRIDGE_THROW_IN names, to show that no
+// C++ exception gets past the exports.
+void testHook(const char* where) {
+    const char* at = std::getenv("DRAGBRIDGE_THROW_IN");
+    if (at != nullptr && std::strcmp(at, where) == 0) throw std::runtime_error(where);
+}
+#else
+constexpr void testHook(const char*) {}
+#endif
 
 // ---- Pasteboard writers
 
@@ -58,19 +71,14 @@ class QVFirstDraggedFile : public pb::Writer {
 
 // ---- Dragging source
 
-// Operations a drag allows, as a bit mask.
-using DragOperation = unsigned long;
-constexpr DragOperation dragOperationCopy = 1;
-constexpr DragOperation dragOperationEvery = ~DragOperation{0};
-
 // Where the drop target of a drag lies.
 enum class DraggingContext : long { outsideApplication = 0, withinApplication = 1 };
 
+// Decides which drag operations (xdnd::Operation bits) a drag allows.
 class QVFileDragSource {
   public:
-    DragOperation sourceOperationMaskForDraggingContext(DraggingContext context) const {
-        return context == DraggingContext::outsideApplication ? dragOperationCopy
-                                                              : dragOperationEvery;
+    unsigned long sourceOperationMaskForDraggingContext(DraggingContext context) const {
+        return context == DraggingContext::outsideApplication ? xdnd::opCopy : xdnd::opEvery;
     }
 };
 
@@ -109,12 +117,19 @@ bool hasLoneSurrogate(napi_env env, napi_value string) {
     return false;
 }
 
+// A property of an options object; nullptr when it cannot be read (no
+// object, or a getter that threw).
+napi_value namedProperty(napi_env env, napi_value object, const char* name) {
+    napi_value value = nullptr;
+    napi_get_named_property(env, object, name, &value);
+    if (clearPendingException(env)) value = nullptr;
+    return value;
+}
+
 // The "files" of an options object as file URLs, in order, duplicates kept;
 // entries that are not non-empty strings naming a possible file are skipped.
 std::vector<pb::FileURL> fileURLs(napi_env env, napi_value options) {
-    napi_value files = nullptr;
-    napi_get_named_property(env, options, "files", &files);
-    if (clearPendingException(env)) files = nullptr;
+    napi_value files = namedProperty(env, options, "files");
     uint32_t length = 0;
     napi_get_array_length(env, files, &length);
 
@@ -168,6 +183,47 @@ std::vector<std::shared_ptr<const pb::Writer>> writers(const std::vector<pb::Fil
 
 // ---- Drag session start
 
+// The options of start, read once; every check is made on this.
+struct StartOptions {
+    std::optional<std::uint64_t> window;  // none: "handle" is not an 8-byte buffer
+    std::vector<pb::FileURL> urls;
+    std::vector<std::uint8_t> icon;  // a copy of the "icon" bytes; empty when not a buffer
+    double width = 0, height = 0;    // 0 when missing, not a number, or not finite
+};
+
+// The bytes of a Node buffer; none when the value is not a buffer.
+std::optional<std::vector<std::uint8_t>> bufferBytes(napi_env env, napi_value value) {
+    void* data = nullptr;
+    size_t length = 0;
+    if (napi_get_buffer_info(env, value, &data, &length) != napi_ok) return std::nullopt;
+    auto* bytes = static_cast<const std::uint8_t*>(data);
+    return std::vector<std::uint8_t>(bytes, bytes + length);
+}
+
+double finiteNumber(napi_env env, napi_value value) {
+    double number = 0;
+    napi_get_value_double(env, value, &number);
+    return std::isfinite(number) ? number : 0.0;
+}
+
+// Reads "handle", "files", "icon", "width" and "height", in this order.
+StartOptions readStartOptions(napi_env env, napi_value options) {
+    StartOptions read;
+    auto handle = bufferBytes(env, namedProperty(env, options, "handle"));
+    if (handle && handle->size() == 8) {
+        // The handle holds the X11 window id, in machine byte order.
+        std::uint64_t window = 0;
+        std::memcpy(&window, handle->data(), sizeof window);
+        read.window = window;
+    }
+    read.urls = fileURLs(env, options);
+    read.icon =
+        bufferBytes(env, namedProperty(env, options, "icon")).value_or(std::vector<std::uint8_t>{});
+    read.width = finiteNumber(env, namedProperty(env, options, "width"));
+    read.height = finiteNumber(env, namedProperty(env, options, "height"));
+    return read;
+}
+
 // The dragging source of every drag, made by the first start that begins one
 // and kept for the life of the process.
 std::unique_ptr<QVFileDragSource> source;
@@ -179,7 +235,59 @@ constexpr double maxIconSide = 1024;
 // While a drag runs, the environment's teardown cancels it (and releases its
 // X connection and loop handles) before the loop goes away.
 void cancelDragOnTeardown(void*) {
-    xdnd::cancel(false);
+    xdnd::guarded([] { xdnd::cancel(false); }, [] {});
+}
+
+// A connection on which the window exists; nullptr when there is none.
+std::unique_ptr<xdnd::Connection> openHostWindow(std::uint64_t window) {
+    if (window == 0) return nullptr;
+    auto connection = xdnd::Connection::open();
+    if (!connection.ok() || !connection.value()->windowExists(xdnd::WindowId(window)))
+        return nullptr;
+    return std::move(connection.value());
+}
+
+// The icon as shown: at its display size (both "width" and "height" positive,
+// else the size the image decoded with, capped at maxIconSide) and centred on
+// the pointer, its edges aligned to the nearest pixels.
+xdnd::Icon placedIcon(const dragicon::Icon& image, const StartOptions& options,
+                      const xdnd::Connection::Pointer& p) {
+    double width = options.width, height = options.height;
+    if (!(width > 0 && height > 0)) {
+        width = image.width();
+        height = image.height();
+    }
+    if (double scale = maxIconSide / std::max(width, height); scale < 1) {
+        width *= scale;
+        height *= scale;
+    }
+    double frameX = p.x - width * 0.5, frameY = p.y - height * 0.5;
+    long minX = std::lround(frameX), minY = std::lround(frameY);
+    long maxX = std::lround(frameX + width), maxY = std::lround(frameY + height);
+    dragicon::Pixels pixels =
+        image.render(int(std::max(1L, maxX - minX)), int(std::max(1L, maxY - minY)));
+    xdnd::Icon icon;
+    icon.width = pixels.width;
+    icon.height = pixels.height;
+    icon.rgba = std::move(pixels.rgba);
+    icon.hotX = int(p.x - minX);
+    icon.hotY = int(p.y - minY);
+    return icon;
+}
+
+// What the drag offers: its writers on a private pasteboard of its own;
+// nullptr when that could not be made (allocation failed), so that there is
+// no drag, as if the platform had declined it.
+std::shared_ptr<pb::Pasteboard> dragPasteboard(const std::vector<pb::FileURL>& urls) {
+    try {
+        auto board = pb::Pasteboard::withUniqueName();
+        board->clearContents();
+        board->writeObjects(writers(urls));
+        board->releaseGlobally();
+        return board;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 // The bytes offered for one X selection target: the pasteboard's data for the
@@ -193,113 +301,68 @@ std::optional<std::string> dragData(const pb::Pasteboard& board, const std::stri
     return list;
 }
 
+// Every type of the pasteboard's items, once each, in item order.
+std::vector<std::string> offeredTypes(const pb::Pasteboard& board) {
+    std::vector<std::string> types;
+    for (const auto& item : board.pasteboardItems())
+        for (const auto& type : item.types())
+            if (std::find(types.begin(), types.end(), type) == types.end()) types.push_back(type);
+    return types;
+}
+
+// Begins the X drag of the pasteboard's contents from the window.
+void beginDrag(napi_env env, std::unique_ptr<xdnd::Connection> connection, std::uint64_t window,
+               std::shared_ptr<pb::Pasteboard> board, xdnd::Icon icon) {
+    uv_loop_s* loop = nullptr;
+    napi_get_uv_event_loop(env, &loop);
+    if (loop == nullptr) return;
+    xdnd::Request request;
+    request.window = xdnd::WindowId(window);
+    request.types = offeredTypes(*board);
+    request.data = [board](const std::string& type) { return dragData(*board, type); };
+    const QVFileDragSource* dragSource = source.get();
+    request.operationMask = [dragSource](bool inside) {
+        return dragSource->sourceOperationMaskForDraggingContext(
+            inside ? DraggingContext::withinApplication : DraggingContext::outsideApplication);
+    };
+    request.icon = std::move(icon);
+    request.finished = [env](xdnd::Outcome) {
+        napi_remove_env_cleanup_hook(env, cancelDragOnTeardown, nullptr);
+    };
+    if (xdnd::begin(loop, std::move(connection), std::move(request)).ok())
+        napi_add_env_cleanup_hook(env, cancelDragOnTeardown, nullptr);
+}
+
+// start on its read options: the first failing check's message, or nullptr
+// once the drag has been requested.
+const char* startDrag(napi_env env, const StartOptions& options) {
+    if (!options.window) return "Invalid native window handle";
+    auto connection = openHostWindow(*options.window);
+    if (!connection) return "Native window is unavailable";
+    if (options.urls.empty()) return "No files to drag";
+    if (options.icon.empty()) return "Invalid drag icon";
+    auto image = dragicon::Icon::decode(options.icon.data(), options.icon.size());
+    if (!image.ok()) return "Invalid drag icon";
+
+    auto pointer = connection->pointerIn(xdnd::WindowId(*options.window));
+    xdnd::Icon icon =
+        placedIcon(image.value(), options, pointer.value_or(xdnd::Connection::Pointer{}));
+    std::shared_ptr<pb::Pasteboard> board = dragPasteboard(options.urls);
+    if (!source) source = std::make_unique<QVFileDragSource>();
+    testHook("start");
+    if (board && pointer)
+        beginDrag(env, std::move(connection), *options.window, std::move(board), std::move(icon));
+    return nullptr;
+}
+
 napi_value start(napi_env env, napi_callback_info info) {
     size_t argc = 1;
     napi_value argv[1] = {nullptr};
     napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
-    napi_value options = argv[0];
-    auto property = [&](const char* name) -> napi_value {
-        napi_value value = nullptr;
-        napi_get_named_property(env, options, name, &value);
-        if (clearPendingException(env)) value = nullptr;
-        return value;
-    };
-    auto fail = [&](const char* message) -> napi_value {
-        napi_throw_error(env, nullptr, message);
+    if (const char* failure = startDrag(env, readStartOptions(env, argv[0]))) {
+        napi_throw_error(env, nullptr, failure);
         return nullptr;
-    };
-
-    void* handleData = nullptr;
-    size_t handleLength = 0;
-    if (napi_get_buffer_info(env, property("handle"), &handleData, &handleLength) != napi_ok ||
-        handleLength != 8)
-        return fail("Invalid native window handle");
-    // The handle holds the X11 window id, in machine byte order.
-    std::uint64_t window = 0;
-    std::memcpy(&window, handleData, sizeof window);
-    std::unique_ptr<xdnd::Connection> connection;
-    if (window != 0) connection = xdnd::Connection::open();
-    if (!connection || !connection->windowExists(xdnd::WindowId(window)))
-        return fail("Native window is unavailable");
-
-    auto urls = fileURLs(env, options);
-    if (urls.empty()) return fail("No files to drag");
-
-    void* iconData = nullptr;
-    size_t iconLength = 0;
-    if (napi_get_buffer_info(env, property("icon"), &iconData, &iconLength) != napi_ok ||
-        iconLength == 0)
-        return fail("Invalid drag icon");
-    auto image = dragicon::Icon::decode(iconData, iconLength);
-    if (!image) return fail("Invalid drag icon");
-
-    // Display size: both "width" and "height" positive and finite, else the
-    // size the image decoded with.
-    auto number = [&](const char* name) {
-        double value = 0;
-        napi_get_value_double(env, property(name), &value);
-        return std::isfinite(value) ? value : 0.0;
-    };
-    double width = number("width"), height = number("height");
-    if (!(width > 0 && height > 0)) {
-        width = image->width();
-        height = image->height();
     }
-    if (double scale = maxIconSide / std::max(width, height); scale < 1) {
-        width *= scale;
-        height *= scale;
-    }
-
-    // The icon centred on the pointer, its edges aligned to the nearest pixels.
-    auto pointer = connection->pointerIn(xdnd::WindowId(window));
-    xdnd::Connection::Pointer p = pointer.value_or(xdnd::Connection::Pointer{});
-    double frameX = p.x - width * 0.5, frameY = p.y - height * 0.5;
-    long minX = std::lround(frameX), minY = std::lround(frameY);
-    long maxX = std::lround(frameX + width), maxY = std::lround(frameY + height);
-    dragicon::Pixels pixels =
-        image->render(int(std::max(1L, maxX - minX)), int(std::max(1L, maxY - minY)));
-
-    // What the drag offers: its writers on a private pasteboard of its own.
-    std::shared_ptr<pb::Pasteboard> board;
-    try {
-        board = pb::Pasteboard::withUniqueName();
-        board->clearContents();
-        board->writeObjects(writers(urls));
-        board->releaseGlobally();
-    } catch (...) {
-        board = nullptr;  // allocation failed: no drag, as if the platform declined it
-    }
-
-    if (!source) source = std::make_unique<QVFileDragSource>();
-
-    uv_loop_s* loop = nullptr;
-    napi_get_uv_event_loop(env, &loop);
-    if (board && pointer && loop) {
-        xdnd::Request request;
-        request.window = xdnd::WindowId(window);
-        for (const auto& item : board->pasteboardItems())
-            for (const auto& type : item.types())
-                if (std::find(request.types.begin(), request.types.end(), type) ==
-                    request.types.end())
-                    request.types.push_back(type);
-        request.data = [board](const std::string& type) { return dragData(*board, type); };
-        const QVFileDragSource* dragSource = source.get();
-        request.operationMask = [dragSource](bool inside) {
-            return dragSource->sourceOperationMaskForDraggingContext(
-                inside ? DraggingContext::withinApplication : DraggingContext::outsideApplication);
-        };
-        request.icon.width = pixels.width;
-        request.icon.height = pixels.height;
-        request.icon.rgba = std::move(pixels.rgba);
-        request.icon.hotX = int(p.x - minX);
-        request.icon.hotY = int(p.y - minY);
-        request.finished = [env](xdnd::Outcome) {
-            napi_remove_env_cleanup_hook(env, cancelDragOnTeardown, nullptr);
-        };
-        if (xdnd::begin(loop, std::move(connection), std::move(request)))
-            napi_add_env_cleanup_hook(env, cancelDragOnTeardown, nullptr);
-    }
-
     napi_value result = nullptr;
     napi_get_boolean(env, true, &result);
     return result;
@@ -307,63 +370,65 @@ napi_value start(napi_env env, napi_callback_info info) {
 
 // ---- Pasteboard inspector
 
+// The types of the item at `index` as a list; empty when there is no such item.
+pb::PropertyList typesOf(const std::vector<pb::Item>& items, std::size_t index) {
+    auto types = pb::PropertyList::array();
+    if (index < items.size())
+        for (const auto& type : items[index].types())
+            types.push_back(type);
+    return types;
+}
+
 // Writes the writers of a drag of the given files to a private pasteboard and
 // returns, as compact JSON text, what reading it back yields.
 napi_value inspectPasteboard(napi_env env, napi_callback_info info) {
-    napi_value result = nullptr;
-    try {
-        size_t argc = 1;
-        napi_value argv[1] = {nullptr};
-        napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
-        auto urls = fileURLs(env, argv[0]);
+    size_t argc = 1;
+    napi_value argv[1] = {nullptr};
+    napi_get_cb_info(env, info, &argc, argv, nullptr, nullptr);
+    auto urls = fileURLs(env, argv[0]);
 
-        auto board = pb::Pasteboard::withUniqueName();
-        board->clearContents();
-        board->writeObjects(writers(urls));
+    auto board = pb::Pasteboard::withUniqueName();
+    board->clearContents();
+    board->writeObjects(writers(urls));
 
-        auto dynList = board->propertyListForType(titledURLsType);
-        auto legacyList = board->propertyListForType(legacyTitledURLsType);
-        auto fileURLsRead = board->readFileURLs();
+    auto dynList = board->propertyListForType(titledURLsType);
+    auto legacyList = board->propertyListForType(legacyTitledURLsType);
+    auto fileURLsRead = board->readFileURLs();
 
-        const auto& items = board->pasteboardItems();
-        auto firstTypes = pb::PropertyList::array();
-        if (!items.empty())
-            for (const auto& type : items[0].types())
-                firstTypes.push_back(type);
-        auto secondTypes = pb::PropertyList::array();
-        if (items.size() >= 2)
-            for (const auto& type : items[1].types())
-                secondTypes.push_back(type);
-        auto files = pb::PropertyList::array();
-        for (const auto& url : fileURLsRead)
-            files.push_back(url.path().value_or(""));
-
-        auto urlList = pb::PropertyList::array();
-        auto titles = pb::PropertyList::array();
-        if (dynList && dynList->is_array() && dynList->size() == 2) {
-            urlList = (*dynList)[0];
-            titles = (*dynList)[1];
-        }
-        bool sameByName = dynList && legacyList && *dynList == *legacyList;
-
-        pb::PropertyList report = {
-            {"items", static_cast<std::uint64_t>(items.size())},
-            {"files", std::move(files)},
-            {"urlList", std::move(urlList)},
-            {"titles", std::move(titles)},
-            {"sameByName", sameByName},
-            {"firstTypes", std::move(firstTypes)},
-            {"secondTypes", std::move(secondTypes)},
-        };
-        board->releaseGlobally();
-        std::string text = report.dump(-1, ' ', false, pb::PropertyList::error_handler_t::replace);
-        napi_create_string_utf8(env, text.data(), text.size(), &result);
-    } catch (...) {
-        // Only allocation can fail here; the caller gets undefined, never an
-        // exception.
-        result = nullptr;
+    const auto& items = board->pasteboardItems();
+    auto files = pb::PropertyList::array();
+    for (const auto& url : fileURLsRead)
+        files.push_back(url.path().value_or(""));
+    auto urlList = pb::PropertyList::array();
+    auto titles = pb::PropertyList::array();
+    if (dynList && dynList->is_array() && dynList->size() == 2) {
+        urlList = (*dynList)[0];
+        titles = (*dynList)[1];
     }
+    bool sameByName = dynList && legacyList && *dynList == *legacyList;
+    testHook("pasteboard");
+
+    pb::PropertyList report = {
+        {"items", static_cast<std::uint64_t>(items.size())},
+        {"files", std::move(files)},
+        {"urlList", std::move(urlList)},
+        {"titles", std::move(titles)},
+        {"sameByName", sameByName},
+        {"firstTypes", typesOf(items, 0)},
+        {"secondTypes", typesOf(items, 1)},
+    };
+    board->releaseGlobally();
+    std::string text = report.dump(-1, ' ', false, pb::PropertyList::error_handler_t::replace);
+    napi_value result = nullptr;
+    napi_create_string_utf8(env, text.data(), text.size(), &result);
     return result;
+}
+
+// Every export runs behind the trampoline: a C++ exception (only allocation
+// can fail) gives the caller undefined and never reaches the runtime.
+template <napi_value (*Export)(napi_env, napi_callback_info)>
+napi_value exported(napi_env env, napi_callback_info info) noexcept {
+    return xdnd::guarded([&] { return Export(env, info); }, [] { return napi_value{nullptr}; });
 }
 
 }  // namespace
@@ -376,9 +441,14 @@ extern "C" NAPI_MODULE_EXPORT int32_t node_api_module_get_api_version_v1(void) {
 
 extern "C" NAPI_MODULE_EXPORT napi_value napi_register_module_v1(napi_env env, napi_value exports) {
     static const napi_property_descriptor properties[2] = {
-        {"start", nullptr, start, nullptr, nullptr, nullptr, napi_default, nullptr},
-        {"pasteboard", nullptr, inspectPasteboard, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"start", nullptr, exported<start>, nullptr, nullptr, nullptr, napi_default, nullptr},
+        {"pasteboard", nullptr, exported<inspectPasteboard>, nullptr, nullptr, nullptr,
+         napi_default, nullptr},
     };
-    napi_define_properties(env, exports, 2, properties);
-    return exports;
+    return xdnd::guarded(
+        [&] {
+            napi_define_properties(env, exports, 2, properties);
+            return exports;
+        },
+        [&] { return exports; });
 }

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "handles/handles.h"
+
 namespace dragicon {
 
 struct Icon::Impl {
@@ -12,17 +14,13 @@ struct Icon::Impl {
 
 Icon::Icon(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Icon::~Icon() = default;
+Icon::Icon(Icon&&) noexcept = default;
+Icon& Icon::operator=(Icon&&) noexcept = default;
 
-std::unique_ptr<Icon> Icon::decode(const void* data, std::size_t length) {
-    if (data == nullptr || length == 0) return nullptr;
-    if (VIPS_INIT("dragbridge") != 0) return nullptr;
-    // Bad bytes are reported to the caller, not to the host's standard error.
-    struct QuietWarnings {
-        guint id = g_log_set_handler(
-            "VIPS", G_LOG_LEVEL_WARNING,
-            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-        ~QuietWarnings() { g_log_remove_handler("VIPS", id); }
-    } quiet;
+platform::Result<Icon> Icon::decode(const void* data, std::size_t length) {
+    const char* step = "decoding the drag icon";
+    if (data == nullptr || length == 0) return platform::Failure{"no image data", step};
+    if (auto started = handles::startVips(); !started.ok()) return started.failed();
     try {
         // new_from_buffer only reads the header: copy_memory() below decodes every
         // pixel, so truncated or corrupt data fails here rather than later.
@@ -34,11 +32,11 @@ std::unique_ptr<Icon> Icon::decode(const void* data, std::size_t length) {
         rgb = rgb.extract_band(0, vips::VImage::option()->set("n", 4)).cast(VIPS_FORMAT_UCHAR);
         auto impl = std::make_unique<Impl>();
         impl->image = rgb.copy_memory();
-        if (impl->image.width() < 1 || impl->image.height() < 1) return nullptr;
-        return std::unique_ptr<Icon>(new Icon(std::move(impl)));
-    } catch (const vips::VError&) {
-        vips_error_clear();
-        return nullptr;
+        if (impl->image.width() < 1 || impl->image.height() < 1)
+            return platform::Failure{"the image has no pixels", step};
+        return Icon(std::move(impl));
+    } catch (const vips::VError& e) {
+        return platform::Failure{handles::vipsErrorText(e.what()), step};
     }
 }
 
@@ -66,11 +64,10 @@ Pixels Icon::render(int width, int height) const {
         }
         img = (img + 0.5).cast(VIPS_FORMAT_UCHAR);
         std::size_t size = 0;
-        void* mem = img.write_to_memory(&size);
-        if (size == out.rgba.size()) std::memcpy(out.rgba.data(), mem, size);
-        g_free(mem);
+        handles::GlibString mem(static_cast<char*>(img.write_to_memory(&size)));
+        if (size == out.rgba.size()) std::memcpy(out.rgba.data(), mem.get(), size);
     } catch (const vips::VError&) {
-        vips_error_clear();
+        vips_error_clear();  // a blank icon
     }
     return out;
 }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "result/result.h"
+
 namespace dragicon {
 
 // Premultiplied 8-bit RGBA, rows top to bottom, no padding.
@@ -19,11 +21,12 @@ struct Pixels {
 
 class Icon {
   public:
-    // Decodes every pixel of the bytes; nullptr when they are not an image.
-    static std::unique_ptr<Icon> decode(const void* data, std::size_t length);
+    // Decodes every pixel of the bytes. Fails, with libvips' text, when they
+    // are not a whole image (a truncated or damaged one included).
+    static platform::Result<Icon> decode(const void* data, std::size_t length);
     ~Icon();
-    Icon(const Icon&) = delete;
-    Icon& operator=(const Icon&) = delete;
+    Icon(Icon&&) noexcept;
+    Icon& operator=(Icon&&) noexcept;
 
     // The size the image decoded with, in pixels.
     int width() const;

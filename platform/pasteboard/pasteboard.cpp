@@ -11,6 +11,8 @@
 
 #include <glib.h>
 
+#include "handles/handles.h"
+
 namespace pasteboard {
 
 namespace {
@@ -19,11 +21,6 @@ constexpr const char* uriListType = "text/uri-list";
 constexpr const char* utf8TextType = "text/plain;charset=utf-8";
 constexpr const char* x11TextType = "UTF8_STRING";
 constexpr const char* mozURLType = "text/x-moz-url";
-
-struct GCharDeleter {
-    void operator()(gchar* p) const { g_free(p); }
-};
-using OwnedText = std::unique_ptr<gchar, GCharDeleter>;
 
 struct GErrorDeleter {
     void operator()(GError* e) const { g_error_free(e); }
@@ -72,9 +69,7 @@ std::string bytesOf(const PropertyList& plist) {
 }
 
 std::string canonicalType(const std::string& type) {
-    // The legacy name of the list of URLs with titles and its dynamic type.
-    if (type == "WebURLsWithTitlesPboardType")
-        return "dyn.ah62d4rv4gu8zs3pcnzme2641rf4guzdmsv0gn64uqm10c6xenv61a3k";
+    if (type == legacyTitledURLsType) return titledURLsType;
     return type;
 }
 
@@ -89,7 +84,7 @@ std::optional<FileURL> FileURL::withPath(const std::string& path) {
         absolute = cwd == "/" ? "/" + path : cwd + "/" + path;
     }
     GError* error = nullptr;
-    OwnedText uri(g_filename_to_uri(absolute.c_str(), nullptr, &error));
+    handles::GlibString uri(g_filename_to_uri(absolute.c_str(), nullptr, &error));
     if (!uri) {
         std::unique_ptr<GError, GErrorDeleter> release(error);
         return std::nullopt;
@@ -99,14 +94,14 @@ std::optional<FileURL> FileURL::withPath(const std::string& path) {
 
 std::optional<FileURL> FileURL::fromString(const std::string& url) {
     if (url.find('\0') != std::string::npos) return std::nullopt;
-    OwnedText scheme(g_uri_parse_scheme(url.c_str()));
+    handles::GlibString scheme(g_uri_parse_scheme(url.c_str()));
     if (!scheme || g_ascii_strcasecmp(scheme.get(), "file") != 0) return std::nullopt;
     return FileURL(url);
 }
 
 std::optional<std::string> FileURL::path() const {
     GError* error = nullptr;
-    OwnedText path(g_filename_from_uri(url_.c_str(), nullptr, &error));
+    handles::GlibString path(g_filename_from_uri(url_.c_str(), nullptr, &error));
     if (!path) {
         std::unique_ptr<GError, GErrorDeleter> release(error);
         return std::nullopt;

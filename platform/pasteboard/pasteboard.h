@@ -32,9 +32,15 @@ PropertyList rawData(const std::string& bytes);
 // raw data as it is, a string as its UTF-8 text, anything else as compact JSON.
 std::string bytesOf(const PropertyList& plist);
 
-// The canonical name of a type: the legacy name "WebURLsWithTitlesPboardType"
-// maps to the dynamic type of the list of URLs with titles; every other name is
-// its own canonical name.
+// The type under which a drag's first file offers the URLs of all dragged
+// files with their titles (a dynamic type identifier, compared exactly as
+// written), and its legacy name.
+inline constexpr const char* titledURLsType =
+    "dyn.ah62d4rv4gu8zs3pcnzme2641rf4guzdmsv0gn64uqm10c6xenv61a3k";
+inline constexpr const char* legacyTitledURLsType = "WebURLsWithTitlesPboardType";
+
+// The canonical name of a type: legacyTitledURLsType maps to titledURLsType;
+// every other name is its own canonical name.
 std::string canonicalType(const std::string& type);
 
 class Pasteboard;

@@ -1,15 +1,29 @@
+// The X plumbing of the drag: the connection and its error traps, atoms, the
+// source and icon windows, the target search, pointer polling and the loop's
+// handles. What to say to a target is the state machine's (statemachine.h),
+// what to answer a selection request is the selection server's (selection.h):
+// this file turns X events into their events and their answers into requests.
 #include "xdnd/xdnd.h"
 
+#include <uv.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <utility>
+
+#include "handles/handles.h"
+#include "xdnd/guarded.h"
+#include "xdnd/selection.h"
+#include "xdnd/statemachine.h"
+
+// Xlib last: its macros (None, Bool, Status, SelectionRequest) would rewrite
+// the names above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
 #include <X11/keysym.h>
-#include <uv.h>
-
-#include <algorithm>
-#include <cstring>
-#include <utility>
 
 // Xlib's own handlers (exported by libX11, declared in its internal header):
 // the ones that end the process.
@@ -19,14 +33,6 @@ extern "C" int _XDefaultIOError(Display*);
 namespace xdnd {
 
 namespace {
-
-constexpr int kVersion = 5;
-constexpr uint64_t kTickMs = 16;
-constexpr uint64_t kRestingPositionMs = 250;     // Position again while the pointer rests
-constexpr uint64_t kStatusTimeoutMs = 1500;      // a Position left unanswered
-constexpr uint64_t kDropStatusTimeoutMs = 3000;  // released while a Status is due
-constexpr uint64_t kFinishedTimeoutMs = 10000;   // Drop sent, waiting for Finished
-constexpr uint64_t kIncrTimeoutMs = 10000;       // an INCR transfer that stalled
 
 // ---------------------------------------------------------------------------
 // Error trapping. Xlib has one process-wide error handler, and its default one
@@ -99,9 +105,12 @@ bool broken(Display* dpy) {
 
 Connection::Connection(Display* dpy) : dpy_(dpy) {}
 
-std::unique_ptr<Connection> Connection::open() {
+platform::Result<std::unique_ptr<Connection>> Connection::open() {
     Display* dpy = XOpenDisplay(nullptr);
-    if (dpy == nullptr) return nullptr;
+    if (dpy == nullptr)
+        return platform::Failure{
+            "cannot open display \"" + std::string(XDisplayName(nullptr)) + "\"",
+            "opening the X display"};
     installHandlers();
     traps.push_back(Trap{dpy, 0, false});
     XSetIOErrorExitHandler(dpy, onIOErrorExit, nullptr);
@@ -112,9 +121,7 @@ Connection::~Connection() {
     bool dead = broken(dpy_);
     // A broken connection cannot be closed cleanly; its memory is left behind.
     if (!dead) XCloseDisplay(dpy_);
-    traps.erase(
-        std::remove_if(traps.begin(), traps.end(), [this](const Trap& t) { return t.dpy == dpy_; }),
-        traps.end());
+    std::erase_if(traps, [this](const Trap& t) { return t.dpy == dpy_; });
 }
 
 bool Connection::windowExists(WindowId window) {
@@ -148,22 +155,6 @@ std::optional<Connection::Pointer> Connection::pointerIn(WindowId window) {
     return p;
 }
 
-const char* outcomeName(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::dropped:
-            return "dropped";
-        case Outcome::refused:
-            return "refused";
-        case Outcome::cancelled:
-            return "cancelled";
-        case Outcome::timedOut:
-            return "timedOut";
-        case Outcome::failed:
-            return "failed";
-    }
-    return "failed";
-}
-
 // ---------------------------------------------------------------------------
 // The drag session
 
@@ -171,40 +162,71 @@ namespace {
 
 struct Atoms {
     Atom aware, proxy, enter, position, status, leave, drop, finished, selection, typeList,
-        actionCopy, actionMove, actionLink, actionPrivate, actionAsk, targets, incr, multiple,
-        timestamp, wmState, wmPid, stamp;
+        actionCopy, actionMove, actionLink, actionPrivate, actionAsk, targets, incr, wmPid, stamp;
 
     explicit Atoms(Display* dpy) {
         const char* names[] = {
-            "XdndAware",      "XdndProxy",         "XdndEnter",      "XdndPosition",
-            "XdndStatus",     "XdndLeave",         "XdndDrop",       "XdndFinished",
-            "XdndSelection",  "XdndTypeList",      "XdndActionCopy", "XdndActionMove",
-            "XdndActionLink", "XdndActionPrivate", "XdndActionAsk",  "TARGETS",
-            "INCR",           "MULTIPLE",          "TIMESTAMP",      "WM_STATE",
-            "_NET_WM_PID",    "_DRAG_SOURCE_TIME"};
-        Atom out[std::size(names)];
-        XInternAtoms(dpy, const_cast<char**>(names), int(std::size(names)), False, out);
+            "XdndAware",      "XdndProxy",         "XdndEnter",        "XdndPosition",
+            "XdndStatus",     "XdndLeave",         "XdndDrop",         "XdndFinished",
+            "XdndSelection",  "XdndTypeList",      "XdndActionCopy",   "XdndActionMove",
+            "XdndActionLink", "XdndActionPrivate", "XdndActionAsk",    "TARGETS",
+            "INCR",           "_NET_WM_PID",       "_DRAG_SOURCE_TIME"};
         Atom* fields[] = {&aware,      &proxy,      &enter,      &position,      &status,
                           &leave,      &drop,       &finished,   &selection,     &typeList,
                           &actionCopy, &actionMove, &actionLink, &actionPrivate, &actionAsk,
-                          &targets,    &incr,       &multiple,   &timestamp,     &wmState,
-                          &wmPid,      &stamp};
+                          &targets,    &incr,       &wmPid,      &stamp};
+        static_assert(std::size(names) == std::size(fields));
+        Atom out[std::size(names)];
+        XInternAtoms(dpy, const_cast<char**>(names), int(std::size(names)), False, out);
         for (std::size_t i = 0; i < std::size(fields); ++i)
             *fields[i] = out[i];
     }
+
+    Atom of(Action action) const {
+        switch (action) {
+            case Action::copy:
+                return actionCopy;
+            case Action::move:
+                return actionMove;
+            case Action::link:
+                return actionLink;
+            case Action::private_:
+                return actionPrivate;
+            case Action::ask:
+                return actionAsk;
+            case Action::none:
+            case Action::other:
+                break;
+        }
+        return None;
+    }
+
+    Action action(Atom atom) const {
+        if (atom == None) return Action::none;
+        for (Action a : {Action::copy, Action::move, Action::link, Action::private_, Action::ask})
+            if (atom == of(a)) return a;
+        return Action::other;
+    }
 };
 
-// A selection answer too big for one request, sent in chunks (ICCCM INCR).
-struct Transfer {
-    Window requestor;
-    Atom property;
-    Atom type;
-    std::string data;
-    std::size_t offset;
-    uint64_t lastActivity;
-};
-
-enum class Phase { dragging, awaitingStatus, dropped, ended };
+// The server's pixels of an icon: 0xAARRGGBB, premultiplied. Without an alpha
+// channel (argb false) the icon is composed over white.
+std::vector<uint32_t> serverPixels(const Icon& icon, bool argb) {
+    std::vector<uint32_t> px(std::size_t(icon.width) * std::size_t(icon.height));
+    for (std::size_t i = 0; i < px.size(); ++i) {
+        uint32_t r = icon.rgba[4 * i], g = icon.rgba[4 * i + 1], b = icon.rgba[4 * i + 2],
+                 a = icon.rgba[4 * i + 3];
+        if (!argb) {
+            r += 255 - a;
+            g += 255 - a;
+            b += 255 - a;
+            a = 0;
+        }
+        px[i] =
+            (a << 24) | (std::min(r, 255u) << 16) | (std::min(g, 255u) << 8) | std::min(b, 255u);
+    }
+    return px;
+}
 
 class Session {
   public:
@@ -214,45 +236,56 @@ class Session {
           dpy_(conn_->display()),
           atoms_(dpy_),
           req_(std::move(request)) {}
+    ~Session();
 
-    bool setUp();
+    platform::Result<void> setUp();
+    platform::Result<void> startWatching();
+    // Ends the drag (Leave to a target that has no Drop); with notify false
+    // `finished` is not called.
     void end(Outcome outcome, bool notify = true);
 
-    // Entry points from the loop.
-    void onReadable();
-    void onTick();
-
-    int fd() const { return ConnectionNumber(dpy_); }
-
-    uv_poll_t poll_{};
-    uv_timer_t timer_{};
-    int openHandles_ = 0;
+    // Entry points from the loop, each behind the trampoline.
+    static void onPoll(uv_poll_t* handle, int status, int events);
+    static void onTimer(uv_timer_t* handle);
+    static void onClosed(uv_handle_t* handle);
 
   private:
-    uint64_t now() const { return uv_now(loop_); }
-    long hostPid(Window w);
-    void createIcon();
+    bool over() const { return machine_->status() == DragStatus::ended; }
+    bool dragging() const { return machine_->dragging(); }
+    std::uint64_t now() const { return uv_now(loop_); }
+    void guardedCall(void (Session::*entry)());
+
+    // Set-up
     Time serverTime();
+    platform::Result<void> takeSelection();
+    void createIcon(int x, int y);
+    handles::XPixmap iconPixmap(Visual* visual, int depth, bool argb);
+    long hostPid(Window w);
+
+    // X events in
+    void onTick();
+    void settle();
     void drain();
     void handle(XEvent& ev);
-    void moveTo(int x, int y);
-    void release(int x, int y);
-    struct Target {
-        Window window = None;  // the XDND-aware window under the pointer
-        Window sendTo = None;  // where messages go (its proxy, or itself)
-        int version = 0;
-    };
-    Target findTarget(int x, int y);
-    std::optional<int> awareVersion(Window w);
-    void send(Atom type, long l1, long l2, long l3, long l4);
-    void sendPosition();
-    void sendLeave();
-    void sendDrop();
-    Atom requestedAction(unsigned long mask) const;
-    bool actionAllowed(Atom action) const;
+    void onClientMessage(const XClientMessageEvent& cm);
     void onSelectionRequest(const XSelectionRequestEvent& rq);
     void onPropertyNotify(const XPropertyEvent& ev);
-    void finishTransfer(std::size_t index);
+    bool followPointer();
+    void pointerAt(int x, int y);
+    Target findTarget(int x, int y);
+    Window proxyOf(Window w);
+    std::optional<int> awareVersion(Window w);
+    bool isInside(Window w);
+
+    // Requests out
+    void apply(const Effects& effects);
+    void send(const Effect& message);
+    void write(const PropertyWrite& property);
+    void followTarget();
+    void watch(Window w);
+    void schedule();
+    void close(Outcome outcome);
+    void releaseX();
 
     uv_loop_t* loop_;
     std::unique_ptr<Connection> conn_;
@@ -261,56 +294,51 @@ class Session {
     Request req_;
     std::vector<Atom> typeAtoms_;
     Window root_ = None;
-    Window source_ = None;
-    Window icon_ = None;
-    Pixmap iconPixmap_ = None;
-    Colormap iconColormap_ = None;
-    Time time_ = CurrentTime;
+    handles::XWindow source_;  // owns XdndSelection
+    handles::XPixmap iconPixmap_;
+    handles::XColormap iconColormap_;
+    handles::XWindow icon_;
+    Time time_ = CurrentTime;  // when the selection was taken
     long hostPid_ = 0;
     bool pointerGrabbed_ = false;
     bool keyboardGrabbed_ = false;
     KeyCode escape_ = 0;
     bool escapeArmed_ = false;  // Escape was seen up since the drag began
-    std::size_t maxChunk_ = 0;
-
-    Phase phase_ = Phase::dragging;
-    uint64_t deadline_ = 0;
-    int x_ = -1, y_ = -1;
-    bool moved_ = true;
-    Target target_;
-    bool inside_ = false;
-    bool positionInFlight_ = false;
-    bool positionPending_ = false;
-    uint64_t positionSentAt_ = 0;
-    bool accepted_ = false;
-    std::vector<Transfer> transfers_;
+    bool notify_ = true;
+    bool polling_ = false;  // the timer repeats every tick (the button is held)
+    std::optional<StateMachine> machine_;
+    std::optional<SelectionServer> server_;
+    Target watched_;                // the target whose destruction is watched
+    std::map<Window, long> masks_;  // our event masks on others' windows
+    uv_poll_t poll_{};
+    uv_timer_t timer_{};
+    int openHandles_ = 0;  // the session is deleted when both handles have closed
 };
 
 Session* current = nullptr;  // the running drag (one at a time)
 
-void closed(uv_handle_t* handle) {
-    auto* s = static_cast<Session*>(handle->data);
-    if (--s->openHandles_ == 0) delete s;
+Session::~Session() {
+    // Until the drag has begun the session owns its connection: closing that
+    // frees every X resource made on it, and a broken one takes no requests.
+    if (conn_) {
+        icon_.release();
+        iconPixmap_.release();
+        iconColormap_.release();
+        source_.release();
+    }
 }
+
+// ---- Set-up
 
 long Session::hostPid(Window w) {
     // The pid of the first window up from w (w included) that carries _NET_WM_PID.
     for (int depth = 0; w != None && depth < 32; ++depth) {
-        Atom type = None;
-        int format = 0;
-        unsigned long n = 0, after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(dpy_, w, atoms_.wmPid, 0, 1, False, XA_CARDINAL, &type, &format, &n,
-                               &after, &data) == Success &&
-            data) {
-            long pid = format == 32 && n == 1 ? long(*reinterpret_cast<unsigned long*>(data)) : 0;
-            XFree(data);
-            if (pid) return pid;
-        }
+        auto pid = handles::windowProperty32(dpy_, w, atoms_.wmPid, XA_CARDINAL);
+        if (!pid.empty() && pid[0] != 0) return long(pid[0]);
         Window rootRet = None, parent = None, *children = nullptr;
         unsigned count = 0;
         if (!XQueryTree(dpy_, w, &rootRet, &parent, &children, &count)) return 0;
-        if (children) XFree(children);
+        handles::XMemory<Window> owned(children);
         if (parent == rootRet) break;  // a top-level window: nothing above it is the host's
         w = parent;
     }
@@ -320,14 +348,48 @@ long Session::hostPid(Window w) {
 Time Session::serverTime() {
     // ICCCM: selection ownership needs a real timestamp; a zero-length append
     // to our own window makes the server send one in a PropertyNotify.
-    XChangeProperty(dpy_, source_, atoms_.stamp, XA_STRING, 8, PropModeAppend, nullptr, 0);
+    XChangeProperty(dpy_, source_.get(), atoms_.stamp, XA_STRING, 8, PropModeAppend, nullptr, 0);
     XEvent ev;
     auto isStamp = [](Display*, XEvent* e, XPointer) -> Bool { return e->type == PropertyNotify; };
     XIfEvent(dpy_, &ev, isStamp, nullptr);
     return ev.xproperty.time;
 }
 
-void Session::createIcon() {
+platform::Result<void> Session::takeSelection() {
+    XSetWindowAttributes attrs{};
+    attrs.event_mask = PropertyChangeMask;
+    source_ = handles::XWindow(dpy_, XCreateWindow(dpy_, root_, -1, -1, 1, 1, 0, 0, InputOnly,
+                                                   CopyFromParent, CWEventMask, &attrs));
+    time_ = serverTime();
+    if (typeAtoms_.size() > 3)
+        XChangeProperty(dpy_, source_.get(), atoms_.typeList, XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(typeAtoms_.data()),
+                        int(typeAtoms_.size()));
+    XSetSelectionOwner(dpy_, atoms_.selection, source_.get(), time_);
+    if (XGetSelectionOwner(dpy_, atoms_.selection) != source_.get())
+        return platform::Result<void>::failure("another client holds XdndSelection",
+                                               "taking the drag selection");
+    return platform::Result<void>::success();
+}
+
+handles::XPixmap Session::iconPixmap(Visual* visual, int depth, bool argb) {
+    const Icon& ic = req_.icon;
+    std::vector<uint32_t> px = serverPixels(ic, argb);
+    XImage* image =
+        XCreateImage(dpy_, visual, unsigned(depth), ZPixmap, 0, reinterpret_cast<char*>(px.data()),
+                     unsigned(ic.width), unsigned(ic.height), 32, 0);
+    if (image == nullptr) return {};
+    handles::XPixmap pixmap(
+        dpy_, XCreatePixmap(dpy_, root_, unsigned(ic.width), unsigned(ic.height), unsigned(depth)));
+    GC gc = XCreateGC(dpy_, pixmap.get(), 0, nullptr);
+    XPutImage(dpy_, pixmap.get(), gc, image, 0, 0, 0, 0, unsigned(ic.width), unsigned(ic.height));
+    XFreeGC(dpy_, gc);
+    image->data = nullptr;  // px owns the pixels
+    XDestroyImage(image);
+    return pixmap;
+}
+
+void Session::createIcon(int x, int y) {
     const Icon& ic = req_.icon;
     if (ic.width < 1 || ic.height < 1 ||
         ic.rgba.size() != std::size_t(ic.width) * std::size_t(ic.height) * 4)
@@ -338,82 +400,57 @@ void Session::createIcon() {
     Visual* visual = argb ? vi.visual : DefaultVisual(dpy_, screen);
     int depth = argb ? 32 : DefaultDepth(dpy_, screen);
     if (!argb && depth != 24) return;  // no icon on unusual visuals
-
-    // Pixels in the server's 32-bit layout: 0xAARRGGBB, premultiplied. Without
-    // an alpha channel the icon is composed over white.
-    std::vector<uint32_t> px(std::size_t(ic.width) * ic.height);
-    for (std::size_t i = 0; i < px.size(); ++i) {
-        uint32_t r = ic.rgba[4 * i], g = ic.rgba[4 * i + 1], b = ic.rgba[4 * i + 2],
-                 a = ic.rgba[4 * i + 3];
-        if (!argb) {
-            r += 255 - a;
-            g += 255 - a;
-            b += 255 - a;
-            a = 0;
-        }
-        px[i] =
-            (a << 24) | (std::min(r, 255u) << 16) | (std::min(g, 255u) << 8) | std::min(b, 255u);
-    }
-    XImage* image =
-        XCreateImage(dpy_, visual, unsigned(depth), ZPixmap, 0, reinterpret_cast<char*>(px.data()),
-                     unsigned(ic.width), unsigned(ic.height), 32, 0);
-    if (image == nullptr) return;
-    iconPixmap_ =
-        XCreatePixmap(dpy_, root_, unsigned(ic.width), unsigned(ic.height), unsigned(depth));
-    GC gc = XCreateGC(dpy_, iconPixmap_, 0, nullptr);
-    XPutImage(dpy_, iconPixmap_, gc, image, 0, 0, 0, 0, unsigned(ic.width), unsigned(ic.height));
-    XFreeGC(dpy_, gc);
-    image->data = nullptr;  // px owns the pixels
-    XDestroyImage(image);
+    iconPixmap_ = iconPixmap(visual, depth, argb);
+    if (!iconPixmap_) return;
 
     XSetWindowAttributes attrs{};
     attrs.override_redirect = True;
-    attrs.background_pixmap = iconPixmap_;
+    attrs.background_pixmap = iconPixmap_.get();
     attrs.border_pixel = 0;
     unsigned long mask = CWOverrideRedirect | CWBackPixmap | CWBorderPixel;
     if (argb) {
-        iconColormap_ = XCreateColormap(dpy_, root_, visual, AllocNone);
-        attrs.colormap = iconColormap_;
+        iconColormap_ = handles::XColormap(dpy_, XCreateColormap(dpy_, root_, visual, AllocNone));
+        attrs.colormap = iconColormap_.get();
         mask |= CWColormap;
     }
-    icon_ = XCreateWindow(dpy_, root_, x_ - ic.hotX, y_ - ic.hotY, unsigned(ic.width),
-                          unsigned(ic.height), 0, depth, InputOutput, visual, mask, &attrs);
-    XStoreName(dpy_, icon_, "dragbridge drag icon");
+    icon_ = handles::XWindow(
+        dpy_, XCreateWindow(dpy_, root_, x - ic.hotX, y - ic.hotY, unsigned(ic.width),
+                            unsigned(ic.height), 0, depth, InputOutput, visual, mask, &attrs));
+    XStoreName(dpy_, icon_.get(), "dragbridge drag icon");
     // The icon must not catch the pointer: an empty input shape lets the target
     // search (and the pointer) pass through it.
     int eventBase = 0, errorBase = 0;
     if (XShapeQueryExtension(dpy_, &eventBase, &errorBase))
-        XShapeCombineRectangles(dpy_, icon_, ShapeInput, 0, 0, nullptr, 0, ShapeSet, Unsorted);
-    XMapRaised(dpy_, icon_);
+        XShapeCombineRectangles(dpy_, icon_.get(), ShapeInput, 0, 0, nullptr, 0, ShapeSet,
+                                Unsorted);
+    XMapRaised(dpy_, icon_.get());
 }
 
-bool Session::setUp() {
+platform::Result<void> Session::setUp() {
     root_ = DefaultRootWindow(dpy_);
     for (const auto& t : req_.types)
         typeAtoms_.push_back(XInternAtom(dpy_, t.c_str(), False));
     hostPid_ = hostPid(req_.window);
-
-    XSetWindowAttributes attrs{};
-    attrs.event_mask = PropertyChangeMask;
-    source_ = XCreateWindow(dpy_, root_, -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask,
-                            &attrs);
-    time_ = serverTime();
-    if (typeAtoms_.size() > 3)
-        XChangeProperty(dpy_, source_, atoms_.typeList, XA_ATOM, 32, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(typeAtoms_.data()),
-                        int(typeAtoms_.size()));
-    XSetSelectionOwner(dpy_, atoms_.selection, source_, time_);
-    if (XGetSelectionOwner(dpy_, atoms_.selection) != source_) return false;
+    if (auto owned = takeSelection(); !owned.ok()) return owned;
 
     long maxRequest = XExtendedMaxRequestSize(dpy_);
     if (maxRequest == 0) maxRequest = XMaxRequestSize(dpy_);
-    maxChunk_ = std::size_t(std::min<long>(maxRequest, 65536)) * 4 - 128;
+    SelectionServer::Offer offer{
+        source_.get(),         time_,
+        std::move(req_.types), typeAtoms_,
+        std::move(req_.data),  std::size_t(std::min<long>(maxRequest, 65536)) * 4 - 128};
+    server_.emplace(SelectionAtoms{atoms_.selection, atoms_.targets, atoms_.incr, XA_ATOM},
+                    std::move(offer), req_.timeouts.transfer);
 
     Window rootRet = None, child = None;
-    int wx = 0, wy = 0;
+    int x = -1, y = -1, wx = 0, wy = 0;
     unsigned mask = 0;
-    XQueryPointer(dpy_, root_, &rootRet, &child, &x_, &y_, &wx, &wy, &mask);
-    createIcon();
+    XQueryPointer(dpy_, root_, &rootRet, &child, &x, &y, &wx, &wy, &mask);
+    auto allowed = [&](bool inside) {
+        return req_.operationMask ? req_.operationMask(inside) : (unsigned long)opCopy;
+    };
+    machine_.emplace(req_.timeouts, allowed(false), allowed(true), x, y);
+    createIcon(x, y);
 
     // The host usually holds the pointer grab from the button press; then the
     // pointer is followed by polling alone.
@@ -423,382 +460,390 @@ bool Session::setUp() {
         XGrabKeyboard(dpy_, root_, False, GrabModeAsync, GrabModeAsync, time_) == GrabSuccess;
     escape_ = XKeysymToKeycode(dpy_, XK_Escape);
     XFlush(dpy_);
-    return !broken(dpy_);
+    if (broken(dpy_))
+        return platform::Result<void>::failure("the X connection broke", "setting up the drag");
+    return platform::Result<void>::success();
 }
 
-void Session::end(Outcome outcome, bool notify) {
-    if (phase_ == Phase::ended) return;
-    bool dead = broken(dpy_);
-    if (!dead && target_.window != None && phase_ != Phase::dropped && outcome != Outcome::dropped)
-        sendLeave();
-    phase_ = Phase::ended;
-    if (current == this) current = nullptr;
-    uv_poll_stop(&poll_);
-    uv_timer_stop(&timer_);
-    if (!dead) {
-        if (pointerGrabbed_) XUngrabPointer(dpy_, CurrentTime);
-        if (keyboardGrabbed_) XUngrabKeyboard(dpy_, CurrentTime);
-        for (const auto& t : transfers_)
-            XSelectInput(dpy_, t.requestor, NoEventMask);
-        if (icon_) XDestroyWindow(dpy_, icon_);
-        if (iconPixmap_) XFreePixmap(dpy_, iconPixmap_);
-        if (iconColormap_) XFreeColormap(dpy_, iconColormap_);
-        if (source_) XDestroyWindow(dpy_, source_);  // also gives up XdndSelection
-        XSync(dpy_, False);
-    }
-    transfers_.clear();
-    conn_.reset();  // the poll handle is stopped: the fd may close now
-    dpy_ = nullptr;
-    auto finished = std::move(req_.finished);
-    uv_close(reinterpret_cast<uv_handle_t*>(&poll_), closed);
-    uv_close(reinterpret_cast<uv_handle_t*>(&timer_), closed);
-    // `this` lives until both close callbacks have run on a later loop turn.
-    if (notify && finished) finished(outcome);
+// Hands the session to the loop: from here on it deletes itself once both
+// handles are closed.
+platform::Result<void> Session::startWatching() {
+    if (int rc = uv_poll_init(loop_, &poll_, ConnectionNumber(dpy_)); rc != 0)
+        return platform::Result<void>::failure(uv_strerror(rc), "watching the X connection");
+    poll_.data = this;
+    uv_timer_init(loop_, &timer_);
+    timer_.data = this;
+    openHandles_ = 2;
+    current = this;
+    uv_poll_start(&poll_, UV_READABLE, onPoll);
+    schedule();
+    guardedCall(&Session::settle);  // events that arrived during set-up
+    return platform::Result<void>::success();
 }
+
+// ---- The loop's callbacks
+
+void Session::guardedCall(void (Session::*entry)()) {
+    guarded([&] { (this->*entry)(); }, [&] { end(Outcome::failed); });
+}
+
+void Session::onPoll(uv_poll_t* handle, int status, int) {
+    auto* s = static_cast<Session*>(handle->data);
+    if (status < 0)
+        guarded([&] { s->end(Outcome::failed); }, [] {});
+    else
+        s->guardedCall(&Session::settle);
+}
+
+void Session::onTimer(uv_timer_t* handle) {
+    static_cast<Session*>(handle->data)->guardedCall(&Session::onTick);
+}
+
+void Session::onClosed(uv_handle_t* handle) {
+    auto* s = static_cast<Session*>(handle->data);
+    if (--s->openHandles_ == 0) delete s;
+}
+
+// ---- X events in
 
 void Session::drain() {
-    while (phase_ != Phase::ended && !broken(dpy_) && XPending(dpy_) > 0) {
+    while (!over() && !broken(dpy_) && XPending(dpy_) > 0) {
         XEvent ev;
         XNextEvent(dpy_, &ev);
         handle(ev);
     }
-    if (phase_ != Phase::ended && broken(dpy_)) end(Outcome::failed);
+    if (!over() && broken(dpy_)) end(Outcome::failed);
 }
 
-void Session::onReadable() {
-    drain();
-    if (phase_ != Phase::ended) XFlush(dpy_);
+// Handles every event there is and sends what that made. A flush that would
+// block reads the server's events into Xlib's queue, where the poll handle
+// does not see them: they are handled before the loop waits again.
+void Session::settle() {
+    do {
+        drain();
+        if (over()) return;
+        XFlush(dpy_);
+    } while (XEventsQueued(dpy_, QueuedAlready) > 0);
+    schedule();
 }
 
 void Session::onTick() {
     if (broken(dpy_)) return end(Outcome::failed);
-    uint64_t t = now();
-    if (phase_ == Phase::dragging) {
-        Window rootRet = None, child = None;
-        int rx = 0, ry = 0, wx = 0, wy = 0;
-        unsigned mask = 0;
-        if (!XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask))
-            return end(Outcome::failed);
-        char keys[32];
-        XQueryKeymap(dpy_, keys);
-        bool escapeDown = escape_ && (keys[escape_ / 8] & (1 << (escape_ % 8)));
-        if (escapeDown && escapeArmed_) return end(Outcome::cancelled);
-        if (!escapeDown) escapeArmed_ = true;
-        if (rx != x_ || ry != y_) moveTo(rx, ry);
-        if (positionInFlight_ && t - positionSentAt_ > kStatusTimeoutMs) {
-            // The target did not answer: treat it as refusing and go on.
-            positionInFlight_ = false;
-            accepted_ = false;
-        }
-        // Targets that scroll or expand under a resting pointer need fresh positions.
-        if (phase_ == Phase::dragging && target_.window != None && !positionInFlight_ &&
-            (positionPending_ || t - positionSentAt_ > kRestingPositionMs))
-            sendPosition();
-        if (phase_ == Phase::dragging && !(mask & Button1Mask)) release(rx, ry);
-    } else if (phase_ == Phase::awaitingStatus || phase_ == Phase::dropped) {
-        if (t > deadline_) return end(Outcome::timedOut);
+    bool held = !dragging() || followPointer();
+    if (over()) return;
+    apply(machine_->tick(now()));
+    if (!held && dragging()) apply(machine_->release(now()));
+    if (over()) return;
+    for (Window w : server_->tick(now()))
+        watch(w);
+    settle();
+}
+
+// Follows the pointer and the keyboard while the button is held: Escape, a
+// move. Returns whether Button1 is still down.
+bool Session::followPointer() {
+    Window rootRet = None, child = None;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    if (!XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask)) {
+        end(Outcome::failed);
+        return true;
     }
-    for (std::size_t i = transfers_.size(); i-- > 0;)
-        if (t - transfers_[i].lastActivity > kIncrTimeoutMs) finishTransfer(i);
-    drain();
-    if (phase_ != Phase::ended) XFlush(dpy_);
-}
-
-std::optional<int> Session::awareVersion(Window w) {
-    Atom type = None;
-    int format = 0;
-    unsigned long n = 0, after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(dpy_, w, atoms_.aware, 0, 1, False, XA_ATOM, &type, &format, &n, &after,
-                           &data) != Success)
-        return std::nullopt;
-    std::optional<int> version;
-    if (data && type == XA_ATOM && format == 32 && n == 1)
-        version = int(*reinterpret_cast<unsigned long*>(data));
-    if (data) XFree(data);
-    return version;
-}
-
-Session::Target Session::findTarget(int x, int y) {
-    Target found;
-    auto proxyOf = [&](Window w) -> Window {
-        Atom type = None;
-        int format = 0;
-        unsigned long n = 0, after = 0;
-        unsigned char* data = nullptr;
-        Window p = None;
-        if (XGetWindowProperty(dpy_, w, atoms_.proxy, 0, 1, False, XA_WINDOW, &type, &format, &n,
-                               &after, &data) == Success &&
-            data) {
-            if (type == XA_WINDOW && format == 32 && n == 1)
-                p = Window(*reinterpret_cast<unsigned long*>(data));
-            XFree(data);
-        }
-        return p;
-    };
-    // Descend from the root to the deepest window under the point; the deepest
-    // XDND-aware window on the way is the target.
-    Window w = root_;
-    for (int depth = 0; depth < 64; ++depth) {
-        Window child = None;
-        int cx = 0, cy = 0;
-        if (!XTranslateCoordinates(dpy_, root_, w, x, y, &cx, &cy, &child)) break;
-        if (child == None || child == icon_) break;
-        w = child;
-        Window sendTo = w;
-        // XdndProxy counts only when the proxy names itself as its own proxy.
-        Window proxy = proxyOf(w);
-        if (proxy != None && proxyOf(proxy) == proxy) sendTo = proxy;
-        std::optional<int> version = awareVersion(sendTo);
-        if (!version && sendTo != w) {
-            sendTo = w;
-            version = awareVersion(w);
-        }
-        if (version && *version >= 3) {
-            found.window = w;
-            found.sendTo = sendTo;
-            found.version = std::min(*version, kVersion);
-        }
+    char keys[32];
+    XQueryKeymap(dpy_, keys);
+    bool escapeDown = escape_ && (keys[escape_ / 8] & (1 << (escape_ % 8)));
+    if (escapeDown && escapeArmed_) {
+        apply(machine_->escape());
+        return true;
     }
-    return found;
-}
-
-void Session::send(Atom type, long l1, long l2, long l3, long l4) {
-    XEvent ev{};
-    ev.xclient.type = ClientMessage;
-    ev.xclient.display = dpy_;
-    ev.xclient.window = target_.window;
-    ev.xclient.message_type = type;
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = long(source_);
-    ev.xclient.data.l[1] = l1;
-    ev.xclient.data.l[2] = l2;
-    ev.xclient.data.l[3] = l3;
-    ev.xclient.data.l[4] = l4;
-    XSendEvent(dpy_, target_.sendTo, False, NoEventMask, &ev);
-}
-
-Atom Session::requestedAction(unsigned long mask) const {
-    if (mask & opCopy) return atoms_.actionCopy;
-    if (mask & opMove) return atoms_.actionMove;
-    if (mask & opLink) return atoms_.actionLink;
-    if (mask & (opGeneric | opPrivate)) return atoms_.actionPrivate;
-    return None;
-}
-
-bool Session::actionAllowed(Atom action) const {
-    unsigned long mask = req_.operationMask ? req_.operationMask(inside_) : opCopy;
-    if (action == None) return mask != 0;
-    if (action == atoms_.actionCopy) return mask & opCopy;
-    if (action == atoms_.actionMove) return mask & opMove;
-    if (action == atoms_.actionLink) return mask & opLink;
-    if (action == atoms_.actionPrivate) return mask & (opPrivate | opGeneric);
-    if (action == atoms_.actionAsk) return (mask & (opCopy | opMove | opLink)) != 0;
-    return false;
-}
-
-void Session::sendPosition() {
-    unsigned long mask = req_.operationMask ? req_.operationMask(inside_) : opCopy;
-    Atom action = requestedAction(mask);
-    positionPending_ = false;
-    if (action == None) {
-        accepted_ = false;
-        return;
-    }
-    send(atoms_.position, 0, (long(x_ & 0xffff) << 16) | long(y_ & 0xffff), long(time_),
-         long(action));
-    positionInFlight_ = true;
-    positionSentAt_ = now();
-}
-
-void Session::sendLeave() {
-    send(atoms_.leave, 0, 0, 0, 0);
-    target_ = Target{};
-    positionInFlight_ = positionPending_ = accepted_ = false;
-}
-
-void Session::sendDrop() {
-    send(atoms_.drop, 0, long(time_), 0, 0);
-    phase_ = Phase::dropped;
-    deadline_ = now() + kFinishedTimeoutMs;
-    if (icon_) XUnmapWindow(dpy_, icon_);
-}
-
-void Session::moveTo(int x, int y) {
-    x_ = x;
-    y_ = y;
-    if (icon_) XMoveWindow(dpy_, icon_, x - req_.icon.hotX, y - req_.icon.hotY);
-    Target t = findTarget(x, y);
-    if (t.window != target_.window || t.sendTo != target_.sendTo) {
-        if (target_.window != None) sendLeave();
-        target_ = t;
-        if (t.window == None) return;
-        inside_ = t.window == req_.window || (hostPid_ != 0 && hostPid(t.window) == hostPid_);
-        long flags = long(t.version) << 24;
-        if (typeAtoms_.size() > 3) flags |= 1;
-        long ty[3] = {0, 0, 0};
-        for (std::size_t i = 0; i < 3 && i < typeAtoms_.size(); ++i)
-            ty[i] = long(typeAtoms_[i]);
-        send(atoms_.enter, flags, ty[0], ty[1], ty[2]);
-        positionInFlight_ = accepted_ = false;
-    }
-    if (target_.window == None) return;
-    if (positionInFlight_)
-        positionPending_ = true;
-    else
-        sendPosition();
-}
-
-void Session::release(int x, int y) {
-    if (x != x_ || y != y_) moveTo(x, y);
-    if (target_.window == None) return end(Outcome::refused);
-    if (positionInFlight_ || positionPending_) {
-        // Decide when the target has answered the last position.
-        phase_ = Phase::awaitingStatus;
-        deadline_ = now() + kDropStatusTimeoutMs;
-        if (!positionInFlight_) sendPosition();
-        return;
-    }
-    if (accepted_) return sendDrop();
-    end(Outcome::refused);
+    if (!escapeDown) escapeArmed_ = true;
+    if (rx != machine_->x() || ry != machine_->y()) pointerAt(rx, ry);
+    return (mask & Button1Mask) != 0;
 }
 
 void Session::handle(XEvent& ev) {
     switch (ev.type) {
-        case ClientMessage: {
-            const auto& cm = ev.xclient;
-            if (cm.format != 32 || Window(cm.data.l[0]) != target_.window || target_.window == None)
-                return;
-            if (cm.message_type == atoms_.status) {
-                if (phase_ == Phase::dropped) return;
-                positionInFlight_ = false;
-                accepted_ = (cm.data.l[1] & 1) && actionAllowed(Atom(cm.data.l[4]));
-                if (phase_ == Phase::awaitingStatus) {
-                    if (positionPending_) return sendPosition();
-                    if (accepted_) return sendDrop();
-                    return end(Outcome::refused);
-                }
-                if (positionPending_) sendPosition();
-            } else if (cm.message_type == atoms_.finished && phase_ == Phase::dropped) {
-                bool ok = target_.version < 5 || (cm.data.l[1] & 1);
-                end(ok ? Outcome::dropped : Outcome::refused);
-            }
-            return;
-        }
+        case ClientMessage:
+            return onClientMessage(ev.xclient);
         case SelectionRequest:
             return onSelectionRequest(ev.xselectionrequest);
+        case SelectionClear:
+            // A newer owner took the selection: our data is no longer what a drop gets.
+            if (ev.xselectionclear.selection == atoms_.selection &&
+                ev.xselectionclear.window == source_.get())
+                apply(machine_->selectionLost());
+            return;
         case PropertyNotify:
             return onPropertyNotify(ev.xproperty);
+        case DestroyNotify:
+            masks_.erase(ev.xdestroywindow.window);
+            return apply(machine_->destroyed(ev.xdestroywindow.window));
         case ButtonRelease:
-            if (phase_ == Phase::dragging && ev.xbutton.button == Button1)
-                release(ev.xbutton.x_root, ev.xbutton.y_root);
-            return;
+            if (!dragging() || ev.xbutton.button != Button1) return;
+            if (ev.xbutton.x_root != machine_->x() || ev.xbutton.y_root != machine_->y())
+                pointerAt(ev.xbutton.x_root, ev.xbutton.y_root);
+            return apply(machine_->release(now()));
         case MotionNotify:
-            if (phase_ == Phase::dragging && (ev.xmotion.x_root != x_ || ev.xmotion.y_root != y_))
-                moveTo(ev.xmotion.x_root, ev.xmotion.y_root);
+            if (dragging() &&
+                (ev.xmotion.x_root != machine_->x() || ev.xmotion.y_root != machine_->y()))
+                pointerAt(ev.xmotion.x_root, ev.xmotion.y_root);
             return;
         case KeyPress:
-            if (phase_ != Phase::dropped && ev.xkey.keycode == escape_) end(Outcome::cancelled);
+            if (ev.xkey.keycode == escape_) apply(machine_->escape());
             return;
         default:
             return;
     }
 }
 
+void Session::onClientMessage(const XClientMessageEvent& cm) {
+    if (cm.format != 32) return;
+    auto from = WindowId(cm.data.l[0]);
+    if (cm.message_type == atoms_.status)
+        apply(machine_->status(now(), from, cm.data.l[1] & 1, atoms_.action(Atom(cm.data.l[4]))));
+    else if (cm.message_type == atoms_.finished)
+        apply(machine_->finished(from, cm.data.l[1] & 1));
+}
+
 void Session::onSelectionRequest(const XSelectionRequestEvent& rq) {
+    SelectionAnswer answer = server_->request(
+        now(),
+        ConversionRequest{rq.owner, rq.requestor, rq.selection, rq.target, rq.property, rq.time});
+    watch(rq.requestor);  // before INCR is written: the first deletion must not be missed
+    if (answer.write) write(*answer.write);
     XEvent reply{};
     reply.xselection.type = SelectionNotify;
     reply.xselection.display = dpy_;
     reply.xselection.requestor = rq.requestor;
     reply.xselection.selection = rq.selection;
     reply.xselection.target = rq.target;
-    reply.xselection.property = None;  // refusal unless answered below
+    reply.xselection.property = answer.property;  // None: refused
     reply.xselection.time = rq.time;
-    Atom property = rq.property != None ? rq.property : rq.target;  // obsolete clients
-    bool ours = rq.selection == atoms_.selection && rq.owner == source_ &&
-                (rq.time == CurrentTime || rq.time >= time_);
-    if (ours && rq.target == atoms_.targets) {
-        std::vector<Atom> list{atoms_.targets};
-        list.insert(list.end(), typeAtoms_.begin(), typeAtoms_.end());
-        XChangeProperty(dpy_, rq.requestor, property, XA_ATOM, 32, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(list.data()), int(list.size()));
-        reply.xselection.property = property;
-    } else if (ours && rq.target != None) {
-        auto it = std::find(typeAtoms_.begin(), typeAtoms_.end(), rq.target);
-        std::optional<std::string> bytes;
-        if (it != typeAtoms_.end() && req_.data)
-            bytes = req_.data(req_.types[std::size_t(it - typeAtoms_.begin())]);
-        if (bytes && bytes->size() > maxChunk_) {
-            XSelectInput(dpy_, rq.requestor, PropertyChangeMask);
-            long size = long(bytes->size());
-            XChangeProperty(dpy_, rq.requestor, property, atoms_.incr, 32, PropModeReplace,
-                            reinterpret_cast<unsigned char*>(&size), 1);
-            transfers_.push_back(
-                Transfer{rq.requestor, property, rq.target, std::move(*bytes), 0, now()});
-            reply.xselection.property = property;
-        } else if (bytes) {
-            XChangeProperty(dpy_, rq.requestor, property, rq.target, 8, PropModeReplace,
-                            reinterpret_cast<const unsigned char*>(bytes->data()),
-                            int(bytes->size()));
-            reply.xselection.property = property;
-        }
-    }
     XSendEvent(dpy_, rq.requestor, False, NoEventMask, &reply);
 }
 
 void Session::onPropertyNotify(const XPropertyEvent& ev) {
     if (ev.state != PropertyDelete) return;
-    for (std::size_t i = 0; i < transfers_.size(); ++i) {
-        Transfer& t = transfers_[i];
-        if (t.requestor != ev.window || t.property != ev.atom) continue;
-        std::size_t n = std::min(maxChunk_, t.data.size() - t.offset);
-        XChangeProperty(dpy_, t.requestor, t.property, t.type, 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(t.data.data() + t.offset), int(n));
-        t.offset += n;
-        t.lastActivity = now();
-        // The zero-length chunk (n == 0) ends the transfer.
-        if (n == 0) finishTransfer(i);
-        return;
+    if (auto chunk = server_->propertyDeleted(now(), ev.window, ev.atom)) {
+        write(*chunk);
+        watch(ev.window);
     }
 }
 
-void Session::finishTransfer(std::size_t index) {
-    Window w = transfers_[index].requestor;
-    transfers_.erase(transfers_.begin() + long(index));
-    bool stillUsed = std::any_of(transfers_.begin(), transfers_.end(),
-                                 [w](const Transfer& t) { return t.requestor == w; });
-    if (!stillUsed) XSelectInput(dpy_, w, NoEventMask);
+void Session::pointerAt(int x, int y) {
+    Target under = findTarget(x, y);
+    const Target& was = machine_->target();
+    // Whether a target is one of the host's windows is asked once, when it is found.
+    under.inside = under.window == was.window ? was.inside : isInside(under.window);
+    apply(machine_->pointer(now(), x, y, under));
+}
+
+Window Session::proxyOf(Window w) {
+    auto proxy = handles::windowProperty32(dpy_, w, atoms_.proxy, XA_WINDOW);
+    return proxy.empty() ? None : Window(proxy[0]);
+}
+
+std::optional<int> Session::awareVersion(Window w) {
+    auto version = handles::windowProperty32(dpy_, w, atoms_.aware, XA_ATOM);
+    if (version.empty()) return std::nullopt;
+    return int(version[0]);
+}
+
+bool Session::isInside(Window w) {
+    return w != None && (w == req_.window || (hostPid_ != 0 && hostPid(w) == hostPid_));
+}
+
+Target Session::findTarget(int x, int y) {
+    Target found;
+    // Descend from the root to the deepest window under the point; the deepest
+    // XDND-aware window on the way is the target. A window that vanishes on
+    // the way makes it no target.
+    bool clean = trapped(dpy_, [&] {
+        Window w = root_;
+        for (int depth = 0; depth < 64; ++depth) {
+            Window child = None;
+            int cx = 0, cy = 0;
+            if (!XTranslateCoordinates(dpy_, root_, w, x, y, &cx, &cy, &child)) break;
+            if (child == None || child == icon_.get()) break;
+            w = child;
+            Window sendTo = w;
+            // XdndProxy counts only when the proxy names itself as its own proxy.
+            Window proxy = proxyOf(w);
+            if (proxy != None && proxyOf(proxy) == proxy) sendTo = proxy;
+            std::optional<int> version = awareVersion(sendTo);
+            if (!version && sendTo != w) {
+                sendTo = w;
+                version = awareVersion(w);
+            }
+            if (version && *version >= oldestVersion) found = Target{w, sendTo, *version, false};
+        }
+    });
+    return clean ? found : Target{};
+}
+
+// ---- Requests out
+
+void Session::apply(const Effects& effects) {
+    for (const Effect& e : effects) {
+        switch (e.kind) {
+            case Effect::moveIcon:
+                if (icon_)
+                    XMoveWindow(dpy_, icon_.get(), e.x - req_.icon.hotX, e.y - req_.icon.hotY);
+                break;
+            case Effect::hideIcon:
+                if (icon_) XUnmapWindow(dpy_, icon_.get());
+                break;
+            case Effect::ended:
+                return close(e.outcome);  // the last effect
+            default:
+                send(e);
+        }
+    }
+    followTarget();
+}
+
+void Session::send(const Effect& message) {
+    if (broken(dpy_)) return;
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.display = dpy_;
+    ev.xclient.window = message.target;
+    ev.xclient.format = 32;
+    long* l = ev.xclient.data.l;
+    l[0] = long(source_.get());
+    switch (message.kind) {
+        case Effect::enter:
+            ev.xclient.message_type = atoms_.enter;
+            l[1] = (long(message.version) << 24) | (typeAtoms_.size() > 3 ? 1 : 0);
+            for (std::size_t i = 0; i < 3 && i < typeAtoms_.size(); ++i)
+                l[2 + i] = long(typeAtoms_[i]);
+            break;
+        case Effect::position:
+            ev.xclient.message_type = atoms_.position;
+            l[2] = (long(message.x & 0xffff) << 16) | long(message.y & 0xffff);
+            l[3] = long(time_);
+            l[4] = long(atoms_.of(message.action));
+            break;
+        case Effect::leave:
+            ev.xclient.message_type = atoms_.leave;
+            break;
+        case Effect::drop:
+            ev.xclient.message_type = atoms_.drop;
+            l[2] = long(time_);
+            break;
+        default:
+            return;
+    }
+    XSendEvent(dpy_, message.to, False, NoEventMask, &ev);
+}
+
+void Session::write(const PropertyWrite& property) {
+    // Xlib takes format-32 items as longs.
+    const auto* data = property.format == 32
+                           ? reinterpret_cast<const unsigned char*>(property.items.data())
+                           : reinterpret_cast<const unsigned char*>(property.bytes.data());
+    int count = int(property.format == 32 ? property.items.size() : property.bytes.size());
+    XChangeProperty(dpy_, property.window, property.property, property.type, property.format,
+                    PropModeReplace, data, count);
+}
+
+// The current target's window (and proxy) are watched for their destruction.
+void Session::followTarget() {
+    const Target& target = machine_->target();
+    if (target == watched_ || broken(dpy_)) return;
+    Target old = std::exchange(watched_, target);
+    for (Window w : {old.window, old.sendTo, target.window, target.sendTo})
+        watch(w);
+}
+
+// Sets our event mask on another client's window to what the drag needs of
+// it: property deletions while a transfer waits on it, destruction while it
+// is the target.
+void Session::watch(Window w) {
+    if (w == None || broken(dpy_)) return;
+    long wanted = server_->watching(w) ? PropertyChangeMask : NoEventMask;
+    if (w == watched_.window || w == watched_.sendTo) wanted |= StructureNotifyMask;
+    auto found = masks_.find(w);
+    long has = found == masks_.end() ? NoEventMask : found->second;
+    if (wanted == has) return;
+    XSelectInput(dpy_, w, wanted);
+    if (wanted == NoEventMask)
+        masks_.erase(w);
+    else
+        masks_[w] = wanted;
+}
+
+// While the button is held the timer polls the pointer every tick; after the
+// release it wakes only for the next timeout.
+void Session::schedule() {
+    if (dragging()) {
+        if (!polling_) uv_timer_start(&timer_, onTimer, req_.timeouts.tick, req_.timeouts.tick);
+        polling_ = true;
+        return;
+    }
+    polling_ = false;
+    std::uint64_t next = std::min(machine_->nextDeadline(), server_->nextDeadline());
+    if (next == std::numeric_limits<std::uint64_t>::max()) {
+        uv_timer_stop(&timer_);
+        return;
+    }
+    uv_timer_start(&timer_, onTimer, next > now() ? next - now() : 0, 0);
+}
+
+void Session::end(Outcome outcome, bool notify) {
+    notify_ = notify;
+    apply(machine_->stop(outcome));
+}
+
+void Session::releaseX() {
+    if (broken(dpy_)) {  // no requests on a broken connection
+        icon_.release();
+        iconPixmap_.release();
+        iconColormap_.release();
+        source_.release();
+        return;
+    }
+    if (pointerGrabbed_) XUngrabPointer(dpy_, CurrentTime);
+    if (keyboardGrabbed_) XUngrabKeyboard(dpy_, CurrentTime);
+    for (const auto& [w, mask] : masks_)
+        XSelectInput(dpy_, w, NoEventMask);
+    masks_.clear();
+    icon_.reset();
+    iconPixmap_.reset();
+    iconColormap_.reset();
+    source_.reset();  // also gives up XdndSelection
+    XSync(dpy_, False);
+}
+
+void Session::close(Outcome outcome) {
+    if (current == this) current = nullptr;
+    uv_poll_stop(&poll_);
+    uv_timer_stop(&timer_);
+    releaseX();
+    conn_.reset();  // the poll handle is stopped: the fd may close now
+    dpy_ = nullptr;
+    auto finished = std::move(req_.finished);
+    uv_close(reinterpret_cast<uv_handle_t*>(&poll_), onClosed);
+    uv_close(reinterpret_cast<uv_handle_t*>(&timer_), onClosed);
+    // `this` lives until both close callbacks have run on a later loop turn.
+    if (notify_ && finished) finished(outcome);
 }
 
 }  // namespace
 
-bool begin(uv_loop_s* loop, std::unique_ptr<Connection> connection, Request request) {
+platform::Result<void> begin(uv_loop_s* loop, std::unique_ptr<Connection> connection,
+                             Request request) {
     cancel();
-    if (loop == nullptr || connection == nullptr || broken(connection->display())) return false;
-    auto* s = new Session(loop, std::move(connection), std::move(request));
-    // Until the handles exist, deleting the session closes its connection, and
-    // with it every X resource made so far.
-    if (!s->setUp() || uv_poll_init(loop, &s->poll_, s->fd()) != 0) {
-        delete s;
-        return false;
-    }
-    s->poll_.data = s;
-    uv_timer_init(loop, &s->timer_);
-    s->timer_.data = s;
-    s->openHandles_ = 2;
-    current = s;
-    uv_poll_start(&s->poll_, UV_READABLE, [](uv_poll_t* h, int status, int) {
-        auto* session = static_cast<Session*>(h->data);
-        if (status < 0)
-            session->end(Outcome::failed);
-        else
-            session->onReadable();
-    });
-    uv_timer_start(
-        &s->timer_, [](uv_timer_t* h) { static_cast<Session*>(h->data)->onTick(); }, kTickMs,
-        kTickMs);
-    s->onReadable();  // events that arrived during set-up
-    return true;
+    const char* step = "beginning the drag";
+    if (loop == nullptr) return platform::Result<void>::failure("no event loop", step);
+    if (connection == nullptr) return platform::Result<void>::failure("no X connection", step);
+    if (broken(connection->display()))
+        return platform::Result<void>::failure("the X connection is broken", step);
+    auto session = std::make_unique<Session>(loop, std::move(connection), std::move(request));
+    if (auto ready = session->setUp(); !ready.ok()) return ready;
+    if (auto watching = session->startWatching(); !watching.ok()) return watching;
+    session.release();  // the loop's handles own it now
+    return platform::Result<void>::success();
 }
 
 void cancel(bool notify) {

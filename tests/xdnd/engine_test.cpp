@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,12 @@ struct Child {
         in = out = -1;
     }
 };
+
+// A connection to the test's X server; nullptr when none can be opened.
+std::unique_ptr<xdnd::Connection> connect() {
+    auto opened = xdnd::Connection::open();
+    return opened.ok() ? std::move(opened.value()) : nullptr;
+}
 
 // Runs the loop for about `ms` milliseconds.
 void pump(int ms) {
@@ -220,8 +227,8 @@ TEST_F(XdndEngine, GtkTargetReceivesTheUrisInOrder) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request(threeUris, &outcomes, &asked)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request(threeUris, &outcomes, &asked)).ok());
     EXPECT_TRUE(xdnd::running());
     moveTo(650, 250);
     release();
@@ -239,8 +246,8 @@ TEST_F(XdndEngine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request(threeUris, &outcomes, &asked)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request(threeUris, &outcomes, &asked)).ok());
     moveTo(650, 250);
     moveTo(650, 575);
     release();
@@ -253,7 +260,7 @@ TEST_F(XdndEngine, EscapeCancels) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(650, 250);
     xdotool({"key", "Escape"});
     ASSERT_TRUE(finishedWithin(outcomes, 3000));
@@ -265,11 +272,11 @@ TEST_F(XdndEngine, EscapeCancels) {
 TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     std::vector<xdnd::Outcome> first, second, third;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request("file:///tmp/first\r\n", &first)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request("file:///tmp/first\r\n", &first)).ok());
     moveTo(650, 250);
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request("file:///tmp/second\r\n", &second)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request("file:///tmp/second\r\n", &second)).ok());
     EXPECT_EQ(first, std::vector<xdnd::Outcome>{xdnd::Outcome::cancelled});
     moveTo(660, 260);
     release();
@@ -280,8 +287,8 @@ TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     EXPECT_EQ(second, std::vector<xdnd::Outcome>{xdnd::Outcome::dropped});
 
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(),
-                            request("file:///tmp/third\r\n", &third)));
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
+                            request("file:///tmp/third\r\n", &third)).ok());
     xdnd::cancel(false);
     EXPECT_FALSE(xdnd::running());
     release();
@@ -295,7 +302,7 @@ TEST_F(XdndEngine, SelectionAnswers) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     pump(50);
 
     Display* peer = XOpenDisplay(nullptr);
@@ -441,7 +448,7 @@ TEST_F(XdndEngine, ProxyIsHonouredAndMessagesNameTheRealTarget) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -459,7 +466,7 @@ TEST_F(XdndEngine, RefusingTargetGetsLeaveNotDrop) {
     std::vector<xdnd::Outcome> outcomes;
     press();
     ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -474,13 +481,107 @@ TEST_F(XdndEngine, TargetThatNeverFinishesIsTimedOut) {
     fake.finish = false;
     std::vector<xdnd::Outcome> outcomes;
     press();
-    ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), xdnd::Connection::open(), request(threeUris, &outcomes)));
+    // Given up in a fraction of a second rather than the usual 10 s.
+    auto r = request(threeUris, &outcomes);
+    r.timeouts.finished = 300;
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 20000));
     EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::timedOut});
     EXPECT_TRUE(fake.saw("XdndDrop"));
+}
+
+// A target that goes away after the drop is not waited for.
+TEST_F(XdndEngine, TargetDestroyedAfterTheDropEndsTheWait) {
+    std::vector<xdnd::Outcome> outcomes;
+    {
+        FakeTarget fake(850, 450, false);
+        fake.finish = false;
+        press();
+        auto r = request(threeUris, &outcomes);
+        r.timeouts.finished = 600000;
+        ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
+        moveTo(925, 525);
+        release();
+        for (int waited = 0; waited < 5000 && !fake.saw("XdndDrop"); waited += 20)
+            pump(20);
+        ASSERT_TRUE(fake.saw("XdndDrop"));
+        EXPECT_TRUE(outcomes.empty());
+    }  // its window goes with its connection
+    ASSERT_TRUE(finishedWithin(outcomes, 5000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::timedOut});
+}
+
+// Another client taking XdndSelection ends the drag: a drop would get its data.
+TEST_F(XdndEngine, ANewSelectionOwnerCancelsTheDrag) {
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    moveTo(650, 250);
+    Display* peer = XOpenDisplay(nullptr);
+    ASSERT_NE(peer, nullptr);
+    Window w = XCreateSimpleWindow(peer, DefaultRootWindow(peer), 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(peer, XInternAtom(peer, "XdndSelection", False), w, CurrentTime);
+    XSync(peer, False);
+    ASSERT_TRUE(finishedWithin(outcomes, 3000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::cancelled});
+    EXPECT_FALSE(xdnd::running());
+    XDestroyWindow(peer, w);
+    XCloseDisplay(peer);
+    release();
+    EXPECT_FALSE(awaitLine(target, "DROP ", 500).has_value());
+}
+
+// Callbacks that throw inside the loop's callbacks end the drag as failed; the
+// exception never reaches the loop, and the next drag works.
+TEST_F(XdndEngine, ThrowingCallbacksEndTheDragAndStayInside) {
+    std::vector<xdnd::Outcome> outcomes;
+    press();
+    auto r = request(threeUris, &outcomes);
+    r.data = [](const std::string&) -> std::optional<std::string> {
+        throw std::runtime_error("no data");
+    };
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
+    Display* peer = XOpenDisplay(nullptr);
+    ASSERT_NE(peer, nullptr);
+    Window w = XCreateSimpleWindow(peer, DefaultRootWindow(peer), 0, 0, 1, 1, 0, 0, 0);
+    XConvertSelection(peer, XInternAtom(peer, "XdndSelection", False),
+                      XInternAtom(peer, "text/uri-list", False),
+                      XInternAtom(peer, "PEER_DATA", False), w, CurrentTime);
+    XFlush(peer);
+    ASSERT_TRUE(finishedWithin(outcomes, 3000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::failed});
+    EXPECT_FALSE(xdnd::running());
+    XDestroyWindow(peer, w);
+    XCloseDisplay(peer);
+    release();
+    pump(50);
+
+    // A `finished` that throws, from the timer's callback (a release seen by polling).
+    int calls = 0;
+    press();
+    auto thrower = request(threeUris, &outcomes);
+    thrower.finished = [&calls](xdnd::Outcome) {
+        ++calls;
+        throw std::runtime_error("finished");
+    };
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(thrower)).ok());
+    moveTo(650, 575);
+    release();
+    for (int waited = 0; waited < 3000 && calls == 0; waited += 20)
+        pump(20);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(xdnd::running());
+
+    outcomes.clear();
+    press();
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    moveTo(650, 250);
+    release();
+    ASSERT_TRUE(awaitLine(target, "DROP ").has_value());
+    ASSERT_TRUE(finishedWithin(outcomes, 5000));
+    EXPECT_EQ(outcomes, std::vector<xdnd::Outcome>{xdnd::Outcome::dropped});
 }
 
 // Outside the host application only a copy is allowed; within it (the same
@@ -501,7 +602,7 @@ TEST_F(XdndEngine, MoveIsAllowedOnlyWithinTheHostApplication) {
         r.window = host2.window;
         xdotool({"mousemove", "650", "650"});
         xdotool({"mousedown", "1"});
-        ASSERT_TRUE(xdnd::begin(uv_default_loop(), xdnd::Connection::open(), std::move(r)));
+        ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), std::move(r)).ok());
         moveTo(925, 525);
         release();
         ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -526,7 +627,7 @@ TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
     };
     XSetErrorHandler([](Display*, XErrorEvent*) -> int { return ++foreignErrors, 0; });
     {
-        auto ours = xdnd::Connection::open();
+        auto ours = connect();
         ASSERT_NE(ours, nullptr);
         badWindow(ours->display());
         EXPECT_EQ(foreignErrors, 0);
@@ -535,7 +636,7 @@ TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
     }
     XSetErrorHandler(nullptr);  // Xlib's default, which exits
     {
-        auto ours = xdnd::Connection::open();
+        auto ours = connect();
         badWindow(hostDpy);  // would have ended the process
         badWindow(ours->display());
     }
@@ -545,10 +646,10 @@ TEST_F(XdndEngine, XErrorsNeverEndTheProcess) {
 
 TEST_F(XdndEngine, NoDragWithoutALoopOrAConnection) {
     std::vector<xdnd::Outcome> outcomes;
-    EXPECT_FALSE(xdnd::begin(nullptr, xdnd::Connection::open(), request(threeUris, &outcomes)));
-    EXPECT_FALSE(xdnd::begin(uv_default_loop(), nullptr, request(threeUris, &outcomes)));
+    EXPECT_FALSE(xdnd::begin(nullptr, connect(), request(threeUris, &outcomes)).ok());
+    EXPECT_FALSE(xdnd::begin(uv_default_loop(), nullptr, request(threeUris, &outcomes)).ok());
     EXPECT_TRUE(outcomes.empty());
-    auto c = xdnd::Connection::open();
+    auto c = connect();
     ASSERT_NE(c, nullptr);
     EXPECT_FALSE(c->windowExists(0));
     EXPECT_FALSE(c->windowExists(0x7ffffff0));  // raises BadWindow, which is trapped
@@ -580,11 +681,11 @@ std::string encoded(int w, int h, const char* suffix) {
 TEST(XdndDragIcon, DecodesAndRendersPremultipliedAtAnySize) {
     std::string png = encoded(20, 10, ".png");
     auto icon = dragicon::Icon::decode(png.data(), png.size());
-    ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(icon->width(), 20);
-    EXPECT_EQ(icon->height(), 10);
+    ASSERT_TRUE(icon.ok()) << icon.described();
+    EXPECT_EQ(icon.value().width(), 20);
+    EXPECT_EQ(icon.value().height(), 10);
     for (auto [w, h] : {std::pair{20, 10}, {7, 3}, {64, 64}, {1, 1}}) {
-        auto px = icon->render(w, h);
+        auto px = icon.value().render(w, h);
         ASSERT_EQ(px.width, w);
         ASSERT_EQ(px.height, h);
         ASSERT_EQ(px.rgba.size(), size_t(w) * h * 4);
@@ -594,16 +695,16 @@ TEST(XdndDragIcon, DecodesAndRendersPremultipliedAtAnySize) {
     }
     std::string webp = encoded(12, 12, ".webp");
     auto other = dragicon::Icon::decode(webp.data(), webp.size());
-    ASSERT_NE(other, nullptr);
-    EXPECT_EQ(other->width(), 12);
+    ASSERT_TRUE(other.ok()) << other.described();
+    EXPECT_EQ(other.value().width(), 12);
 }
 
 TEST(XdndDragIcon, RefusesWhatIsNoWholeImage) {
     std::string png = encoded(64, 64, ".png");
-    EXPECT_EQ(dragicon::Icon::decode(nullptr, 0), nullptr);
-    EXPECT_EQ(dragicon::Icon::decode("not an image", 12), nullptr);
-    EXPECT_EQ(dragicon::Icon::decode(png.data(), png.size() - 30), nullptr);
-    EXPECT_EQ(dragicon::Icon::decode(png.data(), 40), nullptr);
+    EXPECT_FALSE(dragicon::Icon::decode(nullptr, 0).ok());
+    EXPECT_FALSE(dragicon::Icon::decode("not an image", 12).ok());
+    EXPECT_FALSE(dragicon::Icon::decode(png.data(), png.size() - 30).ok());
+    EXPECT_FALSE(dragicon::Icon::decode(png.data(), 40).ok());
 }
 
 }  // namespace
