@@ -302,7 +302,8 @@ Result<void> ExportSession::Pipeline::completeParameters(media::Asset& asset, in
     };
     if (incomplete() || !media::statesPixelAspect(in->streams[video])) media::analyse(asset);
     if (incomplete())
-        return Failure{"no picture size or sample format is known", "reading the stream parameters"};
+        return Failure{"no picture size or sample format is known",
+                       "reading the stream parameters"};
     return Result<void>::success();
 }
 

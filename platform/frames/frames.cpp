@@ -129,8 +129,9 @@ Result<Image> resized(const Image& image, int width, int height) {
         return R::failure("an image without pixels has no resized form");
     if (image.rgb.size() != size_t(image.width) * image.height * 3)
         return R::failure("the image's pixels do not fill its size");
-    handles::ScalerPtr sws(sws_getContext(image.width, image.height, AV_PIX_FMT_RGB24, width, height,
-                              AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+    handles::ScalerPtr sws(sws_getContext(image.width, image.height, AV_PIX_FMT_RGB24, width,
+                                          height, AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr,
+                                          nullptr));
     if (!sws) return R::failure(media::errorText(AVERROR(ENOMEM)));
 
     // The scaler's vector code reads and writes whole 16- and 32-byte blocks,

@@ -79,7 +79,8 @@ Result<std::vector<Track>> Asset::loadTracks(MediaType type) {
     };
     auto tracks = collect();
     // Containers without a header announce their streams only as packets come.
-    if (tracks.empty() && (fmt->ctx_flags & AVFMTCTX_NOHEADER) && analyse(*this)) tracks = collect();
+    if (tracks.empty() && (fmt->ctx_flags & AVFMTCTX_NOHEADER) && analyse(*this))
+        tracks = collect();
     return tracks;
 }
 
@@ -149,7 +150,8 @@ double pixelAspect(const AVStream* st, int bitstreamNum, int bitstreamDen) {
 }
 
 bool statesPixelAspect(const AVStream* st) {
-    return isKnownAspect(st->sample_aspect_ratio) || isKnownAspect(st->codecpar->sample_aspect_ratio);
+    return isKnownAspect(st->sample_aspect_ratio) ||
+           isKnownAspect(st->codecpar->sample_aspect_ratio);
 }
 
 std::optional<std::string> unshowablePictures(const AVStream* st) {

@@ -63,8 +63,8 @@ TEST(ExportSession, ExportReportsSuccessOrTheFailingStep) {
     std::string out = dir + "/out.mp4";
     auto exported = fresh.value()->exportTo(out, exporter::FileType::mpeg4);
     ASSERT_TRUE(exported.ok()) << exported.described();
-    auto probe = testsupport::run({"/usr/bin/ffprobe", "-v", "error", "-show_entries", "stream=codec_name",
-                                   "-of", "csv=p=0", out});
+    auto probe = testsupport::run({"/usr/bin/ffprobe", "-v", "error", "-show_entries",
+                                   "stream=codec_name", "-of", "csv=p=0", out});
     EXPECT_EQ(probe.out, "h264\naac\n");
 }
 
