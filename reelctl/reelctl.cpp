@@ -30,6 +30,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "exporter/exporter.h"
@@ -281,6 +282,24 @@ void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxE
     if (!written.ok()) fail("failed to write " + path + ": " + written.error(), 73);
 }
 
+namespace {
+
+// At most maxFrames (from 2) of the times, evenly picked, the first and the
+// last always among them; below 2, all of them.
+std::vector<double> capped(std::vector<double> kept, int64_t maxFrames) {
+    if (maxFrames < 2 || int64_t(kept.size()) <= maxFrames) return kept;
+    double step = double(kept.size() - 1) / double(maxFrames - 1);
+    std::vector<double> picked;
+    picked.reserve(size_t(maxFrames));
+    for (int64_t i = 0; i < maxFrames; ++i) {
+        double at = std::min(std::round(double(i) * step), double(kept.size() - 1));
+        picked.push_back(kept[size_t(at)]);
+    }
+    return picked;
+}
+
+}  // namespace
+
 std::vector<double> sampleTimes(double duration, std::optional<double> interval,
                                 std::optional<int64_t> count, int64_t maxFrames) {
     const double d = duration;
@@ -326,17 +345,7 @@ std::vector<double> sampleTimes(double duration, std::optional<double> interval,
             offer(clamp((double(i) * d) / double(n - 1)));
     }
 
-    if (maxFrames >= 2 && int64_t(kept.size()) > maxFrames) {
-        double step = double(kept.size() - 1) / double(maxFrames - 1);
-        std::vector<double> capped;
-        capped.reserve(size_t(maxFrames));
-        for (int64_t i = 0; i < maxFrames; ++i) {
-            double at = std::min(std::round(double(i) * step), double(kept.size() - 1));
-            capped.push_back(kept[size_t(at)]);
-        }
-        return capped;
-    }
-    return kept;
+    return capped(std::move(kept), maxFrames);
 }
 
 void cmd_poster(const std::string& path, const std::string& out, int64_t maxEdge) {
