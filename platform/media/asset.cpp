@@ -50,15 +50,22 @@ Result<AVFormatContext*> Asset::open() {
     return ctx_->fmt.get();
 }
 
+struct DemuxerAccess {
+    static Result<AVFormatContext*> open(Asset& asset) { return asset.open(); }
+    static bool analyse(Asset& asset) {
+        Asset::Context& ctx = *asset.ctx_;
+        if (ctx.analysed || !ctx.fmt) return false;
+        ctx.analysed = true;
+        return avformat_find_stream_info(ctx.fmt.get(), nullptr) >= 0;
+    }
+};
+
 Result<AVFormatContext*> demuxer(Asset& asset) {
-    return asset.open();
+    return DemuxerAccess::open(asset);
 }
 
 bool analyse(Asset& asset) {
-    Asset::Context& ctx = *asset.ctx_;
-    if (ctx.analysed || !ctx.fmt) return false;
-    ctx.analysed = true;
-    return avformat_find_stream_info(ctx.fmt.get(), nullptr) >= 0;
+    return DemuxerAccess::analyse(asset);
 }
 
 static bool isTrackOf(const AVStream* st, MediaType type) {

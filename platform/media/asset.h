@@ -70,9 +70,9 @@ class Asset {
     std::optional<int64_t> creationTime();
 
   private:
-    // What frames and exporter read the asset through (media/demuxer.h).
-    friend platform::Result<AVFormatContext*> demuxer(Asset& asset);
-    friend bool analyse(Asset& asset);
+    // The way in for media/demuxer.h (frames and exporter read the demuxer
+    // through it); defined where the asset is.
+    friend struct DemuxerAccess;
     platform::Result<AVFormatContext*> open();
 
     std::string path_;
