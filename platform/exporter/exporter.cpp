@@ -322,9 +322,10 @@ Result<void> ExportSession::Pipeline::prepare(media::Asset& asset) {
     // No session rather than false colours.
     if (auto why = media::unshowablePictures(in->streams[video]))
         return Failure{*why, "checking the video track"};
-    if (auto opened = openVideo(video); !opened.ok()) return opened;
-    if (audio >= 0)
-        if (auto opened = openAudio(audio); !opened.ok()) return opened;
+    if (auto ready = openVideo(video); !ready.ok()) return ready;
+    if (audio >= 0) {
+        if (auto ready = openAudio(audio); !ready.ok()) return ready;
+    }
     for (unsigned i = 0; i < in->nb_streams; ++i)
         if (int(i) != video && int(i) != audio) in->streams[i]->discard = AVDISCARD_ALL;
     if (in->start_time != AV_NOPTS_VALUE) startUs = in->start_time;
