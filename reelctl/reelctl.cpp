@@ -12,7 +12,6 @@
 
 #include "reelctl.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,12 +30,14 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "media/asset.h"
 #include "exporter/exporter.h"
 #include "frames/frames.h"
+#include "handles/handles.h"
 #include "jpeg/jpeg.h"
+#include "media/asset.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -223,33 +224,6 @@ namespace {
 // memory. Ordinary inputs stay far below it.
 constexpr int64_t kMaxSampleCandidates = 1000000;
 
-// Writes the bytes to a path, replacing an existing file (a plain, non-atomic
-// write); the C library's error text on failure. A file that could not be
-// written whole (a full disk) is removed rather than left truncated.
-std::optional<std::string> writeFileBytes(const std::string& path, const void* data, size_t size) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return std::string(std::strerror(errno));
-    const char* bytes = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            std::string error = std::strerror(n < 0 ? errno : ENOSPC);
-            ::close(fd);
-            ::unlink(path.c_str());
-            return error;
-        }
-        done += size_t(n);
-    }
-    if (::close(fd) != 0) {
-        std::string error = std::strerror(errno);
-        ::unlink(path.c_str());
-        return error;
-    }
-    return std::nullopt;
-}
-
 // A directory joined with a file name by exactly one separator.
 std::string pathInDirectory(const std::string& directory, const std::string& name) {
     size_t last = directory.find_last_not_of('/');
@@ -280,7 +254,7 @@ frames::Generator makeGenerator(media::Asset& asset, int64_t maxEdge) {
     return frames::Generator(asset, maxEdge);
 }
 
-media::Result<frames::Image> copyFrame(frames::Generator& generator, double at) {
+platform::Result<frames::Image> copyFrame(frames::Generator& generator, double at) {
     return generator.copyFrame(at);
 }
 
@@ -304,9 +278,27 @@ void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxE
     auto bytes =
         jpeg::encode(chosen->rgb.data(), chosen->width, chosen->height, chosen->width * 3, 85);
     if (!bytes.ok()) fail("failed to encode JPEG for " + path, 72);
-    if (auto error = writeFileBytes(path, bytes.value().data(), bytes.value().size()))
-        fail("failed to write " + path + ": " + *error, 73);
+    auto written = handles::writeWholeFile(path, bytes.value().data(), bytes.value().size());
+    if (!written.ok()) fail("failed to write " + path + ": " + written.error(), 73);
 }
+
+namespace {
+
+// At most maxFrames (from 2) of the times, evenly picked, the first and the
+// last always among them; below 2, all of them.
+std::vector<double> capped(std::vector<double> kept, int64_t maxFrames) {
+    if (maxFrames < 2 || int64_t(kept.size()) <= maxFrames) return kept;
+    double step = double(kept.size() - 1) / double(maxFrames - 1);
+    std::vector<double> picked;
+    picked.reserve(size_t(maxFrames));
+    for (int64_t i = 0; i < maxFrames; ++i) {
+        double at = std::min(std::round(double(i) * step), double(kept.size() - 1));
+        picked.push_back(kept[size_t(at)]);
+    }
+    return picked;
+}
+
+}  // namespace
 
 std::vector<double> sampleTimes(double duration, std::optional<double> interval,
                                 std::optional<int64_t> count, int64_t maxFrames) {
@@ -353,17 +345,7 @@ std::vector<double> sampleTimes(double duration, std::optional<double> interval,
             offer(clamp((double(i) * d) / double(n - 1)));
     }
 
-    if (maxFrames >= 2 && int64_t(kept.size()) > maxFrames) {
-        double step = double(kept.size() - 1) / double(maxFrames - 1);
-        std::vector<double> capped;
-        capped.reserve(size_t(maxFrames));
-        for (int64_t i = 0; i < maxFrames; ++i) {
-            double at = std::min(std::round(double(i) * step), double(kept.size() - 1));
-            capped.push_back(kept[size_t(at)]);
-        }
-        return capped;
-    }
-    return kept;
+    return capped(std::move(kept), maxFrames);
 }
 
 void cmd_poster(const std::string& path, const std::string& out, int64_t maxEdge) {
@@ -418,7 +400,9 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     manifest["count"] = entries.size();
     manifest["frames"] = std::move(entries);
     std::string bytes = manifest.dump(2);
-    writeFileBytes(pathInDirectory(directory, "manifest.json"), bytes.data(), bytes.size());
+    // A manifest file that cannot be written is no failure: it is printed all the same.
+    handles::writeWholeFile(pathInDirectory(directory, "manifest.json"), bytes.data(),
+                            bytes.size());
     printOut(bytes);
     printOut("\n");
 }
@@ -445,14 +429,14 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    auto session = media::ExportSession::create(*asset, media::ExportPreset::hd1920x1080);
-    if (!session) fail("cannot create export session", 75);
+    auto session = exporter::ExportSession::create(*asset, exporter::ExportPreset::hd1920x1080);
+    if (!session.ok()) fail("cannot create export session", 75);
     // An existing file is replaced; a directory at that path is never deleted
     // (unlink refuses it) and the export then fails on it.
     ::unlink(outPath.c_str());
-    session->setInterruptCheck(stopRequested);
-    if (auto error = session->exportTo(outPath, media::FileType::mpeg4))
-        fail("transcode failed: " + *error, 75);
+    session.value()->setInterruptCheck(stopRequested);
+    auto exported = session.value()->exportTo(outPath, exporter::FileType::mpeg4);
+    if (!exported.ok()) fail("transcode failed: " + exported.error(), 75);
     printOut(outPath + "\n");
 }
 

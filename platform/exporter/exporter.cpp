@@ -1,11 +1,14 @@
 #include "exporter/exporter.h"
 
 #include "media/colour.h"
+#include "media/demuxer.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <map>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,7 +20,13 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace media {
+namespace exporter {
+
+using handles::CodecContextPtr;
+using handles::FramePtr;
+using media::errorText;
+using platform::Failure;
+using platform::Result;
 
 namespace {
 
@@ -33,67 +42,33 @@ constexpr int kShortEdge = 1080;
 constexpr int64_t kMonoBitRate = 128000;
 constexpr int64_t kStereoBitRate = 160000;
 
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsFree {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-struct SwrFree {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
-struct FifoFree {
-    void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
-};
-struct DictFree {
-    void operator()(AVDictionary* d) const { av_dict_free(&d); }
-};
-// A muxer and, once opened, its output file.
-struct OutputFree {
-    void operator()(AVFormatContext* oc) const {
-        if (oc->pb && !(oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&oc->pb);
-        avformat_free_context(oc);
-    }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
-using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
-using FifoPtr = std::unique_ptr<AVAudioFifo, FifoFree>;
-using OutputPtr = std::unique_ptr<AVFormatContext, OutputFree>;
+constexpr const char* kNoFrames = "the video track has no frames";
 
-// Owns an AVDictionary built for one call; the call may consume entries.
-class Options {
-  public:
-    ~Options() { av_dict_free(&d_); }
-    void set(const char* key, const char* value) { av_dict_set(&d_, key, value, 0); }
-    AVDictionary** get() { return &d_; }
+// Calls an FFmpeg function that takes options, with these options; what the
+// call leaves unused is freed afterwards.
+template <class Call>
+int withOptions(std::initializer_list<std::pair<const char*, const char*>> entries, Call call) {
+    AVDictionary* options = nullptr;
+    for (auto [key, value] : entries) av_dict_set(&options, key, value, 0);
+    int r = call(&options);
+    handles::DictionaryPtr unused(options);
+    return r;
+}
 
-  private:
-    AVDictionary* d_ = nullptr;
-};
+// Fills an audio frame's fields for `samples` samples in the encoder's format
+// and gives it buffers of its own.
+int audioBuffer(AVFrame* f, int samples, const AVCodecContext* enc) {
+    av_frame_unref(f);
+    f->nb_samples = samples;
+    f->format = enc->sample_fmt;
+    f->sample_rate = enc->sample_rate;
+    if (av_channel_layout_copy(&f->ch_layout, &enc->ch_layout) < 0 || av_frame_get_buffer(f, 0) < 0)
+        return AVERROR(ENOMEM);
+    return 0;
+}
 
 bool isDecodeFatal(int error) {
     return error == AVERROR(ENOMEM) || error == AVERROR_EXIT;
-}
-
-CodecPtr openDecoder(const AVStream* st) {
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) return nullptr;
-    CodecPtr dec(avcodec_alloc_context3(codec));
-    if (!dec || avcodec_parameters_to_context(dec.get(), st->codecpar) < 0) return nullptr;
-    dec->pkt_timebase = st->time_base;
-    dec->thread_count = 0;  // one per core, as the library sees fit
-    dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    if (avcodec_open2(dec.get(), codec, nullptr) < 0) return nullptr;
-    return dec;
 }
 
 // The largest even size with the source's display aspect ratio that fits the
@@ -122,12 +97,12 @@ struct ExportSession::Pipeline {
     struct Video {
         int index = -1;
         AVStream* ost = nullptr;
-        CodecPtr dec, enc;
-        SwsPtr sws;
+        CodecContextPtr dec, enc;
+        handles::ScalerPtr sws;
         int swsW = 0, swsH = 0, swsFormat = -1, swsRange = -1;
         FramePtr scaled;
         bool toSdr = false;  // HDR or wide-gamut source, tone-mapped to SDR BT.709
-        std::unique_ptr<ColourConverter> colour;
+        std::unique_ptr<media::ColourConverter> colour;
         FramePtr managed;
         int64_t lastPts = AV_NOPTS_VALUE;  // encoder time base
         int64_t lastDuration = 0;
@@ -140,18 +115,18 @@ struct ExportSession::Pipeline {
     struct Audio {
         int index = -1;
         AVStream* ost = nullptr;
-        CodecPtr dec, enc;
-        SwrPtr swr;
+        CodecContextPtr dec, enc;
+        handles::ResamplerPtr swr;
         AVChannelLayout swrLayout{};
         int swrFormat = -1, swrRate = 0;
-        FifoPtr fifo;
+        handles::AudioFifoPtr fifo;
         FramePtr converted, chunk;
         int64_t nextPts = AV_NOPTS_VALUE;  // in samples of the output rate
         int64_t packets = 0, frames = 0;   // read and decoded
         int decodeError = 0;
     } a;
 
-    PacketPtr packet{av_packet_alloc()}, outPacket{av_packet_alloc()};
+    handles::PacketPtr packet{av_packet_alloc()}, outPacket{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
 
     ~Pipeline() { av_channel_layout_uninit(&a.swrLayout); }
@@ -162,32 +137,79 @@ struct ExportSession::Pipeline {
         return static_cast<Pipeline*>(opaque)->cancelled() ? 1 : 0;
     }
 
-    bool openVideo(int index);
-    bool openAudio(int index);
+    // Set-up, when the session is made.
+    Result<void> prepare(media::Asset& asset);
+    Result<std::pair<int, int>> chooseTracks(media::Asset& asset) const;
+    Result<void> completeParameters(media::Asset& asset, int video, int audio) const;
+    struct Codecs {
+        CodecContextPtr dec, enc;
+        const AVCodec* encoder = nullptr;
+    };
+    Result<Codecs> codecsFor(int index, const char* encoder, const std::string& name) const;
+    Result<void> openEncoder(
+        const Codecs& codecs, const std::string& name,
+        std::initializer_list<std::pair<const char*, const char*>> options = {}) const;
+    Result<void> openVideo(int index);
+    Result<void> openAudio(int index);
+
+    // The export.
+    Result<handles::OutputFormatPtr> openOutput(const std::string& path);
     int addStreams(AVFormatContext* out);
     int run(AVFormatContext* out);
+    int finish(AVFormatContext* out);
+    Failure failure(int error) const;
 
     void noteDataEnd(const AVPacket* pkt);
     bool endsEarly() const;
     int decode(AVCodecContext* dec, const AVPacket* pkt, bool video, AVFormatContext* out);
     int encodeVideo(AVFrame* decoded, AVFormatContext* out);
     int convertVideo(AVFrame* decoded, AVFrame** result);
+    int prepareScaler(const AVFrame* decoded, bool fullRange);
     int encodeAudio(AVFrame* decoded, AVFormatContext* out);
+    int prepareResampler(const AVFrame* decoded);
+    int resample(const AVFrame* decoded);
     int drainFifo(bool all, AVFormatContext* out);
     int send(AVCodecContext* enc, AVStream* ost, const AVFrame* f, AVFormatContext* out);
 };
 
-bool ExportSession::Pipeline::openVideo(int index) {
+// The stream's decoder and a context for the named encoder (`name` says which
+// in failures: "H.264", "AAC").
+Result<ExportSession::Pipeline::Codecs> ExportSession::Pipeline::codecsFor(
+    int index, const char* encoder, const std::string& name) const {
+    const AVStream* st = in->streams[index];
+    const char* kind = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? "video" : "audio";
+    auto dec = media::openDecoder(st);
+    if (!dec.ok()) return Failure{dec.error(), std::string("opening the ") + kind + " decoder"};
+    Codecs codecs;
+    codecs.dec = std::move(dec.value());
+    codecs.encoder = avcodec_find_encoder_by_name(encoder);
+    if (!codecs.encoder)
+        return Failure{errorText(AVERROR_ENCODER_NOT_FOUND), "finding the " + name + " encoder"};
+    codecs.enc.reset(avcodec_alloc_context3(codecs.encoder));
+    if (!codecs.enc) return Failure{errorText(AVERROR(ENOMEM)), "opening the " + name + " encoder"};
+    return codecs;
+}
+
+// Opens a configured encoder, its headers where the muxer wants them.
+Result<void> ExportSession::Pipeline::openEncoder(
+    const Codecs& codecs, const std::string& name,
+    std::initializer_list<std::pair<const char*, const char*>> options) const {
+    AVCodecContext* enc = codecs.enc.get();
+    if (muxer->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int r = withOptions(options,
+                        [&](AVDictionary** o) { return avcodec_open2(enc, codecs.encoder, o); });
+    if (r < 0) return Failure{errorText(r), "opening the " + name + " encoder"};
+    return Result<void>::success();
+}
+
+Result<void> ExportSession::Pipeline::openVideo(int index) {
     AVStream* st = in->streams[index];
     v.index = index;
-    v.dec = openDecoder(st);
-    if (!v.dec) return false;
-
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec) return false;
-    CodecPtr enc(avcodec_alloc_context3(codec));
-    if (!enc) return false;
-    fitSize(st->codecpar->width, st->codecpar->height, pixelAspect(st), enc->width, enc->height);
+    auto codecs = codecsFor(index, "libx264", "H.264");
+    if (!codecs.ok()) return codecs.failed();
+    AVCodecContext* enc = codecs.value().enc.get();
+    fitSize(st->codecpar->width, st->codecpar->height, media::pixelAspect(st), enc->width,
+            enc->height);
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
     enc->sample_aspect_ratio = AVRational{1, 1};
     // Frames keep their own timestamps: the stream's time base when it is a plain
@@ -201,79 +223,60 @@ bool ExportSession::Pipeline::openVideo(int index) {
     }
     enc->color_range = AVCOL_RANGE_MPEG;
     const AVCodecParameters* par = st->codecpar;
-    v.toSdr = isHdrOrWideGamut(par->color_trc, par->color_primaries);
-    if (v.toSdr) {
-        // Tone-mapped to SDR, so that every player shows what the poster shows.
-        enc->color_primaries = AVCOL_PRI_BT709;
-        enc->color_trc = AVCOL_TRC_BT709;
-        enc->colorspace = AVCOL_SPC_BT709;
-    } else {
-        enc->color_primaries = par->color_primaries;
-        enc->color_trc = par->color_trc;
-        enc->colorspace = par->color_space;
-    }
+    v.toSdr = media::isHdrOrWideGamut(par->color_trc, par->color_primaries);
+    // Tone-mapped to SDR, so that every player shows what the poster shows.
+    enc->color_primaries = v.toSdr ? AVCOL_PRI_BT709 : par->color_primaries;
+    enc->color_trc = v.toSdr ? AVCOL_TRC_BT709 : par->color_trc;
+    enc->colorspace = v.toSdr ? AVCOL_SPC_BT709 : par->color_space;
     enc->chroma_sample_location = AVCHROMA_LOC_LEFT;
     enc->thread_count = 0;
-    if (muxer->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    Options opts;
-    opts.set("preset", kX264Preset);
-    opts.set("crf", kX264Crf);
-    opts.set("profile", "high");
-    if (avcodec_open2(enc.get(), codec, opts.get()) < 0) return false;
-    v.enc = std::move(enc);
+    auto opened = openEncoder(codecs.value(), "H.264",
+                              {{"preset", kX264Preset}, {"crf", kX264Crf}, {"profile", "high"}});
+    if (!opened.ok()) return opened;
+    v.dec = std::move(codecs.value().dec);
+    v.enc = std::move(codecs.value().enc);
     v.scaled.reset(av_frame_alloc());
-    return bool(v.scaled);
+    if (!v.scaled) return Failure{errorText(AVERROR(ENOMEM)), "opening the H.264 encoder"};
+    return Result<void>::success();
 }
 
-bool ExportSession::Pipeline::openAudio(int index) {
-    AVStream* st = in->streams[index];
+Result<void> ExportSession::Pipeline::openAudio(int index) {
     a.index = index;
-    a.dec = openDecoder(st);
-    if (!a.dec) return false;
-
-    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (!codec) return false;
-    CodecPtr enc(avcodec_alloc_context3(codec));
-    if (!enc) return false;
+    auto codecs = codecsFor(index, "aac", "AAC");
+    if (!codecs.ok()) return codecs.failed();
+    const AVCodecContext* dec = codecs.value().dec.get();
+    AVCodecContext* enc = codecs.value().enc.get();
     int rate = 48000;
-    for (const int* r = codec->supported_samplerates; r && *r; ++r)
-        if (*r == a.dec->sample_rate) rate = *r;
+    for (const int* r = codecs.value().encoder->supported_samplerates; r && *r; ++r)
+        if (*r == dec->sample_rate) rate = *r;
     enc->sample_rate = rate;
-    int channels = a.dec->ch_layout.nb_channels == 1 ? 1 : 2;
+    int channels = dec->ch_layout.nb_channels == 1 ? 1 : 2;
     av_channel_layout_default(&enc->ch_layout, channels);
     enc->sample_fmt = AV_SAMPLE_FMT_FLTP;
     enc->bit_rate = channels == 1 ? kMonoBitRate : kStereoBitRate;
     enc->time_base = AVRational{1, rate};
-    if (muxer->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (avcodec_open2(enc.get(), codec, nullptr) < 0) return false;
+    if (auto opened = openEncoder(codecs.value(), "AAC"); !opened.ok()) return opened;
     a.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, channels, enc->frame_size * 2));
     a.converted.reset(av_frame_alloc());
     a.chunk.reset(av_frame_alloc());
-    a.enc = std::move(enc);
-    return a.fifo && a.converted && a.chunk;
+    a.dec = std::move(codecs.value().dec);
+    a.enc = std::move(codecs.value().enc);
+    if (!a.fifo || !a.converted || !a.chunk)
+        return Failure{errorText(AVERROR(ENOMEM)), "opening the AAC encoder"};
+    return Result<void>::success();
 }
 
-std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset) {
-    std::unique_ptr<ExportSession> session(new ExportSession());
-    Pipeline& p = *session->p_;
-    p.in = asset.formatContext();
-    p.muxer = av_guess_format("mp4", nullptr, nullptr);
-    if (!p.in || !p.muxer || !p.packet || !p.outPacket || !p.frame) return nullptr;
-
-    auto isVideo = [](const AVStream* st) {
-        return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-               !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
-    };
-    int video = -1;
-    for (unsigned i = 0; i < p.in->nb_streams && video < 0; ++i)
-        if (isVideo(p.in->streams[i])) video = int(i);
-    if (video < 0) return nullptr;
-    // The audio track kept: the default-flagged one, else the first. (Asking for
-    // the "best" stream related to the video one found none in transport
-    // streams whose program lists only the video.)
+// The video track and the audio track kept (-1 for none): the default-flagged
+// one, else the first. (Asking for the "best" stream related to the video one
+// found none in transport streams whose program lists only the video.)
+Result<std::pair<int, int>> ExportSession::Pipeline::chooseTracks(media::Asset& asset) const {
+    auto videos = asset.loadTracks(media::MediaType::video);
+    if (!videos.ok()) return Failure{videos.error(), "loading the tracks"};
+    if (videos.value().empty())
+        return Failure{errorText(AVERROR_STREAM_NOT_FOUND), "finding the video track"};
     int audio = -1;
-    for (unsigned i = 0; i < p.in->nb_streams; ++i) {
-        const AVStream* st = p.in->streams[i];
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+        const AVStream* st = in->streams[i];
         if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
         if (audio < 0) audio = int(i);
         if (st->disposition & AV_DISPOSITION_DEFAULT) {
@@ -281,33 +284,57 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
             break;
         }
     }
+    return std::pair{videos.value().front().stream, audio};
+}
 
-    // Containers whose headers leave out a size or a sample format are analysed,
-    // and so are those that give no pixel aspect: the bitstream's (an MPEG-2
-    // sequence header's 16:15 in MXF) is only known from decoding.
+// Containers whose headers leave out a size or a sample format are analysed,
+// and so are those that give no pixel aspect: the bitstream's (an MPEG-2
+// sequence header's 16:15 in MXF) is only known from decoding. Analysis runs
+// once per asset; an aspect still unknown after it is square pixels.
+Result<void> ExportSession::Pipeline::completeParameters(media::Asset& asset, int video,
+                                                         int audio) const {
     auto incomplete = [&] {
-        const AVCodecParameters* vp = p.in->streams[video]->codecpar;
+        const AVCodecParameters* vp = in->streams[video]->codecpar;
         if (vp->width <= 0 || vp->height <= 0) return true;
         if (audio < 0) return false;
-        const AVCodecParameters* ap = p.in->streams[audio]->codecpar;
+        const AVCodecParameters* ap = in->streams[audio]->codecpar;
         return ap->sample_rate <= 0 || ap->ch_layout.nb_channels <= 0;
     };
-    auto noAspect = [&] {
-        const AVStream* vs = p.in->streams[video];
-        auto known = [](AVRational r) { return r.num > 0 && r.den > 0; };
-        return !known(vs->sample_aspect_ratio) && !known(vs->codecpar->sample_aspect_ratio);
-    };
-    // Analysis runs once per asset (a second run on the same demuxer is unsafe);
-    // an aspect still unknown after it is square pixels.
-    if (incomplete() || noAspect()) asset.analyse();
-    if (incomplete()) return nullptr;
+    if (incomplete() || !media::statesPixelAspect(in->streams[video])) media::analyse(asset);
+    if (incomplete())
+        return Failure{"no picture size or sample format is known",
+                       "reading the stream parameters"};
+    return Result<void>::success();
+}
 
-    if (media::unshowablePictures(p.in->streams[video])) return nullptr;  // no false colours
-    if (!p.openVideo(video)) return nullptr;
-    if (audio >= 0 && !p.openAudio(audio)) return nullptr;
-    for (unsigned i = 0; i < p.in->nb_streams; ++i)
-        if (int(i) != video && int(i) != audio) p.in->streams[i]->discard = AVDISCARD_ALL;
-    if (p.in->start_time != AV_NOPTS_VALUE) p.startUs = p.in->start_time;
+Result<void> ExportSession::Pipeline::prepare(media::Asset& asset) {
+    auto opened = media::demuxer(asset);
+    if (!opened.ok()) return Failure{opened.error(), "opening the input"};
+    in = opened.value();
+    muxer = av_guess_format("mp4", nullptr, nullptr);
+    if (!muxer) return Failure{errorText(AVERROR_MUXER_NOT_FOUND), "finding the MP4 muxer"};
+    if (!packet || !outPacket || !frame)
+        return Failure{errorText(AVERROR(ENOMEM)), "allocating packets and frames"};
+    auto tracks = chooseTracks(asset);
+    if (!tracks.ok()) return tracks.failed();
+    auto [video, audio] = tracks.value();
+    if (auto complete = completeParameters(asset, video, audio); !complete.ok()) return complete;
+    // No session rather than false colours.
+    if (auto why = media::unshowablePictures(in->streams[video]))
+        return Failure{*why, "checking the video track"};
+    if (auto ready = openVideo(video); !ready.ok()) return ready;
+    if (audio >= 0) {
+        if (auto ready = openAudio(audio); !ready.ok()) return ready;
+    }
+    for (unsigned i = 0; i < in->nb_streams; ++i)
+        if (int(i) != video && int(i) != audio) in->streams[i]->discard = AVDISCARD_ALL;
+    if (in->start_time != AV_NOPTS_VALUE) startUs = in->start_time;
+    return Result<void>::success();
+}
+
+Result<std::unique_ptr<ExportSession>> ExportSession::create(media::Asset& asset, ExportPreset) {
+    std::unique_ptr<ExportSession> session(new ExportSession());
+    if (auto prepared = session->p_->prepare(asset); !prepared.ok()) return prepared.failed();
     return session;
 }
 
@@ -402,11 +429,11 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
 // a scaled copy. Returns an FFmpeg error code or 0.
 int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
     AVCodecContext* enc = v.enc.get();
-    if (v.toSdr || needsColourManagement(decoded)) {
+    if (v.toSdr || media::needsColourManagement(decoded)) {
         if (!v.colour)
-            v.colour = std::make_unique<ColourConverter>(
-                enc->width, enc->height, ColourTarget::yuv420pSdr, PeakPolicy::runningMax,
-                metadataPeak(in->streams[v.index], decoded));
+            v.colour = std::make_unique<media::ColourConverter>(
+                enc->width, enc->height, media::ColourTarget::yuv420pSdr,
+                media::PeakPolicy::runningMax, media::metadataPeak(in->streams[v.index], decoded));
         auto converted = v.colour->convert(decoded);
         if (!converted.ok()) {
             colourError = converted.error();
@@ -416,40 +443,15 @@ int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
         *result = v.managed.get();
         return 0;
     }
-    bool fullRange =
-        decoded->color_range == AVCOL_RANGE_JPEG || decoded->format == AV_PIX_FMT_YUVJ420P ||
-        decoded->format == AV_PIX_FMT_YUVJ422P || decoded->format == AV_PIX_FMT_YUVJ444P;
+    bool fullRange = decoded->color_range == AVCOL_RANGE_JPEG ||
+                     media::withoutFullRangeAlias(decoded->format) != decoded->format;
     if (decoded->format == AV_PIX_FMT_YUV420P && !fullRange && decoded->width == enc->width &&
         decoded->height == enc->height) {
         *result = decoded;  // already what the encoder takes
         return 0;
     }
 
-    if (!v.sws || v.swsW != decoded->width || v.swsH != decoded->height ||
-        v.swsFormat != decoded->format || v.swsRange != int(fullRange)) {
-        v.sws.reset(sws_alloc_context());
-        if (!v.sws) return AVERROR(ENOMEM);
-        SwsContext* s = v.sws.get();
-        av_opt_set_int(s, "srcw", decoded->width, 0);
-        av_opt_set_int(s, "srch", decoded->height, 0);
-        av_opt_set_int(s, "src_format", decoded->format, 0);
-        av_opt_set_int(s, "dstw", enc->width, 0);
-        av_opt_set_int(s, "dsth", enc->height, 0);
-        av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
-        av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
-        av_opt_set_int(s, "threads", 0, 0);
-        if (int r = sws_init_context(s, nullptr, nullptr); r < 0) {
-            v.sws.reset();
-            return r;
-        }
-        // Same YUV matrix on both sides; only the range may change.
-        int space = decoded->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT
-                                                                 : int(decoded->colorspace);
-        const int* coefficients = sws_getCoefficients(space);
-        sws_setColorspaceDetails(s, coefficients, fullRange, coefficients, 0, 0, 1 << 16, 1 << 16);
-        v.swsW = decoded->width, v.swsH = decoded->height;
-        v.swsFormat = decoded->format, v.swsRange = int(fullRange);
-    }
+    if (int r = prepareScaler(decoded, fullRange); r < 0) return r;
     AVFrame* scaled = v.scaled.get();
     if (!scaled->buf[0]) {
         scaled->format = AV_PIX_FMT_YUV420P;
@@ -460,6 +462,38 @@ int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
     if (int r = av_frame_make_writable(scaled); r < 0) return r;
     if (int r = sws_scale_frame(v.sws.get(), scaled, decoded); r < 0) return r;
     *result = scaled;
+    return 0;
+}
+
+// The scaler from the decoded picture's size, format and range to the
+// encoder's, made again only when one of them changes.
+int ExportSession::Pipeline::prepareScaler(const AVFrame* decoded, bool fullRange) {
+    const AVCodecContext* enc = v.enc.get();
+    if (v.sws && v.swsW == decoded->width && v.swsH == decoded->height &&
+        v.swsFormat == decoded->format && v.swsRange == int(fullRange))
+        return 0;
+    v.sws.reset(sws_alloc_context());
+    if (!v.sws) return AVERROR(ENOMEM);
+    SwsContext* s = v.sws.get();
+    av_opt_set_int(s, "srcw", decoded->width, 0);
+    av_opt_set_int(s, "srch", decoded->height, 0);
+    av_opt_set_int(s, "src_format", decoded->format, 0);
+    av_opt_set_int(s, "dstw", enc->width, 0);
+    av_opt_set_int(s, "dsth", enc->height, 0);
+    av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
+    av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
+    av_opt_set_int(s, "threads", 0, 0);
+    if (int r = sws_init_context(s, nullptr, nullptr); r < 0) {
+        v.sws.reset();
+        return r;
+    }
+    // Same YUV matrix on both sides; only the range may change.
+    int space =
+        decoded->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : int(decoded->colorspace);
+    const int* coefficients = sws_getCoefficients(space);
+    sws_setColorspaceDetails(s, coefficients, fullRange, coefficients, 0, 0, 1 << 16, 1 << 16);
+    v.swsW = decoded->width, v.swsH = decoded->height;
+    v.swsFormat = decoded->format, v.swsRange = int(fullRange);
     return 0;
 }
 
@@ -510,13 +544,7 @@ int ExportSession::Pipeline::drainFifo(bool all, AVFormatContext* out) {
         int available = av_audio_fifo_size(a.fifo.get());
         if (available == 0 || (!all && available < enc->frame_size)) return 0;
         int n = std::min(available, enc->frame_size);
-        av_frame_unref(chunk);
-        chunk->nb_samples = n;
-        chunk->format = enc->sample_fmt;
-        chunk->sample_rate = enc->sample_rate;
-        if (av_channel_layout_copy(&chunk->ch_layout, &enc->ch_layout) < 0 ||
-            av_frame_get_buffer(chunk, 0) < 0)
-            return AVERROR(ENOMEM);
+        if (int r = audioBuffer(chunk, n, enc); r < 0) return r;
         if (av_audio_fifo_read(a.fifo.get(), reinterpret_cast<void**>(chunk->data), n) < n)
             return AVERROR_BUG;
         chunk->pts = a.nextPts;
@@ -529,36 +557,11 @@ int ExportSession::Pipeline::drainFifo(bool all, AVFormatContext* out) {
 // Resamples one decoded frame (or, with null, what the resampler still holds)
 // into the FIFO, then encodes every whole frame of samples.
 int ExportSession::Pipeline::encodeAudio(AVFrame* decoded, AVFormatContext* out) {
-    AVCodecContext* enc = a.enc.get();
     if (decoded) {
-        AVChannelLayout layout{};
-        if (decoded->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-            av_channel_layout_default(&layout, decoded->ch_layout.nb_channels);
-        else if (av_channel_layout_copy(&layout, &decoded->ch_layout) < 0)
-            return AVERROR(ENOMEM);
-        bool same = a.swr && a.swrFormat == decoded->format && a.swrRate == decoded->sample_rate &&
-                    av_channel_layout_compare(&layout, &a.swrLayout) == 0;
-        if (!same) {
-            SwrContext* s = nullptr;
-            int r = swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
-                                        &layout, AVSampleFormat(decoded->format),
-                                        decoded->sample_rate, 0, nullptr);
-            a.swr.reset(s);
-            if (r >= 0) r = swr_init(s);
-            if (r < 0) {
-                av_channel_layout_uninit(&layout);
-                return r;
-            }
-            av_channel_layout_uninit(&a.swrLayout);
-            a.swrLayout = layout;
-            layout = AVChannelLayout{};
-            a.swrFormat = decoded->format;
-            a.swrRate = decoded->sample_rate;
-        }
-        av_channel_layout_uninit(&layout);
+        if (int r = prepareResampler(decoded); r < 0) return r;
         if (a.nextPts == AV_NOPTS_VALUE) {
             int64_t pts = decoded->best_effort_timestamp;
-            AVRational rate{1, enc->sample_rate};
+            AVRational rate{1, a.enc->sample_rate};
             a.nextPts = pts == AV_NOPTS_VALUE
                             ? 0
                             : av_rescale_q(pts, in->streams[a.index]->time_base, rate) -
@@ -566,26 +569,56 @@ int ExportSession::Pipeline::encodeAudio(AVFrame* decoded, AVFormatContext* out)
         }
     }
     if (!a.swr) return 0;
-
-    int capacity = swr_get_out_samples(a.swr.get(), decoded ? decoded->nb_samples : 0);
-    if (capacity < 0) return capacity;
-    if (capacity > 0) {
-        AVFrame* conv = a.converted.get();
-        av_frame_unref(conv);
-        conv->nb_samples = capacity;
-        conv->format = enc->sample_fmt;
-        conv->sample_rate = enc->sample_rate;
-        if (av_channel_layout_copy(&conv->ch_layout, &enc->ch_layout) < 0 ||
-            av_frame_get_buffer(conv, 0) < 0)
-            return AVERROR(ENOMEM);
-        int n = swr_convert(a.swr.get(), conv->data, capacity,
-                            decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr,
-                            decoded ? decoded->nb_samples : 0);
-        if (n < 0) return n;
-        if (n > 0 && av_audio_fifo_write(a.fifo.get(), reinterpret_cast<void**>(conv->data), n) < n)
-            return AVERROR(ENOMEM);
-    }
+    if (int r = resample(decoded); r < 0) return r;
     return drainFifo(!decoded, out);
+}
+
+// The resampler from the decoded sound's layout, format and rate to the
+// encoder's, made again only when one of them changes.
+int ExportSession::Pipeline::prepareResampler(const AVFrame* decoded) {
+    AVCodecContext* enc = a.enc.get();
+    AVChannelLayout layout{};
+    if (decoded->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&layout, decoded->ch_layout.nb_channels);
+    else if (av_channel_layout_copy(&layout, &decoded->ch_layout) < 0)
+        return AVERROR(ENOMEM);
+    bool same = a.swr && a.swrFormat == decoded->format && a.swrRate == decoded->sample_rate &&
+                av_channel_layout_compare(&layout, &a.swrLayout) == 0;
+    if (!same) {
+        SwrContext* s = nullptr;
+        int r = swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
+                                    &layout, AVSampleFormat(decoded->format), decoded->sample_rate,
+                                    0, nullptr);
+        a.swr.reset(s);
+        if (r >= 0) r = swr_init(s);
+        if (r < 0) {
+            av_channel_layout_uninit(&layout);
+            return r;
+        }
+        av_channel_layout_uninit(&a.swrLayout);
+        a.swrLayout = layout;
+        layout = AVChannelLayout{};
+        a.swrFormat = decoded->format;
+        a.swrRate = decoded->sample_rate;
+    }
+    av_channel_layout_uninit(&layout);
+    return 0;
+}
+
+// Resamples one decoded frame, or with null what the resampler still holds,
+// into the FIFO.
+int ExportSession::Pipeline::resample(const AVFrame* decoded) {
+    int capacity = swr_get_out_samples(a.swr.get(), decoded ? decoded->nb_samples : 0);
+    if (capacity <= 0) return capacity;
+    AVFrame* conv = a.converted.get();
+    if (int r = audioBuffer(conv, capacity, a.enc.get()); r < 0) return r;
+    int n = swr_convert(a.swr.get(), conv->data, capacity,
+                        decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr,
+                        decoded ? decoded->nb_samples : 0);
+    if (n < 0) return n;
+    if (n > 0 && av_audio_fifo_write(a.fifo.get(), reinterpret_cast<void**>(conv->data), n) < n)
+        return AVERROR(ENOMEM);
+    return 0;
 }
 
 // Feeds a packet (or null at the end) to a decoder and encodes what comes out.
@@ -655,6 +688,12 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
     }
 
     if (endsEarly()) return AVERROR_EOF;
+    return finish(out);
+}
+
+// The end of the input: the video decoder drained, then its encoder; the same
+// for the sound (with what the resampler holds); then the trailer.
+int ExportSession::Pipeline::finish(AVFormatContext* out) {
     int r = decode(v.dec.get(), nullptr, true, out);
     if (r < 0) return r;
     if (v.frames == 0) {
@@ -677,27 +716,40 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
     return av_write_trailer(out);
 }
 
-std::optional<std::string> ExportSession::exportTo(const std::string& path, FileType) {
-    Pipeline& p = *p_;
+// A muxer for the path with the session's streams, its file open and the
+// header written.
+Result<handles::OutputFormatPtr> ExportSession::Pipeline::openOutput(const std::string& path) {
+    using R = Result<handles::OutputFormatPtr>;
     AVFormatContext* raw = nullptr;
-    int r = avformat_alloc_output_context2(&raw, p.muxer, nullptr, nullptr);
-    if (r < 0) return errorText(r);
-    OutputPtr out(raw);
-    out->interrupt_callback = AVIOInterruptCB{&Pipeline::checkInterrupt, &p};
+    int r = avformat_alloc_output_context2(&raw, muxer, nullptr, nullptr);
+    if (r < 0) return R::failure(errorText(r), "making the MP4 muxer");
+    handles::OutputFormatPtr out(raw);
+    out->interrupt_callback = AVIOInterruptCB{&Pipeline::checkInterrupt, this};
     // "file:" keeps a colon in the name from being read as a protocol.
     out->url = av_strdup(("file:" + path).c_str());
-    if (!out->url) return errorText(AVERROR(ENOMEM));
-    if ((r = p.addStreams(out.get())) < 0) return errorText(r);
+    if (!out->url) return R::failure(errorText(AVERROR(ENOMEM)), "making the MP4 muxer");
+    if ((r = addStreams(out.get())) < 0) return R::failure(errorText(r), "adding the streams");
     r = avio_open2(&out->pb, out->url, AVIO_FLAG_WRITE, &out->interrupt_callback, nullptr);
-    if (r < 0) return errorText(r);
-    Options opts;
-    opts.set("movflags", "+faststart");
-    if ((r = avformat_write_header(out.get(), opts.get())) < 0) return errorText(r);
-    if ((r = p.run(out.get())) < 0) {
-        if (p.noFrames) return std::string("the video track has no frames");
-        return r == AVERROR_EXTERNAL && !p.colourError.empty() ? p.colourError : errorText(r);
-    }
-    return std::nullopt;
+    if (r < 0) return R::failure(errorText(r), "opening " + path);
+    r = withOptions({{"movflags", "+faststart"}},
+                    [&](AVDictionary** o) { return avformat_write_header(out.get(), o); });
+    if (r < 0) return R::failure(errorText(r), "writing the header");
+    return out;
 }
 
-}  // namespace media
+// What a failed run reports: the colour conversion's own text where it failed.
+Failure ExportSession::Pipeline::failure(int error) const {
+    if (noFrames) return {kNoFrames, "encoding"};
+    if (error == AVERROR_EXTERNAL && !colourError.empty())
+        return {colourError, "converting the colours"};
+    return {errorText(error), "encoding"};
+}
+
+Result<void> ExportSession::exportTo(const std::string& path, FileType) {
+    auto out = p_->openOutput(path);
+    if (!out.ok()) return out.failed();
+    if (int r = p_->run(out.value().get()); r < 0) return p_->failure(r);
+    return Result<void>::success();
+}
+
+}  // namespace exporter

@@ -25,21 +25,24 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "media/asset.h"
+#include "result/result.h"
 
-namespace media {
+namespace exporter {
 
 enum class ExportPreset { hd1920x1080 };
 enum class FileType { mpeg4 };
 
 class ExportSession {
   public:
-    // Null when the preset cannot be applied to the asset: no demuxer opened,
-    // no video track, or no decoder, encoder or muxer can be set up for it.
-    static std::unique_ptr<ExportSession> create(Asset& asset, ExportPreset preset);
+    // A session, or why the preset cannot be applied to the asset: the file
+    // cannot be opened, it has no video track, or no decoder, encoder or muxer
+    // can be set up for it. The failure names the step ("opening the H.264
+    // encoder") beside FFmpeg's text.
+    static platform::Result<std::unique_ptr<ExportSession>> create(media::Asset& asset,
+                                                                   ExportPreset preset);
     ~ExportSession();
     ExportSession(const ExportSession&) = delete;
     ExportSession& operator=(const ExportSession&) = delete;
@@ -49,9 +52,10 @@ class ExportSession {
     void setInterruptCheck(std::function<bool()> interrupted);
 
     // Writes the movie to `path` (a file name, used literally; an existing file
-    // is overwritten). Returns nothing on success, or FFmpeg's error text. A
-    // failed export leaves what it had written so far; it is not a valid movie.
-    std::optional<std::string> exportTo(const std::string& path, FileType type);
+    // is overwritten). On failure, FFmpeg's error text (or the colour
+    // conversion's) and the step. A failed export leaves what it had written so
+    // far; it is not a valid movie.
+    platform::Result<void> exportTo(const std::string& path, FileType type);
 
   private:
     ExportSession();
@@ -59,4 +63,4 @@ class ExportSession {
     std::unique_ptr<Pipeline> p_;
 };
 
-}  // namespace media
+}  // namespace exporter

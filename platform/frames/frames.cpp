@@ -1,12 +1,15 @@
 #include "frames/frames.h"
 
+#include "frames/testing.h"
 #include "media/colour.h"
+#include "media/demuxer.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 extern "C" {
@@ -18,28 +21,12 @@ extern "C" {
 
 namespace frames {
 
+using platform::Result;
+
 namespace {
 
-struct CodecDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwsDeleter {
-    void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
-struct AvDeleter {
-    void operator()(uint8_t* p) const { av_free(p); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
-using AvBuffer = std::unique_ptr<uint8_t, AvDeleter>;
+using handles::AvBufferPtr;
+using handles::FramePtr;
 
 constexpr const char* kNoFrames = "the video track has no frames";
 constexpr int kMaxUnkeyed = 300;
@@ -75,28 +62,6 @@ Target targetOf(double seconds) {
     return Target{int64_t(std::clamp(v, -kLimit, kLimit))};
 }
 
-AVPixelFormat withoutFullRangeAlias(AVPixelFormat format, bool& fullRange) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            fullRange = true;
-            return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P:
-            fullRange = true;
-            return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P:
-            fullRange = true;
-            return AV_PIX_FMT_YUV444P;
-        case AV_PIX_FMT_YUVJ440P:
-            fullRange = true;
-            return AV_PIX_FMT_YUV440P;
-        case AV_PIX_FMT_YUVJ411P:
-            fullRange = true;
-            return AV_PIX_FMT_YUV411P;
-        default:
-            return format;
-    }
-}
-
 int colourMatrix(const AVFrame* f) {
     switch (f->colorspace) {
         case AVCOL_SPC_BT709:
@@ -117,6 +82,39 @@ int colourMatrix(const AVFrame* f) {
     }
 }
 
+// A picture at the output size before it is turned: RGB rows `stride` bytes
+// apart, in a buffer or a frame of its own.
+struct ScaledPixels {
+    const uint8_t* pixels = nullptr;
+    int stride = 0;
+    AvBufferPtr buffer;
+    FramePtr frame;
+};
+
+// The scaled picture (`width` x `height`) turned into display orientation and
+// packed. libswscale cannot turn or mirror; a filter graph for it would cost
+// more start-up than this copy.
+Image oriented(const ScaledPixels& scaled, int width, int height, const Orientation& o) {
+    int outW = o.quarterTurn() ? height : width, outH = o.quarterTurn() ? width : height;
+    Image out{outW, outH, std::vector<uint8_t>(size_t(outW) * outH * 3)};
+    if (o.identity()) {
+        for (int y = 0; y < height; ++y)
+            std::memcpy(&out.rgb[size_t(y) * outW * 3], scaled.pixels + size_t(y) * scaled.stride,
+                        size_t(width) * 3);
+        return out;
+    }
+    int ox = (o.a < 0 ? width - 1 : 0) + (o.c < 0 ? height - 1 : 0);
+    int oy = (o.b < 0 ? width - 1 : 0) + (o.d < 0 ? height - 1 : 0);
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* row = scaled.pixels + size_t(y) * scaled.stride;
+        for (int x = 0; x < width; ++x) {
+            int X = o.a * x + o.c * y + ox, Y = o.b * x + o.d * y + oy;
+            std::memcpy(&out.rgb[(size_t(Y) * outW + X) * 3], row + size_t(x) * 3, 3);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int64_t roundedSize(double value) {
@@ -125,13 +123,15 @@ int64_t roundedSize(double value) {
     return int64_t(r);
 }
 
-media::Result<Image> resized(const Image& image, int width, int height) {
-    using R = media::Result<Image>;
-    if (width < 1 || height < 1 || image.width < 1 || image.height < 1 ||
-        image.rgb.size() != size_t(image.width) * image.height * 3)
-        return R::failure(media::errorText(AVERROR(EINVAL)));
-    SwsPtr sws(sws_getContext(image.width, image.height, AV_PIX_FMT_RGB24, width, height,
-                              AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+Result<Image> resized(const Image& image, int width, int height) {
+    using R = Result<Image>;
+    if (width < 1 || height < 1 || image.width < 1 || image.height < 1)
+        return R::failure("an image without pixels has no resized form");
+    if (image.rgb.size() != size_t(image.width) * image.height * 3)
+        return R::failure("the image's pixels do not fill its size");
+    handles::ScalerPtr sws(sws_getContext(image.width, image.height, AV_PIX_FMT_RGB24, width,
+                                          height, AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr,
+                                          nullptr));
     if (!sws) return R::failure(media::errorText(AVERROR(ENOMEM)));
 
     // The scaler's vector code reads and writes whole 16- and 32-byte blocks,
@@ -139,11 +139,11 @@ media::Result<Image> resized(const Image& image, int width, int height) {
     // after them on both sides, and the result is packed afterwards.
     auto padded = [](int w, int h, int& stride) {
         stride = FFALIGN(w * 3, 64);
-        return AvBuffer(static_cast<uint8_t*>(av_mallocz(size_t(stride) * h + 64)));
+        return AvBufferPtr(static_cast<uint8_t*>(av_mallocz(size_t(stride) * h + 64)));
     };
     int srcStride = 0, dstStride = 0;
-    AvBuffer src = padded(image.width, image.height, srcStride);
-    AvBuffer dst = padded(width, height, dstStride);
+    AvBufferPtr src = padded(image.width, image.height, srcStride);
+    AvBufferPtr dst = padded(width, height, dstStride);
     if (!src || !dst) return R::failure(media::errorText(AVERROR(ENOMEM)));
     size_t srcRow = size_t(image.width) * 3, dstRow = size_t(width) * 3;
     for (int y = 0; y < image.height; ++y)
@@ -166,16 +166,15 @@ struct Generator::State {
     media::Asset& asset;
     int64_t maxEdge;
 
-    bool prepared = false;
-    std::string prepareError;
+    std::optional<Result<void>> preparation;  // the first grab's, kept for the later ones
     AVFormatContext* fmt = nullptr;  // owned by the asset
     AVStream* st = nullptr;
     int stream = -1;
     int64_t startUs = 0;  // the container's start: time 0 of every request
     Orientation orientation;
-    CodecPtr dec;
-    PacketPtr pkt;
-    SwsPtr sws;
+    handles::CodecContextPtr dec;
+    handles::PacketPtr pkt;
+    handles::ScalerPtr sws;
     std::unique_ptr<media::ColourConverter> colour;  // made by the first HDR picture
     int colourW = 0, colourH = 0;
 
@@ -199,7 +198,8 @@ struct Generator::State {
 
     State(media::Asset& a, int64_t edge) : asset(a), maxEdge(edge) {}
 
-    bool prepare();
+    Result<void> prepare();
+    Result<void> chooseTrack();
     bool atOrBefore(int64_t ts, Target t) const;
     int64_t ticksOf(Target t) const;
     bool forwardIsCheaper(Target t) const;
@@ -207,29 +207,43 @@ struct Generator::State {
     int seekToStart();
     bool laterFrameShown(int64_t pts) const;
     int nextFrame();
+    bool shown(AVFrame* frame);
+    int feedDecoder();
     int runTo(Target t);
-    media::Result<Image> grab(Target t);
-    media::Result<Image> grabAt(Target t);
+    Result<Image> grab(Target t);
+    Result<Image> grabAt(Target t);
     bool trackIsEmpty();
-    media::Result<Image> render(const AVFrame* f);
+    Result<Image> render(const AVFrame* f);
+    Result<ScaledPixels> scaled(const AVFrame* f, int width, int height);
+    Result<ScaledPixels> colourManaged(const AVFrame* f, int width, int height);
 };
 
-bool Generator::State::prepare() {
-    prepared = true;
+// The first grab's set-up: the track and the decoder.
+Result<void> Generator::State::prepare() {
+    if (auto chosen = chooseTrack(); !chosen.ok()) return chosen;
+    // A clean failure, never a false-colour picture.
+    if (auto why = media::unshowablePictures(st)) return Result<void>::failure(*why);
+    auto opened = media::openDecoder(st);
+    if (!opened.ok()) return opened.failed();
+    pkt.reset(av_packet_alloc());
+    if (!pkt) return Result<void>::failure(media::errorText(AVERROR(ENOMEM)));
+    dec = std::move(opened.value());
+    return Result<void>::success();
+}
+
+// The first video track, the only stream read from now on, with its
+// orientation and the start its times count from.
+Result<void> Generator::State::chooseTrack() {
     auto tracks = asset.loadTracks(media::MediaType::video);
-    if (!tracks.ok()) {
-        prepareError = tracks.error();
-        return false;
-    }
-    if (tracks.value().empty() || !asset.formatContext()) {
-        prepareError = media::errorText(AVERROR_STREAM_NOT_FOUND);
-        return false;
-    }
+    if (!tracks.ok()) return tracks.failed();
+    auto opened = media::demuxer(asset);
+    if (tracks.value().empty() || !opened.ok())
+        return Result<void>::failure(media::errorText(AVERROR_STREAM_NOT_FOUND));
     media::Track track = tracks.value().front();
     auto meta = asset.loadTrackMetadata(track);
     if (meta.ok()) orientation = orientationOf(meta.value().preferredTransform);
 
-    fmt = asset.formatContext();
+    fmt = opened.value();
     stream = track.stream;
     st = fmt->streams[stream];
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
@@ -241,35 +255,7 @@ bool Generator::State::prepare() {
         // Rounded up, so that the first frame's own time is never after it.
         startUs = std::max(startUs, av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q,
                                                      AV_ROUND_UP));
-
-    if (auto why = media::unshowablePictures(st)) {
-        prepareError = *why;  // a clean failure, never a false-colour picture
-        return false;
-    }
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) {
-        prepareError = media::errorText(AVERROR_DECODER_NOT_FOUND);
-        return false;
-    }
-    dec.reset(avcodec_alloc_context3(codec));
-    pkt.reset(av_packet_alloc());
-    if (!dec || !pkt) {
-        prepareError = media::errorText(AVERROR(ENOMEM));
-        return false;
-    }
-    int rc = avcodec_parameters_to_context(dec.get(), st->codecpar);
-    if (rc >= 0) {
-        dec->pkt_timebase = st->time_base;
-        dec->thread_count = 0;  // as many as the machine has
-        dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-        rc = avcodec_open2(dec.get(), codec, nullptr);
-    }
-    if (rc < 0) {
-        prepareError = media::errorText(rc);
-        dec.reset();
-        return false;
-    }
-    return true;
+    return Result<void>::success();
 }
 
 // Whether a frame at `ts` (stream time base) is at or before the request,
@@ -352,57 +338,64 @@ int Generator::State::nextFrame() {
         int rc = avcodec_receive_frame(dec.get(), frame.get());
         if (rc == 0) {
             ++decoded;
-            int64_t ts = frame->best_effort_timestamp;
-            if (ts == AV_NOPTS_VALUE) ts = frame->pts;
-            if (ts == AV_NOPTS_VALUE) ts = lastTs != AV_NOPTS_VALUE ? lastTs + 1 : 0;
-            // Pictures shown before the first keyframe since the seek lack
-            // their references (the decoder fills them in grey): never shown.
-            // A stream refreshed without keyframes is taken as whole after a
-            // few seconds of them.
-            if (!whole) {
-                bool afterKey = keySeen && (firstKeyPts == AV_NOPTS_VALUE || ts >= firstKeyPts);
-                if (afterKey || frame->key_frame || frame->pict_type == AV_PICTURE_TYPE_I ||
-                    ++unkeyed > kMaxUnkeyed) {
-                    whole = true;
-                } else {
-                    lastTs = ts;
-                    av_frame_unref(frame.get());
-                    continue;
-                }
+            if (!shown(frame.get())) {
+                av_frame_unref(frame.get());
+                continue;
             }
-            frame->pts = lastTs = ts;
             ahead = std::move(frame);
             return 0;
         }
         if (rc != AVERROR(EAGAIN)) return rc;
         if (demuxEnd) return AVERROR_EOF;
-        for (;;) {
-            rc = av_read_frame(fmt, pkt.get());
-            if (rc == AVERROR_EOF) {
-                demuxEnd = true;
-                rc = avcodec_send_packet(dec.get(), nullptr);
-                break;
-            }
-            if (rc < 0) return rc;
-            if (pkt->stream_index != stream) {
-                av_packet_unref(pkt.get());
-                continue;
-            }
-            int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-            if (dts != AV_NOPTS_VALUE) lastDts = dts;
-            // Frames nothing refers to and nobody sees are not decoded at all.
-            bool unseen = pkt->pts != AV_NOPTS_VALUE && laterFrameShown(pkt->pts);
-            dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-            if (pkt->pts != AV_NOPTS_VALUE) seen[seenCount++ % seen.size()] = pkt->pts;
-            if (!keySeen && (pkt->flags & AV_PKT_FLAG_KEY)) {
-                keySeen = true;
-                firstKeyPts = pkt->pts;
-            }
-            rc = avcodec_send_packet(dec.get(), pkt.get());
-            av_packet_unref(pkt.get());
-            break;
-        }
+        rc = feedDecoder();
         if (rc < 0 && rc != AVERROR_EOF) return rc;
+    }
+}
+
+// Whether a decoded frame can be shown; its time goes into its pts either way.
+// Pictures shown before the first keyframe since the seek lack their
+// references (the decoder fills them in grey): never shown. A stream refreshed
+// without keyframes is taken as whole after a few seconds of them.
+bool Generator::State::shown(AVFrame* frame) {
+    int64_t ts = frame->best_effort_timestamp;
+    if (ts == AV_NOPTS_VALUE) ts = frame->pts;
+    if (ts == AV_NOPTS_VALUE) ts = lastTs != AV_NOPTS_VALUE ? lastTs + 1 : 0;
+    frame->pts = lastTs = ts;
+    if (whole) return true;
+    bool afterKey = keySeen && (firstKeyPts == AV_NOPTS_VALUE || ts >= firstKeyPts);
+    if (afterKey || frame->key_frame || frame->pict_type == AV_PICTURE_TYPE_I ||
+        ++unkeyed > kMaxUnkeyed)
+        whole = true;
+    return whole;
+}
+
+// Hands the decoder the track's next packet, or the end of the stream once the
+// demuxer has none: avcodec_send_packet's result, or the demuxer's error.
+int Generator::State::feedDecoder() {
+    for (;;) {
+        int rc = av_read_frame(fmt, pkt.get());
+        if (rc == AVERROR_EOF) {
+            demuxEnd = true;
+            return avcodec_send_packet(dec.get(), nullptr);
+        }
+        if (rc < 0) return rc;
+        if (pkt->stream_index != stream) {
+            av_packet_unref(pkt.get());
+            continue;
+        }
+        int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        if (dts != AV_NOPTS_VALUE) lastDts = dts;
+        // Frames nothing refers to and nobody sees are not decoded at all.
+        bool unseen = pkt->pts != AV_NOPTS_VALUE && laterFrameShown(pkt->pts);
+        dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+        if (pkt->pts != AV_NOPTS_VALUE) seen[seenCount++ % seen.size()] = pkt->pts;
+        if (!keySeen && (pkt->flags & AV_PKT_FLAG_KEY)) {
+            keySeen = true;
+            firstKeyPts = pkt->pts;
+        }
+        rc = avcodec_send_packet(dec.get(), pkt.get());
+        av_packet_unref(pkt.get());
+        return rc;
     }
 }
 
@@ -439,15 +432,15 @@ bool Generator::State::trackIsEmpty() {
     }
 }
 
-media::Result<Image> Generator::State::grab(Target t) {
+Result<Image> Generator::State::grab(Target t) {
     auto result = grabAt(t);
     if (!result.ok() && decoded == 0 && trackIsEmpty())
-        return media::Result<Image>::failure(kNoFrames);
+        return Result<Image>::failure(kNoFrames);
     return result;
 }
 
-media::Result<Image> Generator::State::grabAt(Target t) {
-    using R = media::Result<Image>;
+Result<Image> Generator::State::grabAt(Target t) {
+    using R = Result<Image>;
     current = t;
     if (!forwardIsCheaper(t)) {
         // Seek to the keyframe before the request; when the first frame decoded
@@ -490,8 +483,8 @@ media::Result<Image> Generator::State::grabAt(Target t) {
     return render(have.get());
 }
 
-media::Result<Image> Generator::State::render(const AVFrame* f) {
-    using R = media::Result<Image>;
+Result<Image> Generator::State::render(const AVFrame* f) {
+    using R = Result<Image>;
     if (f->width < 1 || f->height < 1) return R::failure(media::errorText(AVERROR_INVALIDDATA));
     double natW =
         f->width * media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
@@ -500,68 +493,54 @@ media::Result<Image> Generator::State::render(const AVFrame* f) {
     double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
     double longest = std::max(dispW, dispH);
     double scale = (maxEdge > 0 && longest > double(maxEdge)) ? double(maxEdge) / longest : 1.0;
-    int64_t outW = std::clamp<int64_t>(roundedSize(dispW * scale), 1, 1 << 16);
-    int64_t outH = std::clamp<int64_t>(roundedSize(dispH * scale), 1, 1 << 16);
-    int sw = int(quarter ? outH : outW), sh = int(quarter ? outW : outH);
+    int outW = int(std::clamp<int64_t>(roundedSize(dispW * scale), 1, 1 << 16));
+    int outH = int(std::clamp<int64_t>(roundedSize(dispH * scale), 1, 1 << 16));
+    int sw = quarter ? outH : outW, sh = quarter ? outW : outH;
+    auto pixels = media::needsColourManagement(f) ? colourManaged(f, sw, sh) : scaled(f, sw, sh);
+    if (!pixels.ok()) return pixels.failed();
+    return oriented(pixels.value(), sw, sh, orientation);
+}
 
-    // Aligned rows for the scaler, then one pass that turns and packs them.
-    const uint8_t* pixels = nullptr;
-    int stride = 0;
-    AvBuffer scratch;
-    FramePtr managed;
-    if (media::needsColourManagement(f)) {
-        // HDR or wide gamut: tone-mapped and gamut-mapped to SDR BT.709 at the
-        // output size.
-        if (!colour || colourW != sw || colourH != sh) {
-            colour = std::make_unique<media::ColourConverter>(
-                sw, sh, media::ColourTarget::rgb24, media::PeakPolicy::perFrame,
-                media::metadataPeak(st, f));
-            colourW = sw, colourH = sh;
-        }
-        auto converted = colour->convert(f);
-        if (!converted.ok()) return R::failure(converted.error());
-        managed.reset(converted.value());
-        if (managed->width != sw || managed->height != sh || managed->format != AV_PIX_FMT_RGB24)
-            return R::failure(media::errorText(AVERROR_BUG));
-        pixels = managed->data[0];
-        stride = managed->linesize[0];
-    } else {
-        bool fullRange = f->color_range == AVCOL_RANGE_JPEG;
-        AVPixelFormat format = withoutFullRangeAlias(AVPixelFormat(f->format), fullRange);
-        sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, sw, sh,
-                                       AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
-        if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
-        sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-        stride = FFALIGN(sw * 3, 64);
-        scratch.reset(static_cast<uint8_t*>(av_malloc(size_t(stride) * sh + 64)));
-        if (!scratch) return R::failure(media::errorText(AVERROR(ENOMEM)));
-        uint8_t* dst[4] = {scratch.get(), nullptr, nullptr, nullptr};
-        int dstStride[4] = {stride, 0, 0, 0};
-        if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
-            return R::failure(media::errorText(AVERROR(EINVAL)));
-        pixels = scratch.get();
+// HDR or wide gamut: tone-mapped and gamut-mapped to SDR BT.709 at the output size.
+Result<ScaledPixels> Generator::State::colourManaged(const AVFrame* f, int width, int height) {
+    using R = Result<ScaledPixels>;
+    if (!colour || colourW != width || colourH != height) {
+        colour = std::make_unique<media::ColourConverter>(width, height, media::ColourTarget::rgb24,
+                                                          media::PeakPolicy::perFrame,
+                                                          media::metadataPeak(st, f));
+        colourW = width, colourH = height;
     }
+    auto converted = colour->convert(f);
+    if (!converted.ok()) return converted.failed();
+    ScaledPixels out;
+    out.frame.reset(converted.value());
+    const AVFrame* rgb = out.frame.get();
+    if (rgb->width != width || rgb->height != height || rgb->format != AV_PIX_FMT_RGB24)
+        return R::failure("the colour conversion gave a picture of another size or format");
+    out.pixels = rgb->data[0];
+    out.stride = rgb->linesize[0];
+    return out;
+}
 
-    Image out{int(outW), int(outH), std::vector<uint8_t>(size_t(outW) * outH * 3)};
-    const Orientation& o = orientation;
-    if (o.identity()) {
-        for (int y = 0; y < sh; ++y)
-            std::memcpy(&out.rgb[size_t(y) * outW * 3], pixels + size_t(y) * stride,
-                        size_t(sw) * 3);
-        return out;
-    }
-    // libswscale cannot turn or mirror; a filter graph for it would cost more
-    // start-up than this copy.
-    int ox = (o.a < 0 ? sw - 1 : 0) + (o.c < 0 ? sh - 1 : 0);
-    int oy = (o.b < 0 ? sw - 1 : 0) + (o.d < 0 ? sh - 1 : 0);
-    for (int y = 0; y < sh; ++y) {
-        const uint8_t* row = pixels + size_t(y) * stride;
-        for (int x = 0; x < sw; ++x) {
-            int X = o.a * x + o.c * y + ox, Y = o.b * x + o.d * y + oy;
-            std::memcpy(&out.rgb[(size_t(Y) * outW + X) * 3], row + size_t(x) * 3, 3);
-        }
-    }
+// Standard video: scaled and converted to RGB by libswscale, into aligned rows.
+Result<ScaledPixels> Generator::State::scaled(const AVFrame* f, int width, int height) {
+    using R = Result<ScaledPixels>;
+    AVPixelFormat format = AVPixelFormat(media::withoutFullRangeAlias(f->format));
+    bool fullRange = f->color_range == AVCOL_RANGE_JPEG || format != f->format;
+    sws.reset(sws_getCachedContext(sws.release(), f->width, f->height, format, width, height,
+                                   AV_PIX_FMT_RGB24, kScaleFlags, nullptr, nullptr, nullptr));
+    if (!sws) return R::failure(media::errorText(AVERROR(EINVAL)));
+    sws_setColorspaceDetails(sws.get(), sws_getCoefficients(colourMatrix(f)), fullRange ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    ScaledPixels out;
+    out.stride = FFALIGN(width * 3, 64);
+    out.buffer.reset(static_cast<uint8_t*>(av_malloc(size_t(out.stride) * height + 64)));
+    if (!out.buffer) return R::failure(media::errorText(AVERROR(ENOMEM)));
+    uint8_t* dst[4] = {out.buffer.get(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {out.stride, 0, 0, 0};
+    if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
+        return R::failure(media::errorText(AVERROR(EINVAL)));
+    out.pixels = out.buffer.get();
     return out;
 }
 
@@ -570,14 +549,14 @@ Generator::Generator(media::Asset& asset, int64_t maxEdge)
 Generator::~Generator() = default;
 Generator::Generator(Generator&&) noexcept = default;
 
-media::Result<Image> Generator::copyFrame(double seconds) {
-    if (!s_->prepared) s_->prepare();
-    if (!s_->dec) return media::Result<Image>::failure(s_->prepareError);
+Result<Image> Generator::copyFrame(double seconds) {
+    if (!s_->preparation) s_->preparation = s_->prepare();
+    if (!s_->preparation->ok()) return s_->preparation->failed();
     return s_->grab(targetOf(seconds));
 }
 
-int64_t Generator::decodedFrames() const {
-    return s_->decoded;
+int64_t decodedFrames(const Generator& generator) {
+    return generator.s_->decoded;
 }
 
 }  // namespace frames

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "media/asset.h"
+#include "result/result.h"
 
 namespace frames {
 
@@ -43,7 +44,7 @@ struct Image {
 int64_t roundedSize(double value);
 
 // The image resampled to width x height (both at least 1) with a Lanczos filter.
-media::Result<Image> resized(const Image& image, int width, int height);
+platform::Result<Image> resized(const Image& image, int width, int height);
 
 class Generator {
   public:
@@ -56,12 +57,10 @@ class Generator {
 
     // The frame shown at `seconds`, taken in steps of 1/600 s, or the decoder's
     // or demuxer's error text.
-    media::Result<Image> copyFrame(double seconds);
-
-    // Frames decoded so far (for tests of the forward-decoding path).
-    int64_t decodedFrames() const;
+    platform::Result<Image> copyFrame(double seconds);
 
   private:
+    friend int64_t decodedFrames(const Generator& generator);  // frames/testing.h
     struct State;
     std::unique_ptr<State> s_;
 };

@@ -19,6 +19,7 @@ struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 struct AVDictionary;
+struct AVFormatContext;
 struct AVAudioFifo;
 struct SwsContext;
 struct SwrContext;
@@ -44,6 +45,16 @@ using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerFree>;
 using AvBufferPtr = std::unique_ptr<uint8_t, AvBufferFree>;
+
+// ---- FFmpeg formats (libavformat)
+
+// An input file's demuxer, closed with its file.
+struct InputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+// A muxer and, once opened, its output file: the file is closed, then the muxer freed.
+struct OutputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+
+using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatFree>;
+using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFree>;
 
 // ---- GLib
 

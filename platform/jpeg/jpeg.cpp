@@ -18,9 +18,9 @@ struct BufferDeleter {
 
 }  // namespace
 
-media::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height, int stride,
-                                           int quality) {
-    using R = media::Result<std::vector<uint8_t>>;
+platform::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height,
+                                              int stride, int quality) {
+    using R = platform::Result<std::vector<uint8_t>>;
     std::unique_ptr<void, HandleDeleter> handle(tjInitCompress());
     if (!handle) return R::failure(tjGetErrorStr2(nullptr));
     unsigned char* out = nullptr;

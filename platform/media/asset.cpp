@@ -1,5 +1,7 @@
 #include "media/asset.h"
 
+#include "media/demuxer.h"
+
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -14,6 +16,8 @@ extern "C" {
 
 namespace media {
 
+using platform::Result;
+
 std::string errorText(int averror) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(averror, buf, sizeof buf);
@@ -21,23 +25,16 @@ std::string errorText(int averror) {
 }
 
 struct Asset::Context {
-    AVFormatContext* fmt = nullptr;
+    handles::InputFormatPtr fmt;
     int openError = 0;
     bool opened = false;
     bool analysed = false;
     bool scanned = false;
     int64_t scannedDuration = AV_NOPTS_VALUE;
-    ~Context() {
-        if (fmt) avformat_close_input(&fmt);
-    }
 };
 
 Asset::Asset(std::string path) : path_(std::move(path)), ctx_(std::make_unique<Context>()) {}
 Asset::~Asset() = default;
-
-AVFormatContext* Asset::formatContext() const {
-    return ctx_->fmt;
-}
 
 Result<AVFormatContext*> Asset::open() {
     if (!ctx_->opened) {
@@ -45,18 +42,30 @@ Result<AVFormatContext*> Asset::open() {
         av_log_set_level(AV_LOG_QUIET);
         // Always the file protocol: a path such as "clip:1.mp4" names a file, not a protocol.
         std::string url = "file:" + path_;
-        ctx_->openError = avformat_open_input(&ctx_->fmt, url.c_str(), nullptr, nullptr);
-        if (ctx_->openError < 0) ctx_->fmt = nullptr;
+        AVFormatContext* fmt = nullptr;  // freed by the call itself when it fails
+        ctx_->openError = avformat_open_input(&fmt, url.c_str(), nullptr, nullptr);
+        if (ctx_->openError >= 0) ctx_->fmt.reset(fmt);
     }
     if (!ctx_->fmt) return Result<AVFormatContext*>::failure(errorText(ctx_->openError));
-    return ctx_->fmt;
+    return ctx_->fmt.get();
 }
 
-// Reads a few packets to learn what the headers did not say. Runs at most once.
-bool Asset::analyse() {
-    if (ctx_->analysed || !ctx_->fmt) return false;
-    ctx_->analysed = true;
-    return avformat_find_stream_info(ctx_->fmt, nullptr) >= 0;
+struct DemuxerAccess {
+    static Result<AVFormatContext*> open(Asset& asset) { return asset.open(); }
+    static bool analyse(Asset& asset) {
+        Asset::Context& ctx = *asset.ctx_;
+        if (ctx.analysed || !ctx.fmt) return false;
+        ctx.analysed = true;
+        return avformat_find_stream_info(ctx.fmt.get(), nullptr) >= 0;
+    }
+};
+
+Result<AVFormatContext*> demuxer(Asset& asset) {
+    return DemuxerAccess::open(asset);
+}
+
+bool analyse(Asset& asset) {
+    return DemuxerAccess::analyse(asset);
 }
 
 static bool isTrackOf(const AVStream* st, MediaType type) {
@@ -77,7 +86,8 @@ Result<std::vector<Track>> Asset::loadTracks(MediaType type) {
     };
     auto tracks = collect();
     // Containers without a header announce their streams only as packets come.
-    if (tracks.empty() && (fmt->ctx_flags & AVFMTCTX_NOHEADER) && analyse()) tracks = collect();
+    if (tracks.empty() && (fmt->ctx_flags & AVFMTCTX_NOHEADER) && analyse(*this))
+        tracks = collect();
     return tracks;
 }
 
@@ -85,8 +95,9 @@ Result<std::vector<Track>> Asset::loadTracks(MediaType type) {
 // through the whole file (demuxing only; nothing is decoded); the demuxer is
 // put back at the start afterwards.
 static int64_t lastPacketEnd(AVFormatContext* fmt) {
-    AVPacket* pkt = av_packet_alloc();
-    if (!pkt) return AV_NOPTS_VALUE;
+    handles::PacketPtr packet(av_packet_alloc());
+    if (!packet) return AV_NOPTS_VALUE;
+    AVPacket* pkt = packet.get();
     int64_t start = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
     while (av_read_frame(fmt, pkt) >= 0) {
         const AVStream* st = fmt->streams[pkt->stream_index];
@@ -101,7 +112,6 @@ static int64_t lastPacketEnd(AVFormatContext* fmt) {
         }
         av_packet_unref(pkt);
     }
-    av_packet_free(&pkt);
     if (fmt->start_time != AV_NOPTS_VALUE) start = fmt->start_time;
     if (avformat_seek_file(fmt, -1, std::numeric_limits<int64_t>::min(),
                            start != AV_NOPTS_VALUE ? start : 0, std::numeric_limits<int64_t>::max(),
@@ -115,7 +125,7 @@ Result<double> Asset::loadDuration() {
     auto opened = open();
     if (!opened.ok()) return Result<double>::failure(opened.error());
     AVFormatContext* fmt = opened.value();
-    if (fmt->duration == AV_NOPTS_VALUE) analyse();
+    if (fmt->duration == AV_NOPTS_VALUE) analyse(*this);
     if (fmt->duration == AV_NOPTS_VALUE && !ctx_->scanned && (fmt->pb && (fmt->pb->seekable & AVIO_SEEKABLE_NORMAL))) {
         ctx_->scanned = true;
         ctx_->scannedDuration = lastPacketEnd(fmt);
@@ -133,13 +143,22 @@ static uint32_t bigEndianTag(uint32_t ffmpegTag) {
            ((ffmpegTag >> 16 & 0xff) << 8) | (ffmpegTag >> 24);
 }
 
+static bool isKnownAspect(AVRational r) {
+    return r.num > 0 && r.den > 0;
+}
+
 double pixelAspect(const AVStream* st, int bitstreamNum, int bitstreamDen) {
-    auto valid = [](AVRational r) { return r.num > 0 && r.den > 0; };
-    if (valid(st->sample_aspect_ratio)) return av_q2d(st->sample_aspect_ratio);
+    if (isKnownAspect(st->sample_aspect_ratio)) return av_q2d(st->sample_aspect_ratio);
     AVRational bitstream{bitstreamNum, bitstreamDen};
-    if (valid(bitstream)) return av_q2d(bitstream);
-    if (valid(st->codecpar->sample_aspect_ratio)) return av_q2d(st->codecpar->sample_aspect_ratio);
+    if (isKnownAspect(bitstream)) return av_q2d(bitstream);
+    if (isKnownAspect(st->codecpar->sample_aspect_ratio))
+        return av_q2d(st->codecpar->sample_aspect_ratio);
     return 1.0;
+}
+
+bool statesPixelAspect(const AVStream* st) {
+    return isKnownAspect(st->sample_aspect_ratio) ||
+           isKnownAspect(st->codecpar->sample_aspect_ratio);
 }
 
 std::optional<std::string> unshowablePictures(const AVStream* st) {
@@ -156,6 +175,23 @@ bool isQuickTimeFamily(const AVFormatContext* fmt) {
     return fmt->iformat && std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
 }
 
+Result<handles::CodecContextPtr> openDecoder(const AVStream* st) {
+    using R = Result<handles::CodecContextPtr>;
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) return R::failure(errorText(AVERROR_DECODER_NOT_FOUND));
+    handles::CodecContextPtr dec(avcodec_alloc_context3(codec));
+    if (!dec) return R::failure(errorText(AVERROR(ENOMEM)));
+    int rc = avcodec_parameters_to_context(dec.get(), st->codecpar);
+    if (rc >= 0) {
+        dec->pkt_timebase = st->time_base;
+        dec->thread_count = 0;  // as many as the machine has
+        dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        rc = avcodec_open2(dec.get(), codec, nullptr);
+    }
+    if (rc < 0) return R::failure(errorText(rc));
+    return dec;
+}
+
 Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
     auto opened = open();
     if (!opened.ok()) return Result<TrackMetadata>::failure(opened.error());
@@ -166,7 +202,7 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
     AVCodecParameters* par = st->codecpar;
     if (par->width <= 0 || par->height <= 0 || st->avg_frame_rate.num <= 0 ||
         st->avg_frame_rate.den <= 0)
-        analyse();
+        analyse(*this);
 
     TrackMetadata m;
     m.naturalWidth = par->width * pixelAspect(st);
@@ -204,7 +240,7 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
 }
 
 std::optional<int64_t> Asset::creationTime() {
-    AVFormatContext* fmt = ctx_->fmt;
+    AVFormatContext* fmt = ctx_->fmt.get();
     if (!fmt) return std::nullopt;
     // The QuickTime demuxer names the user-data date (\251day) "date".
     for (const char* key : {"com.apple.quicktime.creationdate", "date", "creation_time"}) {

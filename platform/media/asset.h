@@ -11,22 +11,13 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
-
-struct AVFormatContext;
-struct AVStream;
 
 #include "result/result.h"
 
+struct AVFormatContext;
+
 namespace media {
-
-// A value or the library's error text.
-template <class T>
-using Result = platform::Result<T>;
-
-// FFmpeg's text for an AVERROR code, without a trailing newline.
-std::string errorText(int averror);
 
 enum class MediaType { video, audio };
 
@@ -40,23 +31,6 @@ struct Track {
 struct Transform {
     double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
 };
-
-// Width over height of one pixel as the picture is presented: the container's
-// own presentation size or aspect box where it has one (MP4/MOV track header
-// and 'pasp', Matroska DisplayWidth/DisplayHeight, MXF and AVI descriptors),
-// else what the bitstream says (`bitstream`, a frame's or the codec
-// parameters'), else 1. Probe, frames and export all size pictures by it.
-double pixelAspect(const AVStream* stream, int bitstreamNum = 0, int bitstreamDen = 0);
-
-// Whether the container is of the MPEG-4 / QuickTime family (sample entries,
-// edit lists, a sample index).
-bool isQuickTimeFamily(const AVFormatContext* fmt);
-
-// Why a video stream's pictures cannot be shown as it stands, or none: a
-// Dolby Vision profile 5 stream has no backward-compatible base layer (its
-// pictures need the enhancement's reshaping, which FFmpeg 5.1 does not do, and
-// come out green and purple without it).
-std::optional<std::string> unshowablePictures(const AVStream* stream);
 
 struct TrackMetadata {
     double naturalWidth = 0;   // coded width with the pixel aspect applied
@@ -83,28 +57,23 @@ class Asset {
 
     // Tracks of a media type in container order. Video tracks exclude attached
     // pictures (cover art is not a track).
-    Result<std::vector<Track>> loadTracks(MediaType type);
+    platform::Result<std::vector<Track>> loadTracks(MediaType type);
     // Duration in seconds: the container's, or where its headers have none
     // (Matroska and WebM written while recording) the end of the last packet
     // after the start; NaN when neither is known.
-    Result<double> loadDuration();
-    Result<TrackMetadata> loadTrackMetadata(Track track);
+    platform::Result<double> loadDuration();
+    platform::Result<TrackMetadata> loadTrackMetadata(Track track);
     // The moment of capture in whole seconds since 1970 (UTC), from the first
     // of these that reads as a date and time: the QuickTime metadata item
     // com.apple.quicktime.creationdate (its zone honoured), the user-data date
     // (\251day), the container's creation time (mvhd, Matroska DateUTC).
     std::optional<int64_t> creationTime();
 
-    // The opened demuxer, for services that read packets (frames, export).
-    // Null until a load has opened the file successfully.
-    AVFormatContext* formatContext() const;
-    // Reads a few packets to learn what the headers did not say (sizes, sample
-    // formats, the bitstream's pixel aspect). Runs at most once per asset;
-    // false when it ran before, or failed.
-    bool analyse();
-
   private:
-    Result<AVFormatContext*> open();
+    // The way in for media/demuxer.h (frames and exporter read the demuxer
+    // through it); defined where the asset is.
+    friend struct DemuxerAccess;
+    platform::Result<AVFormatContext*> open();
 
     std::string path_;
     struct Context;

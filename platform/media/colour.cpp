@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -20,9 +21,12 @@ extern "C" {
 
 #include <zimg.h>
 
-#include "media/asset.h"
+#include "media/demuxer.h"
 
 namespace media {
+
+using handles::FramePtr;
+using platform::Result;
 
 namespace {
 
@@ -96,11 +100,6 @@ class FilterLibrary {
     std::string error_;
 };
 
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-
 // One linear chain of filters between a buffer source and a buffer sink.
 class Chain {
   public:
@@ -172,6 +171,7 @@ bool isWidePrimaries(int primaries) {
 // the form zscale takes them (FFmpeg's own numbering).
 struct Tags {
     int matrix, range, primaries, transfer;
+    bool operator==(const Tags&) const = default;
 };
 
 Tags tagsOf(const AVFrame* f) {
@@ -201,24 +201,6 @@ Tags tagsOf(const AVFrame* f) {
         }
     }
     return t;
-}
-
-// Formats with a full-range twin that zscale does not take.
-int withoutFullRangeAlias(int format) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P:
-            return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P:
-            return AV_PIX_FMT_YUV444P;
-        case AV_PIX_FMT_YUVJ440P:
-            return AV_PIX_FMT_YUV440P;
-        case AV_PIX_FMT_YUVJ411P:
-            return AV_PIX_FMT_YUV411P;
-        default:
-            return format;
-    }
 }
 
 // Brings colours outside BT.709 (a negative component) into it by moving
@@ -271,7 +253,20 @@ double fitGamut(AVFrame* f) {
     return 0;
 }
 
+// The YUVJ formats and the plain twins libswscale and zimg take instead.
+constexpr std::pair<int, int> kFullRangeAliases[] = {
+    {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P}, {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
+    {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}, {AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUV440P},
+    {AV_PIX_FMT_YUVJ411P, AV_PIX_FMT_YUV411P},
+};
+
 }  // namespace
+
+int withoutFullRangeAlias(int format) {
+    for (auto [alias, plain] : kFullRangeAliases)
+        if (format == alias) return plain;
+    return format;
+}
 
 bool isHdrOrWideGamut(int transfer, int primaries) {
     return isHdrTransfer(transfer) || isWidePrimaries(primaries);
@@ -315,8 +310,7 @@ class ZimgGraph {
     ~ZimgGraph() {
         if (graph_) zimg_filter_graph_free(graph_);
     }
-    std::optional<std::string> build(const zimg_image_format& src, const zimg_image_format& dst,
-                                     double npl) {
+    Result<void> build(const zimg_image_format& src, const zimg_image_format& dst, double npl) {
         zimg_graph_builder_params params;
         zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
         params.resample_filter = ZIMG_RESIZE_LANCZOS;
@@ -329,12 +323,12 @@ class ZimgGraph {
         size_t tmp = 0;
         if (zimg_filter_graph_get_tmp_size(graph_, &tmp)) return lastError();
         tmp_.reset(static_cast<uint8_t*>(av_malloc(std::max<size_t>(tmp, 1))));
-        if (!tmp_) return errorText(AVERROR(ENOMEM));
-        return std::nullopt;
+        if (!tmp_) return Result<void>::failure(errorText(AVERROR(ENOMEM)));
+        return Result<void>::success();
     }
     // Planes in zimg's order (Y, U, V or R, G, B).
-    std::optional<std::string> run(const uint8_t* const in[3], const int inStride[3],
-                                   uint8_t* const out[3], const int outStride[3]) {
+    Result<void> run(const uint8_t* const in[3], const int inStride[3], uint8_t* const out[3],
+                     const int outStride[3]) {
         zimg_image_buffer_const src{};
         zimg_image_buffer dst{};
         src.version = dst.version = ZIMG_API_VERSION;
@@ -345,20 +339,17 @@ class ZimgGraph {
         if (zimg_filter_graph_process(graph_, &src, &dst, tmp_.get(), nullptr, nullptr, nullptr,
                                       nullptr))
             return lastError();
-        return std::nullopt;
+        return Result<void>::success();
     }
 
   private:
-    static std::string lastError() {
+    static platform::Failure lastError() {
         char text[1024] = {};
         zimg_get_last_error(text, sizeof text);
-        return text;
+        return {text, {}};
     }
-    struct Free {
-        void operator()(uint8_t* p) const { av_free(p); }
-    };
     zimg_filter_graph* graph_ = nullptr;
-    std::unique_ptr<uint8_t, Free> tmp_;
+    handles::AvBufferPtr tmp_;
 };
 
 zimg_chroma_location_e chromaLocation(int location) {
@@ -378,8 +369,6 @@ zimg_chroma_location_e chromaLocation(int location) {
     }
 }
 
-// A frame whose planes meet zimg's alignment: the frame itself, or an
-// aligned copy.
 // The picture between the two conversions: linear light, BT.709 primaries,
 // full-range float RGB, where gamut fitting and tone mapping happen.
 void setLinear709(zimg_image_format& f, int width, int height) {
@@ -394,26 +383,82 @@ void setLinear709(zimg_image_format& f, int width, int height) {
     f.pixel_range = ZIMG_RANGE_FULL;
 }
 
+// A new frame with buffers of its own, 64-byte aligned as zimg needs them.
+Result<FramePtr> allocated(int format, int width, int height) {
+    using R = Result<FramePtr>;
+    FramePtr f(av_frame_alloc());
+    if (!f) return R::failure(errorText(AVERROR(ENOMEM)));
+    f->format = format;
+    f->width = width;
+    f->height = height;
+    if (int r = av_frame_get_buffer(f.get(), 64); r < 0) return R::failure(errorText(r));
+    return f;
+}
+
+// A frame whose planes meet zimg's alignment: the frame itself, or an
+// aligned copy.
 Result<FramePtr> aligned(const AVFrame* frame, int format) {
     using R = Result<FramePtr>;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
     bool ok = desc != nullptr;
     for (int i = 0; ok && i < desc->nb_components; ++i)
         ok = frame->data[i] && uintptr_t(frame->data[i]) % 64 == 0 && frame->linesize[i] % 64 == 0;
-    FramePtr copy(av_frame_alloc());
-    if (!copy) return R::failure(errorText(AVERROR(ENOMEM)));
     if (ok) {
-        if (int r = av_frame_ref(copy.get(), frame); r < 0) return R::failure(errorText(r));
-        copy->format = format;
-        return copy;
+        FramePtr ref(av_frame_alloc());
+        if (!ref) return R::failure(errorText(AVERROR(ENOMEM)));
+        if (int r = av_frame_ref(ref.get(), frame); r < 0) return R::failure(errorText(r));
+        ref->format = format;
+        return ref;
     }
-    copy->format = format;
-    copy->width = frame->width;
-    copy->height = frame->height;
-    if (int r = av_frame_get_buffer(copy.get(), 64); r < 0) return R::failure(errorText(r));
-    av_image_copy(copy->data, copy->linesize, const_cast<const uint8_t**>(frame->data),
-                  frame->linesize, AVPixelFormat(format), frame->width, frame->height);
+    auto copy = allocated(format, frame->width, frame->height);
+    if (!copy.ok()) return copy;
+    av_image_copy(copy.value()->data, copy.value()->linesize,
+                  const_cast<const uint8_t**>(frame->data), frame->linesize, AVPixelFormat(format),
+                  frame->width, frame->height);
     return copy;
+}
+
+// What a decoded picture is, as the conversion reads it.
+struct Picture {
+    int format;  // without its full-range alias
+    const AVPixFmtDescriptor* desc;
+    Tags tags;
+    bool rgb;
+};
+
+// The picture's description, or PATCHWELCOME for layouts zimg does not take
+// (hardware, palette, bitstream, packed or big-endian formats, more than 16 bits).
+Result<Picture> describe(const AVFrame* frame) {
+    Picture p{withoutFullRangeAlias(frame->format), nullptr, tagsOf(frame), false};
+    if (p.format != frame->format) p.tags.range = AVCOL_RANGE_JPEG;
+    p.desc = av_pix_fmt_desc_get(AVPixelFormat(p.format));
+    const AVPixFmtDescriptor* d = p.desc;
+    if (!d ||
+        (d->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM)) ||
+        !(d->flags & AV_PIX_FMT_FLAG_PLANAR) || d->nb_components < 3 || d->comp[0].depth > 16 ||
+        (d->flags & AV_PIX_FMT_FLAG_BE))
+        return Result<Picture>::failure(errorText(AVERROR_PATCHWELCOME));
+    p.rgb = d->flags & AV_PIX_FMT_FLAG_RGB;
+    return p;
+}
+
+// Packs planar G, B, R bytes into RGB triples: a plain interleave.
+Result<FramePtr> packedRgb(const AVFrame* planar) {
+    auto result = allocated(AV_PIX_FMT_RGB24, planar->width, planar->height);
+    if (!result.ok()) return result;
+    AVFrame* packed = result.value().get();
+    for (int y = 0; y < planar->height; ++y) {
+        const uint8_t* g = planar->data[0] + ptrdiff_t(y) * planar->linesize[0];
+        const uint8_t* b = planar->data[1] + ptrdiff_t(y) * planar->linesize[1];
+        const uint8_t* r = planar->data[2] + ptrdiff_t(y) * planar->linesize[2];
+        uint8_t* out = packed->data[0] + ptrdiff_t(y) * packed->linesize[0];
+        for (int x = 0; x < planar->width; ++x) {
+            out[3 * x] = r[x];
+            out[3 * x + 1] = g[x];
+            out[3 * x + 2] = b[x];
+        }
+    }
+    return result;
 }
 
 }  // namespace
@@ -434,7 +479,151 @@ struct ColourConverter::State {
     double toneMapPeak = -1;
     double peak = 1;  // of the last conversion
     double running = 1;
+
+    bool rgbOut() const { return target == ColourTarget::rgb24; }
+    Result<void> prepareLinear(const AVFrame* frame, const Picture& p, double npl);
+    Result<FramePtr> linearLight(const AVFrame* frame, const Picture& p, double npl);
+    double peakFor(double measured);
+    Result<void> compressHighlights(FramePtr& light, double white);
+    Result<FramePtr> output(const AVFrame* light, double npl);
 };
+
+// The graph of step 1, made again only when the input's size, format or tags change.
+Result<void> ColourConverter::State::prepareLinear(const AVFrame* frame, const Picture& p,
+                                                   double npl) {
+    if (toLinear && linearW == frame->width && linearH == frame->height &&
+        linearFormat == p.format && linearTags == p.tags && linearChroma == frame->chroma_location)
+        return Result<void>::success();
+    zimg_image_format src, dst;
+    zimg_image_format_default(&src, ZIMG_API_VERSION);
+    zimg_image_format_default(&dst, ZIMG_API_VERSION);
+    src.width = unsigned(frame->width);
+    src.height = unsigned(frame->height);
+    src.pixel_type = p.desc->comp[0].depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+    src.depth = unsigned(p.desc->comp[0].depth);
+    src.subsample_w = p.desc->log2_chroma_w;
+    src.subsample_h = p.desc->log2_chroma_h;
+    src.color_family = p.rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+    src.matrix_coefficients = zimg_matrix_coefficients_e(p.tags.matrix);
+    src.transfer_characteristics = zimg_transfer_characteristics_e(p.tags.transfer);
+    src.color_primaries = zimg_color_primaries_e(p.tags.primaries);
+    src.pixel_range = p.tags.range == AVCOL_RANGE_JPEG ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+    src.chroma_location = chromaLocation(frame->chroma_location);
+    setLinear709(dst, width, height);
+    auto graph = std::make_unique<ZimgGraph>();
+    if (auto built = graph->build(src, dst, npl); !built.ok()) return built;
+    toLinear = std::move(graph);
+    linearW = frame->width, linearH = frame->height, linearFormat = p.format;
+    linearTags = p.tags;
+    linearChroma = frame->chroma_location;
+    return Result<void>::success();
+}
+
+// Step 1: the picture in linear light, BT.709 primaries, 32-bit float, at the
+// output size.
+Result<FramePtr> ColourConverter::State::linearLight(const AVFrame* frame, const Picture& p,
+                                                     double npl) {
+    if (auto prepared = prepareLinear(frame, p, npl); !prepared.ok()) return prepared.failed();
+    auto input = aligned(frame, p.format);
+    if (!input.ok()) return input.failed();
+    auto light = allocated(AV_PIX_FMT_GBRPF32LE, width, height);
+    if (!light.ok()) return light;
+    const AVFrame* in = input.value().get();
+    AVFrame* out = light.value().get();
+    // FFmpeg keeps planar RGB as G, B, R; zimg takes R, G, B.
+    int order[3] = {p.rgb ? 2 : 0, p.rgb ? 0 : 1, p.rgb ? 1 : 2};
+    const uint8_t* planes[3];
+    int strides[3];
+    for (int i = 0; i < 3; ++i) {
+        planes[i] = in->data[order[i]];
+        strides[i] = in->linesize[order[i]];
+    }
+    uint8_t* outPlanes[3] = {out->data[2], out->data[0], out->data[1]};
+    int outStrides[3] = {out->linesize[2], out->linesize[0], out->linesize[1]};
+    if (auto ran = toLinear->run(planes, strides, outPlanes, outStrides); !ran.ok())
+        return ran.failed();
+    return light;
+}
+
+// Step 2's outcome: the peak mapped to white, from the picture's own.
+double ColourConverter::State::peakFor(double measured) {
+    if (measured <= kOvershoot) measured = 1.0;
+    if (metadata) measured = std::min(measured, *metadata);
+    double chosen = measured;
+    if (policy == PeakPolicy::runningMax) {
+        // Steps of a quarter keep the tone curve from changing with every
+        // slightly brighter picture.
+        if (measured > running) running = std::ceil(measured * 4) / 4;
+        chosen = running;
+    }
+    return std::max(1.0, chosen);
+}
+
+// Step 3: highlights above SDR white compressed by tonemap's mobius operator.
+Result<void> ColourConverter::State::compressHighlights(FramePtr& light, double white) {
+    if (!lib) lib = std::make_unique<FilterLibrary>();
+    if (!lib->ok()) return Result<void>::failure(lib->error());
+    if (!toneMap || toneMapPeak != white) {
+        std::string filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +
+                              ":desat=0:peak=" + std::to_string(white);
+        auto chain = std::make_unique<Chain>(*lib);
+        if (int r = chain->open(width, height, AV_PIX_FMT_GBRPF32LE, filters); r < 0)
+            return Result<void>::failure(errorText(r));
+        toneMap = std::move(chain);
+        toneMapPeak = white;
+    }
+    light->color_trc = AVCOL_TRC_LINEAR;
+    light->color_primaries = AVCOL_PRI_BT709;
+    light->colorspace = AVCOL_SPC_RGB;
+    light->color_range = AVCOL_RANGE_JPEG;
+    auto mapped = toneMap->run(light.get());
+    if (!mapped.ok()) return mapped.failed();
+    FramePtr out(mapped.value());
+    auto realigned = aligned(out.get(), AV_PIX_FMT_GBRPF32LE);
+    if (!realigned.ok()) return realigned.failed();
+    light = std::move(realigned.value());
+    return Result<void>::success();
+}
+
+// Step 4: back to the BT.709 transfer at 8 bits, packed RGB or YUV 4:2:0.
+Result<FramePtr> ColourConverter::State::output(const AVFrame* light, double npl) {
+    bool rgb = rgbOut();
+    if (!toOutput) {
+        zimg_image_format src, dst;
+        zimg_image_format_default(&src, ZIMG_API_VERSION);
+        zimg_image_format_default(&dst, ZIMG_API_VERSION);
+        setLinear709(src, width, height);
+        dst.width = src.width;
+        dst.height = src.height;
+        dst.pixel_type = ZIMG_PIXEL_BYTE;
+        dst.depth = 8;
+        dst.color_family = rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
+        dst.matrix_coefficients = rgb ? ZIMG_MATRIX_RGB : ZIMG_MATRIX_709;
+        dst.transfer_characteristics = ZIMG_TRANSFER_709;
+        dst.color_primaries = ZIMG_PRIMARIES_709;
+        dst.pixel_range = rgb ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
+        dst.subsample_w = dst.subsample_h = rgb ? 0 : 1;
+        dst.chroma_location = ZIMG_CHROMA_LEFT;
+        auto graph = std::make_unique<ZimgGraph>();
+        if (auto built = graph->build(src, dst, npl); !built.ok()) return built.failed();
+        toOutput = std::move(graph);
+    }
+    auto planar = allocated(rgb ? AV_PIX_FMT_GBRP : AV_PIX_FMT_YUV420P, width, height);
+    if (!planar.ok()) return planar;
+    AVFrame* out = planar.value().get();
+    const uint8_t* planes[3] = {light->data[2], light->data[0], light->data[1]};
+    int strides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
+    int order[3] = {rgb ? 2 : 0, rgb ? 0 : 1, rgb ? 1 : 2};
+    uint8_t* outPlanes[3];
+    int outStrides[3];
+    for (int i = 0; i < 3; ++i) {
+        outPlanes[i] = out->data[order[i]];
+        outStrides[i] = out->linesize[order[i]];
+    }
+    if (auto ran = toOutput->run(planes, strides, outPlanes, outStrides); !ran.ok())
+        return ran.failed();
+    return rgb ? packedRgb(out) : std::move(planar);
+}
 
 ColourConverter::ColourConverter(int width, int height, ColourTarget target, PeakPolicy policy,
                                  std::optional<double> metadata)
@@ -446,185 +635,34 @@ double ColourConverter::lastPeak() const {
 }
 
 Result<AVFrame*> ColourConverter::convert(const AVFrame* frame) {
-    using R = Result<AVFrame*>;
     State& s = *s_;
-    Tags tags = tagsOf(frame);
-    int format = withoutFullRangeAlias(frame->format);
-    if (format != frame->format) tags.range = AVCOL_RANGE_JPEG;
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(format));
-    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL |
-                                 AV_PIX_FMT_FLAG_BITSTREAM)) ||
-        !(desc->flags & AV_PIX_FMT_FLAG_PLANAR) || desc->nb_components < 3 ||
-        desc->comp[0].depth > 16 || (desc->flags & AV_PIX_FMT_FLAG_BE))
-        return R::failure(errorText(AVERROR_PATCHWELCOME));
-    double npl = tags.transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
+    auto picture = describe(frame);
+    if (!picture.ok()) return picture.failed();
+    double npl =
+        picture.value().tags.transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
 
-    // 1. To linear light, BT.709 primaries, 32-bit float, at the output size.
-    if (!s.toLinear || s.linearW != frame->width || s.linearH != frame->height ||
-        s.linearFormat != format || s.linearTags.matrix != tags.matrix ||
-        s.linearTags.range != tags.range || s.linearTags.primaries != tags.primaries ||
-        s.linearTags.transfer != tags.transfer || s.linearChroma != frame->chroma_location) {
-        bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
-        zimg_image_format src, dst;
-        zimg_image_format_default(&src, ZIMG_API_VERSION);
-        zimg_image_format_default(&dst, ZIMG_API_VERSION);
-        src.width = unsigned(frame->width);
-        src.height = unsigned(frame->height);
-        src.pixel_type = desc->comp[0].depth > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
-        src.depth = unsigned(desc->comp[0].depth);
-        src.subsample_w = desc->log2_chroma_w;
-        src.subsample_h = desc->log2_chroma_h;
-        src.color_family = rgb ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
-        src.matrix_coefficients = zimg_matrix_coefficients_e(tags.matrix);
-        src.transfer_characteristics = zimg_transfer_characteristics_e(tags.transfer);
-        src.color_primaries = zimg_color_primaries_e(tags.primaries);
-        src.pixel_range = tags.range == AVCOL_RANGE_JPEG ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
-        src.chroma_location = chromaLocation(frame->chroma_location);
-        setLinear709(dst, s.width, s.height);
-        auto graph = std::make_unique<ZimgGraph>();
-        if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
-        s.toLinear = std::move(graph);
-        s.linearW = frame->width, s.linearH = frame->height, s.linearFormat = format;
-        s.linearTags = tags;
-        s.linearChroma = frame->chroma_location;
-    }
-    auto input = aligned(frame, format);
-    if (!input.ok()) return R::failure(input.error());
-    FramePtr light(av_frame_alloc());
-    if (!light) return R::failure(errorText(AVERROR(ENOMEM)));
-    light->format = AV_PIX_FMT_GBRPF32LE;
-    light->width = s.width;
-    light->height = s.height;
-    if (int r = av_frame_get_buffer(light.get(), 64); r < 0) return R::failure(errorText(r));
-    {
-        const AVFrame* in = input.value().get();
-        bool rgb = desc->flags & AV_PIX_FMT_FLAG_RGB;
-        // FFmpeg keeps planar RGB as G, B, R; zimg takes R, G, B.
-        int order[3] = {rgb ? 2 : 0, rgb ? 0 : 1, rgb ? 1 : 2};
-        const uint8_t* planes[3];
-        int strides[3];
-        for (int i = 0; i < 3; ++i) {
-            planes[i] = in->data[order[i]];
-            strides[i] = in->linesize[order[i]];
-        }
-        uint8_t* outPlanes[3] = {light->data[2], light->data[0], light->data[1]};
-        int outStrides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
-        if (auto error = s.toLinear->run(planes, strides, outPlanes, outStrides))
-            return R::failure(*error);
-    }
-
+    auto light = s.linearLight(frame, picture.value(), npl);
+    if (!light.ok()) return light.failed();
     // 2. Into the BT.709 gamut; the picture's peak.
-    double measured = fitGamut(light.get());
-    if (measured <= kOvershoot) measured = 1.0;
-    if (s.metadata) measured = std::min(measured, *s.metadata);
-    double peak = measured;
-    if (s.policy == PeakPolicy::runningMax) {
-        // Steps of a quarter keep the tone curve from changing with every
-        // slightly brighter picture.
-        if (measured > s.running) s.running = std::ceil(measured * 4) / 4;
-        peak = s.running;
-    }
-    peak = std::max(1.0, peak);
-
-    // 3. Highlights above SDR white compressed by tonemap's mobius operator.
+    double peak = s.peakFor(fitGamut(light.value().get()));
     if (peak > 1.0) {
-        if (!s.lib) s.lib = std::make_unique<FilterLibrary>();
-        if (!s.lib->ok()) return R::failure(s.lib->error());
-        if (!s.toneMap || s.toneMapPeak != peak) {
-            std::string filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +
-                                  ":desat=0:peak=" + std::to_string(peak);
-            auto chain = std::make_unique<Chain>(*s.lib);
-            if (int r = chain->open(s.width, s.height, AV_PIX_FMT_GBRPF32LE, filters); r < 0)
-                return R::failure(errorText(r));
-            s.toneMap = std::move(chain);
-            s.toneMapPeak = peak;
-        }
-        light->color_trc = AVCOL_TRC_LINEAR;
-        light->color_primaries = AVCOL_PRI_BT709;
-        light->colorspace = AVCOL_SPC_RGB;
-        light->color_range = AVCOL_RANGE_JPEG;
-        auto mapped = s.toneMap->run(light.get());
-        if (!mapped.ok()) return mapped;
-        FramePtr out(mapped.value());
-        auto realigned = aligned(out.get(), AV_PIX_FMT_GBRPF32LE);
-        if (!realigned.ok()) return R::failure(realigned.error());
-        light = std::move(realigned.value());
+        if (auto mapped = s.compressHighlights(light.value(), peak); !mapped.ok())
+            return mapped.failed();
     }
+    auto converted = s.output(light.value().get(), npl);
+    if (!converted.ok()) return converted.failed();
 
-    // 4. Back to the BT.709 transfer at 8 bits.
-    bool rgbOut = s.target == ColourTarget::rgb24;
-    if (!s.toOutput) {
-        zimg_image_format src, dst;
-        zimg_image_format_default(&src, ZIMG_API_VERSION);
-        zimg_image_format_default(&dst, ZIMG_API_VERSION);
-        setLinear709(src, s.width, s.height);
-        dst.width = src.width;
-        dst.height = src.height;
-        dst.pixel_type = ZIMG_PIXEL_BYTE;
-        dst.depth = 8;
-        dst.color_family = rgbOut ? ZIMG_COLOR_RGB : ZIMG_COLOR_YUV;
-        dst.matrix_coefficients = rgbOut ? ZIMG_MATRIX_RGB : ZIMG_MATRIX_709;
-        dst.transfer_characteristics = ZIMG_TRANSFER_709;
-        dst.color_primaries = ZIMG_PRIMARIES_709;
-        dst.pixel_range = rgbOut ? ZIMG_RANGE_FULL : ZIMG_RANGE_LIMITED;
-        dst.subsample_w = dst.subsample_h = rgbOut ? 0 : 1;
-        dst.chroma_location = ZIMG_CHROMA_LEFT;
-        auto graph = std::make_unique<ZimgGraph>();
-        if (auto error = graph->build(src, dst, npl)) return R::failure(*error);
-        s.toOutput = std::move(graph);
-    }
-    FramePtr planar(av_frame_alloc());
-    if (!planar) return R::failure(errorText(AVERROR(ENOMEM)));
-    planar->format = rgbOut ? AV_PIX_FMT_GBRP : AV_PIX_FMT_YUV420P;
-    planar->width = s.width;
-    planar->height = s.height;
-    if (int r = av_frame_get_buffer(planar.get(), 64); r < 0) return R::failure(errorText(r));
-    {
-        const uint8_t* planes[3] = {light->data[2], light->data[0], light->data[1]};
-        int strides[3] = {light->linesize[2], light->linesize[0], light->linesize[1]};
-        int order[3] = {rgbOut ? 2 : 0, rgbOut ? 0 : 1, rgbOut ? 1 : 2};
-        uint8_t* outPlanes[3];
-        int outStrides[3];
-        for (int i = 0; i < 3; ++i) {
-            outPlanes[i] = planar->data[order[i]];
-            outStrides[i] = planar->linesize[order[i]];
-        }
-        if (auto error = s.toOutput->run(planes, strides, outPlanes, outStrides))
-            return R::failure(*error);
-    }
-
-    FramePtr result;
-    if (rgbOut) {
-        // Packing three planes into RGB triples: a plain interleave.
-        result.reset(av_frame_alloc());
-        if (!result) return R::failure(errorText(AVERROR(ENOMEM)));
-        result->format = AV_PIX_FMT_RGB24;
-        result->width = s.width;
-        result->height = s.height;
-        if (int r = av_frame_get_buffer(result.get(), 64); r < 0) return R::failure(errorText(r));
-        for (int y = 0; y < s.height; ++y) {
-            const uint8_t* g = planar->data[0] + ptrdiff_t(y) * planar->linesize[0];
-            const uint8_t* b = planar->data[1] + ptrdiff_t(y) * planar->linesize[1];
-            const uint8_t* r = planar->data[2] + ptrdiff_t(y) * planar->linesize[2];
-            uint8_t* out = result->data[0] + ptrdiff_t(y) * result->linesize[0];
-            for (int x = 0; x < s.width; ++x) {
-                out[3 * x] = r[x];
-                out[3 * x + 1] = g[x];
-                out[3 * x + 2] = b[x];
-            }
-        }
-    } else {
-        result = std::move(planar);
-    }
-    av_frame_copy_props(result.get(), frame);
-    result->colorspace = rgbOut ? AVCOL_SPC_RGB : AVCOL_SPC_BT709;
+    AVFrame* result = converted.value().release();
+    bool rgb = s.rgbOut();
+    av_frame_copy_props(result, frame);
+    result->colorspace = rgb ? AVCOL_SPC_RGB : AVCOL_SPC_BT709;
     result->color_primaries = AVCOL_PRI_BT709;
     result->color_trc = AVCOL_TRC_BT709;
-    result->color_range = rgbOut ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    result->color_range = rgb ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
     result->chroma_location = AVCHROMA_LOC_LEFT;
     result->sample_aspect_ratio = AVRational{1, 1};
     s.peak = peak;
-    return result.release();
+    return result;
 }
 
 }  // namespace media

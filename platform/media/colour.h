@@ -27,13 +27,15 @@
 // libavfilter (for step 3) is loaded on first use only: loading it and its
 // dependencies costs more than decoding a poster, and pictures without
 // highlights, standard video above all, never need it.
+//
+// For platform/frames and platform/exporter, like media/demuxer.h.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "media/asset.h"
+#include "result/result.h"
 
 struct AVFrame;
 struct AVStream;
@@ -46,6 +48,11 @@ bool needsColourManagement(const AVFrame* frame);
 // The same for a stream's tags (FFmpeg's AVColorTransferCharacteristic and
 // AVColorPrimaries numbering).
 bool isHdrOrWideGamut(int transfer, int primaries);
+
+// The pixel format with a full-range alias (the YUVJ formats) replaced by its
+// plain twin, which libswscale and zimg take with the range set to full; any
+// other format as it is.
+int withoutFullRangeAlias(int format);
 
 // The brightest value the metadata allows, relative to the reference white of
 // the picture's transfer (1.0 is SDR white): the content light level (MaxCLL)
@@ -75,7 +82,7 @@ class ColourConverter {
     // The frame converted; the caller owns the result (av_frame_free). Its
     // timestamps and properties are copied from the input; its colour tags say
     // BT.709.
-    Result<AVFrame*> convert(const AVFrame* frame);
+    platform::Result<AVFrame*> convert(const AVFrame* frame);
 
     // The peak the last conversion mapped to white (1.0: no tone mapping).
     double lastPeak() const;

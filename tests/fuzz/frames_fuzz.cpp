@@ -19,7 +19,7 @@ namespace {
 
 constexpr int64_t kMaxEdge = 64;
 
-void check(media::Result<frames::Image>& image) {
+void check(platform::Result<frames::Image>& image) {
     if (!image.ok()) {
         if (image.error().empty()) __builtin_trap();  // an error always has a text
         return;

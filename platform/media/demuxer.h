@@ -1,0 +1,56 @@
+// The demuxer behind an asset and what its streams say, for the services that
+// read packets: platform/frames and platform/exporter only. The tools and the
+// tests see an asset through media/asset.h alone.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "handles/handles.h"
+#include "media/asset.h"
+#include "result/result.h"
+
+struct AVFormatContext;
+struct AVStream;
+
+namespace media {
+
+// FFmpeg's text for an AVERROR code, without a trailing newline.
+std::string errorText(int averror);
+
+// The asset's demuxer, opened by the first call (or the first load) with the
+// headers read; the asset keeps owning it. FFmpeg's text when the file cannot
+// be opened.
+platform::Result<AVFormatContext*> demuxer(Asset& asset);
+
+// Reads a few packets to learn what the headers did not say (sizes, sample
+// formats, the bitstream's pixel aspect). Runs at most once per asset (a
+// second run on the same demuxer is unsafe); false when it ran before, failed,
+// or nothing is open.
+bool analyse(Asset& asset);
+
+// Width over height of one pixel as the picture is presented: the container's
+// own presentation size or aspect box where it has one (MP4/MOV track header
+// and 'pasp', Matroska DisplayWidth/DisplayHeight, MXF and AVI descriptors),
+// else what the bitstream says (`bitstream`, a frame's or the codec
+// parameters'), else 1. Probe, frames and export all size pictures by it.
+double pixelAspect(const AVStream* stream, int bitstreamNum = 0, int bitstreamDen = 0);
+// Whether the headers state the pixel aspect (the container's or the codec
+// parameters'); when they do not, the bitstream's is known only from decoding.
+bool statesPixelAspect(const AVStream* stream);
+
+// Whether the container is of the MPEG-4 / QuickTime family (sample entries,
+// edit lists, a sample index).
+bool isQuickTimeFamily(const AVFormatContext* fmt);
+
+// Why a video stream's pictures cannot be shown as it stands, or none: a
+// Dolby Vision profile 5 stream has no backward-compatible base layer (its
+// pictures need the enhancement's reshaping, which FFmpeg 5.1 does not do, and
+// come out green and purple without it).
+std::optional<std::string> unshowablePictures(const AVStream* stream);
+
+// A decoder opened for the stream, with as many threads as the machine has.
+// FFmpeg's text when there is none for the codec or it cannot be opened.
+platform::Result<handles::CodecContextPtr> openDecoder(const AVStream* stream);
+
+}  // namespace media
