@@ -73,9 +73,9 @@ std::optional<vision::FeaturePrintRequest> request;
 }  // namespace
 
 // The unit-length feature print of the image at `path`, or the error text.
-vision::Result<std::vector<float>> featurePrint(const std::string& path) {
-    using R = vision::Result<std::vector<float>>;
-    imaging::Result<std::vector<float>> pixels =
+platform::Result<std::vector<float>> featurePrint(const std::string& path) {
+    using R = platform::Result<std::vector<float>>;
+    platform::Result<std::vector<float>> pixels =
         imaging::networkInput(path, vision::FeaturePrintRequest::imageSize);
     if (!pixels.ok()) return R::failure(pixels.error());
     if (!request) request.emplace(vision::defaultModelPath());
@@ -87,7 +87,7 @@ vision::Result<std::vector<float>> featurePrint(const std::string& path) {
 // Writes the one response line for an image: its print, or why there is none.
 void respond(const std::string& id, const std::string& path) {
     Json response = {{"id", id}};
-    vision::Result<std::vector<float>> print = featurePrint(path);
+    platform::Result<std::vector<float>> print = featurePrint(path);
     if (print.ok()) {
         const std::vector<float>& values = print.value();
         static_assert(sizeof(float) == 4);

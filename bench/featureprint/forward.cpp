@@ -26,7 +26,7 @@
 #include <random>
 #include <vector>
 
-#include "vision/vision.h"
+#include "vision/network.h"
 
 namespace {
 
