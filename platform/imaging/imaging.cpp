@@ -243,7 +243,12 @@ void startImaging() {
         // going back to) the system instead of piling up in the heap.
         mallopt(M_ARENA_MAX, 1);
         mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-        return handles::startVips().ok();
+        if (!handles::startVips().ok()) return false;
+        // One thread computes a request (a host that wants more runs more
+        // processes): libvips's pool would otherwise start a worker per core
+        // and spread each decode over them.
+        vips_concurrency_set(1);
+        return true;
     }();
     (void)started;
 }

@@ -18,9 +18,9 @@
 namespace imaging {
 
 // Starts libvips once per process (handles::startVips: operation cache off,
-// warnings off standard error); later calls do nothing. Also sets the
-// process's allocator policy for the library's worker threads (see
-// imaging.cpp): call it before any image work starts.
+// warnings off standard error) with one worker thread; later calls do
+// nothing. Also sets the process's allocator policy for the library's worker
+// threads (see imaging.cpp): call it before any image work starts.
 void startImaging();
 
 // Hands the heap pages that finished images left free back to the system.

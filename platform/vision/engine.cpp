@@ -87,27 +87,38 @@ double multiplyAccumulates(const Network& network) {
     return network.macs;
 }
 
+namespace {
+
+// The instruction sets the library generates kernels for, and whether their
+// vectors hold 16 floats.
+struct InstructionSet {
+    dnnl::cpu_isa isa;
+    const char* name;
+    bool wide;
+};
+constexpr InstructionSet instructionSets[] = {
+    {dnnl::cpu_isa::sse41, "SSE4.1", false},
+    {dnnl::cpu_isa::avx, "AVX", false},
+    {dnnl::cpu_isa::avx2, "AVX2", false},
+    {dnnl::cpu_isa::avx2_vnni, "AVX2 (VNNI)", false},
+    {dnnl::cpu_isa::avx512_core, "AVX-512", true},
+    {dnnl::cpu_isa::avx512_core_vnni, "AVX-512 (VNNI)", true},
+    {dnnl::cpu_isa::avx512_core_bf16, "AVX-512 (BF16)", true},
+    {dnnl::cpu_isa::avx512_core_amx, "AVX-512 (AMX)", true},
+};
+
+const InstructionSet* effectiveInstructionSet() {
+    const dnnl::cpu_isa isa = dnnl::get_effective_cpu_isa();
+    for (const InstructionSet& set : instructionSets)
+        if (set.isa == isa) return &set;
+    return nullptr;
+}
+
+}  // namespace
+
 std::string kernelInstructionSet() {
-    switch (dnnl::get_effective_cpu_isa()) {
-        case dnnl::cpu_isa::sse41:
-            return "SSE4.1";
-        case dnnl::cpu_isa::avx:
-            return "AVX";
-        case dnnl::cpu_isa::avx2:
-            return "AVX2";
-        case dnnl::cpu_isa::avx2_vnni:
-            return "AVX2 (VNNI)";
-        case dnnl::cpu_isa::avx512_core:
-            return "AVX-512";
-        case dnnl::cpu_isa::avx512_core_vnni:
-            return "AVX-512 (VNNI)";
-        case dnnl::cpu_isa::avx512_core_bf16:
-            return "AVX-512 (BF16)";
-        case dnnl::cpu_isa::avx512_core_amx:
-            return "AVX-512 (AMX)";
-        default:
-            return "other";
-    }
+    const InstructionSet* set = effectiveInstructionSet();
+    return set ? set->name : "other";
 }
 
 namespace {
@@ -180,18 +191,8 @@ dnnl::primitive_attr attributes(const dnnl::post_ops& ops) {
 class Planner {
   public:
     Planner(Network& net, const Description& d) : net_(net), d_(d), layers_(d.layers) {
-        bool wide = false;
-        switch (dnnl::get_effective_cpu_isa()) {
-            case dnnl::cpu_isa::avx512_core:
-            case dnnl::cpu_isa::avx512_core_vnni:
-            case dnnl::cpu_isa::avx512_core_bf16:
-            case dnnl::cpu_isa::avx512_core_amx:
-                wide = true;
-                break;
-            default:
-                break;
-        }
-        blocked_ = wide ? Tag::nChw16c : Tag::nChw8c;
+        const InstructionSet* set = effectiveInstructionSet();
+        blocked_ = set && set->wide ? Tag::nChw16c : Tag::nChw8c;
     }
 
     void plan();
