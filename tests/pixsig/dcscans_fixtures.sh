@@ -11,6 +11,7 @@
 #   profile.jpg    3600 x 3600 with an embedded sRGB ICC profile
 #   truncated.jpg  edge.jpg cut in the middle of its scans
 #   baseline.jpg   3600 x 3600, not progressive
+#   progressive.jpg  the same pixels saved progressive (the same coefficients)
 set -euo pipefail
 mkdir -p "$1"
 cd "$1"
@@ -35,6 +36,7 @@ convert square.v[0] -colorspace CMYK -interlace JPEG -quality 90 cmyk.jpg 2>/dev
 vips jpegsave square.v restart.jpg --Q 90 --interlace --restart-interval 7
 vips icc_transform square.v profile.jpg[Q=90,interlace] srgb --input-profile srgb
 vips jpegsave square.v baseline.jpg --Q 90
+vips jpegsave square.v progressive.jpg --Q 90 --interlace
 python3 - <<'PY'
 import struct
 jpeg = open("stored.jpg", "rb").read()

@@ -86,6 +86,20 @@ TEST(DcScans, NetworkPixelsAreTheThumbnailOfTheWholeFile) {
     }
 }
 
+// The same picture saved baseline and progressive holds the same
+// coefficients: the whole baseline file and the progressive one's DC scans
+// give the same pixels (restart markers change nothing either).
+TEST(DcScans, BaselineAndProgressiveCopiesGiveTheSamePixels) {
+    imaging::startImaging();
+    auto baseline = imaging::networkPixels(fixture("baseline.jpg"), 224);
+    ASSERT_TRUE(baseline.ok()) << baseline.error();
+    for (const std::string name : {"progressive.jpg", "restart.jpg"}) {
+        auto progressive = imaging::networkPixels(fixture(name), 224);
+        ASSERT_TRUE(progressive.ok()) << name << ": " << progressive.error();
+        EXPECT_TRUE(progressive.value() == baseline.value()) << name;
+    }
+}
+
 // A baseline JPEG, another format, and progressive files whose scans are not
 // all in place (cut short, a DC refinement missing or out of sequence, a
 // scan header damaged) are left to the decoder, which fails on the damaged
