@@ -13,9 +13,10 @@
 #   baseline.jpg   3600 x 3600, not progressive
 #   progressive.jpg  the same pixels saved progressive (the same coefficients)
 set -euo pipefail
+here=$(dirname "$(realpath "$0")")
 mkdir -p "$1"
 cd "$1"
-[[ -f .done && .done -nt $(realpath "$0") ]] && exit 0
+[[ -f .done && .done -nt $here/$(basename "$0") ]] && exit 0
 src=$(ls /usr/share/backgrounds/mate/nature/*.jpg | head -1)
 big() {  # big <out.v> <width> <height>
     local w h
@@ -37,14 +38,8 @@ vips jpegsave square.v restart.jpg --Q 90 --interlace --restart-interval 7
 vips icc_transform square.v profile.jpg[Q=90,interlace] srgb --input-profile srgb
 vips jpegsave square.v baseline.jpg --Q 90
 vips jpegsave square.v progressive.jpg --Q 90 --interlace
+python3 "$here/tag_orientation.py" stored.jpg tagged.jpg 6
 python3 - <<'PY'
-import struct
-jpeg = open("stored.jpg", "rb").read()
-tiff = b"II*\0" + struct.pack("<IH", 8, 1) + struct.pack("<HHIHH", 0x0112, 3, 1, 6, 0) \
-    + struct.pack("<I", 0)
-app1 = b"Exif\0\0" + tiff
-open("tagged.jpg", "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2)
-                               + app1 + jpeg[2:])
 # Cut edge.jpg halfway between its third scan and its end.
 edge = open("edge.jpg", "rb").read()
 sos = [i for i in range(len(edge) - 1) if edge[i] == 0xFF and edge[i + 1] == 0xDA]
