@@ -146,7 +146,8 @@ std::vector<std::vector<int>> readersOf(const std::vector<Layer>& layers) {
 int summingOperand(const std::vector<Layer>& layers, const std::vector<std::vector<int>>& readers,
                    const std::vector<int>& sumInto, int a) {
     const Layer& l = layers[size_t(a)];
-    for (auto [p, r] : {std::pair{l.input, l.input2}, std::pair{l.input2, l.input}}) {
+    for (auto [conv, added] : {std::pair{l.input, l.input2}, std::pair{l.input2, l.input}}) {
+        const int p = conv, r = added;  // copies: clang cannot capture structured bindings
         const Layer& c = layers[size_t(p)];
         if (c.kind == add || c.relu6 || readers[size_t(p)].size() != 1 || r >= p) continue;
         const auto& others = readers[size_t(r)];
