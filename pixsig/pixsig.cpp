@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "handles/handles.h"
 #include "imaging/imaging.h"
 #include "vision/vision.h"
 
@@ -73,9 +74,9 @@ std::optional<vision::FeaturePrintRequest> request;
 }  // namespace
 
 // The unit-length feature print of the image at `path`, or the error text.
-vision::Result<std::vector<float>> featurePrint(const std::string& path) {
-    using R = vision::Result<std::vector<float>>;
-    imaging::Result<std::vector<float>> pixels =
+platform::Result<std::vector<float>> featurePrint(const std::string& path) {
+    using R = platform::Result<std::vector<float>>;
+    platform::Result<std::vector<float>> pixels =
         imaging::networkInput(path, vision::FeaturePrintRequest::imageSize);
     if (!pixels.ok()) return R::failure(pixels.error());
     if (!request) request.emplace(vision::defaultModelPath());
@@ -87,18 +88,17 @@ vision::Result<std::vector<float>> featurePrint(const std::string& path) {
 // Writes the one response line for an image: its print, or why there is none.
 void respond(const std::string& id, const std::string& path) {
     Json response = {{"id", id}};
-    vision::Result<std::vector<float>> print = featurePrint(path);
+    platform::Result<std::vector<float>> print = featurePrint(path);
     if (print.ok()) {
         const std::vector<float>& values = print.value();
         static_assert(sizeof(float) == 4);
         // The floats' bytes as they lie in memory: little-endian on x86-64.
-        gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(values.data()),
-                                     values.size() * sizeof(float));
+        handles::GlibString b64(g_base64_encode(reinterpret_cast<const guchar*>(values.data()),
+                                                values.size() * sizeof(float)));
         response["ok"] = true;
         response["model"] = modelIdentifier;
         response["dim"] = values.size();
-        response["b64"] = b64;
-        g_free(b64);
+        response["b64"] = b64.get();
     } else {
         response["ok"] = false;
         response["error"] = print.error();
@@ -185,7 +185,7 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
     int jpegQuality = q < 1 ? 1 : q > 100 ? 100 : int(q);
     auto jpeg = thumbnails::encodeJPEG(image, jpegQuality, !transform && turn != 1 ? turn : 1);
     if (!jpeg.ok()) throw ThumbnailError{"can't write " + out, false};
-    if (!thumbnails::writeFile(out, jpeg.value()).ok())
+    if (!handles::writeWholeFile(out, jpeg.value().data(), jpeg.value().size()).ok())
         throw ThumbnailError{"can't write " + out, false};
     return {image.width(), image.height()};
 }
@@ -268,10 +268,8 @@ void badRequestLine() {
 // The line's bytes with every byte that is not part of valid UTF-8 replaced
 // by U+FFFD.
 std::string validUTF8(const std::string& bytes) {
-    gchar* valid = g_utf8_make_valid(bytes.data(), gssize(bytes.size()));
-    std::string text(valid);
-    g_free(valid);
-    return text;
+    handles::GlibString valid(g_utf8_make_valid(bytes.data(), gssize(bytes.size())));
+    return std::string(valid.get());
 }
 
 }  // namespace

@@ -26,7 +26,7 @@
 #include <random>
 #include <vector>
 
-#include "vision/vision.h"
+#include "vision/network.h"
 
 namespace {
 
@@ -75,6 +75,26 @@ int peak() {
     return 0;
 }
 
+bool readFloats(const char* path, std::vector<float>& values) {
+    FILE* f = std::fopen(path, "rb");
+    bool read = f && std::fread(values.data(), sizeof(float), values.size(), f) == values.size();
+    if (f) std::fclose(f);
+    return read;
+}
+
+bool writeFloats(const char* path, const std::vector<float>& values) {
+    FILE* f = std::fopen(path, "wb");
+    bool written = f && std::fwrite(values.data(), sizeof(float), values.size(), f) == values.size();
+    return f && std::fclose(f) == 0 && written;
+}
+
+void seededNoise(std::vector<float>& values) {
+    std::mt19937 random(42);
+    std::uniform_real_distribution<float> unit(0, 1);
+    for (float& v : values)
+        v = unit(random);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,18 +117,11 @@ int main(int argc, char** argv) {
     vision::Network& net = *loaded.value();
     int size = vision::inputSize(net);
     std::vector<float> input(size_t(size) * size * 3);
-    if (argc > 3) {
-        FILE* f = std::fopen(argv[3], "rb");
-        if (!f || std::fread(input.data(), sizeof(float), input.size(), f) != input.size()) {
-            std::fprintf(stderr, "cannot read %s\n", argv[3]);
-            return 1;
-        }
-        std::fclose(f);
-    } else {
-        std::mt19937 random(42);
-        std::uniform_real_distribution<float> unit(0, 1);
-        for (float& v : input)
-            v = unit(random);
+    if (argc <= 3) {
+        seededNoise(input);
+    } else if (!readFloats(argv[3], input)) {
+        std::fprintf(stderr, "cannot read %s\n", argv[3]);
+        return 1;
     }
     std::vector<float> features(size_t(vision::featureCount(net)));
     std::vector<double> ms, cpu;
@@ -119,14 +132,9 @@ int main(int argc, char** argv) {
         std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
         if (i >= 2) ms.push_back(took.count()), cpu.push_back(cpuMs() - cpuStart);
     }
-    if (argc > 4) {
-        FILE* f = std::fopen(argv[4], "wb");
-        if (!f ||
-            std::fwrite(features.data(), sizeof(float), features.size(), f) != features.size()) {
-            std::fprintf(stderr, "cannot write %s\n", argv[4]);
-            return 1;
-        }
-        std::fclose(f);
+    if (argc > 4 && !writeFloats(argv[4], features)) {
+        std::fprintf(stderr, "cannot write %s\n", argv[4]);
+        return 1;
     }
     std::sort(ms.begin(), ms.end());
     std::sort(cpu.begin(), cpu.end());

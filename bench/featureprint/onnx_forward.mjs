@@ -13,7 +13,7 @@
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
-import { buildModel } from './onnx_model.mjs';
+import { buildModel, createSession } from './onnx_model.mjs';
 
 const [modules, networkPath, third, fourth, fifth] = process.argv.slice(2);
 const require = createRequire(path.join(path.resolve(modules), 'x.js'));
@@ -28,13 +28,7 @@ if (third === '--save') {
 const runs = Number(third ?? 50);
 const ort = require('onnxruntime-node');
 const loadStart = performance.now();
-const session = await ort.InferenceSession.create(bytes, {
-    executionProviders: ['cpu'],
-    intraOpNumThreads: 1,
-    interOpNumThreads: 1,
-    executionMode: 'sequential',
-    graphOptimizationLevel: 'all',
-});
+const session = await createSession(ort, bytes);
 const loadMs = performance.now() - loadStart;
 
 const nhwc = new Float32Array(size * size * 3);

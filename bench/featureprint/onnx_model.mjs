@@ -98,3 +98,15 @@ export function buildModel(file, protobuf) {
     return { bytes: Model.encode(Model.fromObject(model)).finish(), size, channels };
 }
 
+
+// The session a JavaScript host would make for it: CPU execution provider,
+// one intra-op and one inter-op thread, sequential, all graph optimisations.
+export function createSession(ort, bytes) {
+    return ort.InferenceSession.create(bytes, {
+        executionProviders: ['cpu'],
+        intraOpNumThreads: 1,
+        interOpNumThreads: 1,
+        executionMode: 'sequential',
+        graphOptimizationLevel: 'all',
+    });
+}

@@ -13,7 +13,7 @@
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
-import { buildModel } from './onnx_model.mjs';
+import { buildModel, createSession } from './onnx_model.mjs';
 
 const started = performance.now();
 const [modules, networkPath, ...images] = process.argv.slice(2);
@@ -25,13 +25,7 @@ sharp.concurrency(1);
 sharp.cache(false);
 
 const { bytes, size } = buildModel(fs.readFileSync(networkPath), protobuf);
-const session = await ort.InferenceSession.create(bytes, {
-    executionProviders: ['cpu'],
-    intraOpNumThreads: 1,
-    interOpNumThreads: 1,
-    executionMode: 'sequential',
-    graphOptimizationLevel: 'all',
-});
+const session = await createSession(ort, bytes);
 
 async function featurePrint(file) {
     const { data } = await sharp(file, { failOn: 'error' })

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <vips/vips8>
 
+#include "handles/handles.h"
 #include "imaging/imaging.h"
 
 namespace thumbnails {
@@ -24,32 +24,12 @@ struct Image::Pixels {
 
 namespace {
 
-// Starts libvips once per process. The operation cache stays off: it would
-// keep decoded images alive between requests and could answer for a file
-// that has since been replaced. Library warnings are not printed; failures
-// come back as error texts.
+// Starts libvips once per process (handles::startVips: the operation cache
+// off, so that no decoded image outlives its request and a replaced file is
+// never answered from memory; warnings kept off standard error), with the
+// allocator policy its worker threads need (imaging's start).
 void startLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // The feature-print decoder's start: the same library, and the
-        // allocator policy its worker threads need.
-        imaging::startImaging();
-        if (VIPS_INIT("thumbnails")) return;
-        vips_cache_set_max(0);
-        vips_cache_set_max_mem(0);
-        g_log_set_handler(
-            "VIPS", G_LOG_LEVEL_WARNING,
-            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-    });
-}
-
-// The library's error text without its trailing newline; clears the buffer.
-std::string errorText(const VError& e) {
-    std::string text = e.what();
-    vips_error_clear();
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
+    imaging::startImaging();
 }
 
 std::string colorModel(VipsImage* image) {
@@ -127,20 +107,17 @@ int Image::height() const {
     return pixels_ ? pixels_->image.height() : 0;
 }
 
-Result<Source> Source::open(const std::string& path) {
+platform::Result<Source> Source::open(const std::string& path) {
     startLibrary();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Result<Source>::failure(path + ": " + std::strerror(errno));
+    handles::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
     struct stat st {};
-    int rc = ::fstat(fd, &st);
-    int err = errno;
-    ::close(fd);
-    if (rc != 0) return Result<Source>::failure(path + ": " + std::strerror(err));
-    if (S_ISDIR(st.st_mode)) return Result<Source>::failure(path + ": " + std::strerror(EISDIR));
+    if (::fstat(fd.get(), &st) != 0) return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) return platform::Result<Source>::failure(path + ": " + std::strerror(EISDIR));
     return Source(path);
 }
 
-Result<Properties> Source::properties() const {
+platform::Result<Properties> Source::properties() const {
     try {
         // Only the header is read here; pixels are decoded on demand.
         VImage image = VImage::new_from_file(
@@ -156,15 +133,15 @@ Result<Properties> Source::properties() const {
         p.hasColorProfile = vips_image_get_typeof(header, VIPS_META_ICC_NAME) != 0;
         return p;
     } catch (const VError& e) {
-        return Result<Properties>::failure(errorText(e));
+        return platform::Result<Properties>::failure(handles::vipsErrorText(e.what()));
     }
 }
 
-Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
+platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
     if (options.maxPixelSize < 1)
-        return Result<Image>::failure("thumbnail size " + std::to_string(options.maxPixelSize));
+        return platform::Result<Image>::failure("thumbnail size " + std::to_string(options.maxPixelSize));
     if (auto covered = imaging::checkDecodable(path_); !covered.ok())
-        return Result<Image>::failure(covered.error());
+        return covered.failed();
     try {
         auto* opts = VImage::option()
                          ->set("height", options.maxPixelSize)
@@ -190,13 +167,13 @@ Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
-        return Result<Image>::failure(errorText(e));
+        return platform::Result<Image>::failure(handles::vipsErrorText(e.what()));
     }
 }
 
-Result<Image> stretched(const Image& image, int width, int height) {
+platform::Result<Image> stretched(const Image& image, int width, int height) {
     if (!image.pixels_ || width < 1 || height < 1)
-        return Result<Image>::failure("no image to stretch");
+        return platform::Result<Image>::failure("no image to stretch");
     try {
         const VImage& in = image.pixels_->image;
         double hscale = double(width) / in.width();
@@ -211,12 +188,12 @@ Result<Image> stretched(const Image& image, int width, int height) {
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{out});
         return result;
     } catch (const VError& e) {
-        return Result<Image>::failure(errorText(e));
+        return platform::Result<Image>::failure(handles::vipsErrorText(e.what()));
     }
 }
 
-Result<std::string> encodeJPEG(const Image& image, int quality, int orientation) {
-    if (!image.pixels_) return Result<std::string>::failure("no image to encode");
+platform::Result<std::string> encodeJPEG(const Image& image, int quality, int orientation) {
+    if (!image.pixels_) return platform::Result<std::string>::failure("no image to encode");
     std::string jpeg;
     try {
         VipsBlob* raw =
@@ -229,34 +206,10 @@ Result<std::string> encodeJPEG(const Image& image, int quality, int orientation)
         const void* data = vips_blob_get(blob.get(), &length);
         jpeg.assign(static_cast<const char*>(data), length);
     } catch (const VError& e) {
-        return Result<std::string>::failure(errorText(e));
+        return platform::Result<std::string>::failure(handles::vipsErrorText(e.what()));
     }
     if (orientation >= 2 && orientation <= 8) insertOrientation(jpeg, orientation);
     return jpeg;
-}
-
-Result<bool> writeFile(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return Result<bool>::failure(path + ": " + std::strerror(errno));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // A half-written JPEG (a full disk) must not be left looking like a result.
-            int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(path.c_str());
-            return Result<bool>::failure(path + ": " + std::strerror(err));
-        }
-        done += size_t(n);
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(path.c_str());
-        return Result<bool>::failure(path + ": " + std::strerror(err));
-    }
-    return true;
 }
 
 }  // namespace thumbnails

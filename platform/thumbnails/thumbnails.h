@@ -4,8 +4,8 @@
 // alone (nothing is decoded); a thumbnail decodes the primary image with
 // shrink-on-load, so that a large JPEG, WebP, HEIF, PDF or SVG is decoded at
 // close to the thumbnail's size rather than at full size. Images are 8-bit
-// sRGB pixels; a JPEG is encoded into memory and written to its
-// file only once it is complete.
+// sRGB pixels; a JPEG is encoded into memory, so that its file
+// (handles::writeWholeFile) is written only once it is complete.
 //
 // Every call returns a value or the library's error text. Images release their
 // pixels when the last handle to them goes away.
@@ -14,15 +14,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 
 #include "result/result.h"
 
 namespace thumbnails {
-
-// A value or an error text.
-template <class T>
-using Result = platform::Result<T>;
 
 // Properties of a file's primary image, as its header states them.
 struct Properties {
@@ -53,8 +48,8 @@ class Image {
 
   private:
     friend class Source;
-    friend Result<Image> stretched(const Image&, int, int);
-    friend Result<std::string> encodeJPEG(const Image&, int, int);
+    friend platform::Result<Image> stretched(const Image&, int, int);
+    friend platform::Result<std::string> encodeJPEG(const Image&, int, int);
     std::unique_ptr<Pixels> pixels_;
 };
 
@@ -67,18 +62,18 @@ struct ThumbnailOptions {
 class Source {
   public:
     // Checks that `path` names a file that can be read; decodes nothing.
-    static Result<Source> open(const std::string& path);
+    static platform::Result<Source> open(const std::string& path);
 
     const std::string& path() const { return path_; }
 
     // Reads the primary image's header.
-    Result<Properties> properties() const;
+    platform::Result<Properties> properties() const;
 
     // Decodes the primary image at reduced size (shrink-on-load where the
     // format has it), scales it so that its longer side is
     // options.maxPixelSize, turns it by options.orientation and converts it
     // to sRGB. A truncated or corrupt file is an error, not a partial image.
-    Result<Image> thumbnail(const ThumbnailOptions& options) const;
+    platform::Result<Image> thumbnail(const ThumbnailOptions& options) const;
 
   private:
     explicit Source(std::string path) : path_(std::move(path)) {}
@@ -87,14 +82,11 @@ class Source {
 
 // The image stretched to exactly width x height pixels (aspect ratio not
 // kept): Lanczos3 along an axis that shrinks, bicubic along one that grows.
-Result<Image> stretched(const Image& image, int width, int height);
+platform::Result<Image> stretched(const Image& image, int width, int height);
 
 // Baseline JPEG at quality 1 to 100 with no metadata (not even an ICC
 // profile) except, when `orientation` is 2 to 8, an EXIF segment whose only
 // tag is that orientation.
-Result<std::string> encodeJPEG(const Image& image, int quality, int orientation);
-
-// Creates or replaces the file at `path` with `bytes`.
-Result<bool> writeFile(const std::string& path, const std::string& bytes);
+platform::Result<std::string> encodeJPEG(const Image& image, int quality, int orientation);
 
 }  // namespace thumbnails

@@ -6,51 +6,26 @@
 //
 // The network file is made at build time from the weights of the npm package
 // nsfwjs (tools/model/convert.mjs) and installed as
-// <executable dir>/../share/pixsig/mobilenet_v2_mid.pxnet.
+// <executable dir>/../share/pixsig/mobilenet_v2_mid.pxnet. Its weights are
+// read and prepared by the first analysis, on one thread; a process that
+// never asks for a print never reads them.
 #pragma once
 
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "result/result.h"
 
 namespace vision {
 
-// A value or an error text.
-template <class T>
-using Result = platform::Result<T>;
-
-// The network's weights, reordered once into the layouts its kernels read,
-// and the working memory of one forward pass.
+// The prepared network (vision/network.h, for this folder, its tests and
+// benchmarks).
 class Network;
-
 struct NetworkDeleter {
     void operator()(Network* network) const;
 };
 using NetworkPtr = std::unique_ptr<Network, NetworkDeleter>;
-
-// Reads and checks a network file. The error names the path.
-Result<NetworkPtr> loadNetwork(const std::string& path);
-
-// Width and height of the square input image.
-int inputSize(const Network& network);
-// Length of the feature vector (channels of the last layer).
-int featureCount(const Network& network);
-// Multiply-accumulates of one forward pass.
-double multiplyAccumulates(const Network& network);
-
-// Runs the network on one image: `rgb` holds inputSize² pixels, row by row,
-// three values in [0,1] each (R, G, B). Writes featureCount values, the mean
-// of the last layer's map over its positions, into `features`. Works in the
-// buffers loadNetwork made, on the calling thread only.
-void forward(Network& network, const float* rgb, float* features);
-
-// The vector instruction set the forward pass's kernels were generated for on
-// this processor ("AVX2", "AVX-512 (BF16)", ...); ONEDNN_MAX_CPU_ISA in the
-// environment caps it.
-std::string kernelInstructionSet();
 
 // Where pixsig finds its network file: share/pixsig/mobilenet_v2_mid.pxnet in
 // the parent of the running executable's folder.
@@ -66,8 +41,10 @@ class FeaturePrintRequest {
     // Side of the square image perform() expects (224).
     static constexpr int imageSize = 224;
 
-    // The unit-length feature print of an image given as for forward().
-    Result<std::vector<float>> perform(const std::vector<float>& rgb);
+    // The unit-length feature print of an image of imageSize² pixels, row by
+    // row, three values in [0,1] each (R, G, B). Fails with the network
+    // file's problem (naming its path) or a wrong-sized input.
+    platform::Result<std::vector<float>> perform(const std::vector<float>& rgb);
 
   private:
     std::string path_;

@@ -2,6 +2,7 @@
 # Photos-like images of different content, their near-duplicates, and images
 # in the formats and layouts the decoder must normalise. $1: output folder.
 set -euo pipefail
+here=$(dirname "$(realpath "$0")")
 mkdir -p "$1"
 cd "$1"
 [[ -f .done ]] && exit 0
@@ -36,15 +37,7 @@ echo $n >real.count
 # back (6: rotate 90 degrees clockwise to display).
 convert photo1.jpg -rotate 90 upright_rotated.png
 convert photo1.jpg -rotate -90 -quality 95 stored.jpg
-python3 - <<'PY'
-import struct
-jpeg = open("stored.jpg", "rb").read()
-tiff = b"II*\0" + struct.pack("<IH", 8, 1) + struct.pack("<HHIHH", 0x0112, 3, 1, 6, 0) \
-    + struct.pack("<I", 0)
-app1 = b"Exif\0\0" + tiff
-open("tagged.jpg", "wb").write(jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(app1) + 2)
-                               + app1 + jpeg[2:])
-PY
+python3 "$here/tag_orientation.py" stored.jpg tagged.jpg 6
 
 # Transparency flattened onto white: half transparent-black, half opaque.
 convert photo3.jpg -alpha set -region 320x480+0+0 -channel A -evaluate set 0 +channel \

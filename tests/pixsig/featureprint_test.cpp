@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "vision/vision.h"
+#include "vision/network.h"
 #include "gtest/gtest.h"
 #include "proc.h"
 

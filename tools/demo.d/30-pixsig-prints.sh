@@ -38,3 +38,16 @@ full = vec(json.loads(open("prints.jsonl").readline()))
 held = vec(json.loads(open("avx2.jsonl").readline()))
 print(f"  cosine to the print above: {sum(a * b for a, b in zip(full, held)):.7f}")
 PY
+echo "a 4000x3600 photo saved baseline and progressive (the same coefficients): libvips"
+echo "decodes both at 1/8, the progressive one from its DC scans alone, to the same print:"
+vips resize photo.jpg big.v 2.5 --vscale 3
+vips jpegsave big.v big.jpg --Q 90
+vips jpegsave big.v big-progressive.jpg --Q 90 --interlace
+rm big.v
+echo "\$ pixsig big.jpg big-progressive.jpg"
+"$BIN/pixsig" big.jpg big-progressive.jpg >big.jsonl
+python3 - <<'PY'
+import json
+a, b = (json.loads(l) for l in open("big.jsonl"))
+print(f"  same print: {a['ok'] and b['ok'] and a['b64'] == b['b64']}")
+PY
