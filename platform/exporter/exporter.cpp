@@ -187,7 +187,11 @@ bool ExportSession::Pipeline::openVideo(int index) {
     if (!codec) return false;
     CodecPtr enc(avcodec_alloc_context3(codec));
     if (!enc) return false;
-    fitSize(st->codecpar->width, st->codecpar->height, pixelAspect(st), enc->width, enc->height);
+    // A display matrix that scales changes the shape shown (the output's own
+    // matrix keeps only the turn).
+    Stretch stretch = displayStretch(displayTransform(st));
+    fitSize(st->codecpar->width, st->codecpar->height, pixelAspect(st) * stretch.x / stretch.y,
+            enc->width, enc->height);
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
     enc->sample_aspect_ratio = AVRational{1, 1};
     // Frames keep their own timestamps: the stream's time base when it is a plain
@@ -307,7 +311,7 @@ std::unique_ptr<ExportSession> ExportSession::create(Asset& asset, ExportPreset)
     if (audio >= 0 && !p.openAudio(audio)) return nullptr;
     for (unsigned i = 0; i < p.in->nb_streams; ++i)
         if (int(i) != video && int(i) != audio) p.in->streams[i]->discard = AVDISCARD_ALL;
-    if (p.in->start_time != AV_NOPTS_VALUE) p.startUs = p.in->start_time;
+    p.startUs = asset.startTime();
     return session;
 }
 

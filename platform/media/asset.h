@@ -48,6 +48,19 @@ struct Transform {
 // parameters'), else 1. Probe, frames and export all size pictures by it.
 double pixelAspect(const AVStream* stream, int bitstreamNum = 0, int bitstreamDen = 0);
 
+// The display matrix of a stream as its container stores it; the identity
+// when there is none.
+Transform displayTransform(const AVStream* stream);
+
+// How far a display matrix stretches the picture's own x and y axes: 1 and 1
+// for turns and mirror images. Some phones scale in the matrix (a 90-degree
+// turn that also squeezes x); the displayed size, in probe, frames and export
+// alike, is the natural size stretched so.
+struct Stretch {
+    double x = 1, y = 1;
+};
+Stretch displayStretch(const Transform& transform);
+
 // Whether the container is of the MPEG-4 / QuickTime family (sample entries,
 // edit lists, a sample index).
 bool isQuickTimeFamily(const AVFormatContext* fmt);
@@ -94,6 +107,11 @@ class Asset {
     // com.apple.quicktime.creationdate (its zone honoured), the user-data date
     // (\251day), the container's creation time (mvhd, Matroska DateUTC).
     std::optional<int64_t> creationTime();
+    // Where the container's timeline starts, in microseconds: the demuxer's
+    // start time, found by stream analysis where the headers do not say it
+    // (an ASF whose first picture is 0.6 s in); 0 when unknown. MP4 and
+    // QuickTime files start at 0 unless their headers say otherwise.
+    int64_t startTime();
 
     // The opened demuxer, for services that read packets (frames, export).
     // Null until a load has opened the file successfully.
