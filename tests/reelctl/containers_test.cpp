@@ -49,21 +49,9 @@ std::string transcoded(const std::string& name) {
     return out;
 }
 
-// `reelctl frames --count 5` of a clip into a scratch folder: each written
-// picture with its time (gtest fatal failure when the run or count is off).
-struct Written {
-    double time;
-    frames::Image image;
-};
+// `reelctl frames --count 5` of a clip into a scratch folder.
 void fiveFrames(const std::string& name, const std::string& scratch, std::vector<Written>& out) {
-    std::string dir = testsupport::scratchDir(scratch);
-    auto r = reelctl({"frames", clip(name), dir, "--count", "5"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    json manifest = json::parse(r.out);
-    ASSERT_EQ(manifest["count"], 5);
-    for (const auto& entry : manifest["frames"])
-        out.push_back({entry["time"].get<double>(),
-                       decodeJpeg(dir + "/" + entry["filename"].get<std::string>())});
+    framesWritten(clip(name), 5, scratch, out);
 }
 
 }  // namespace

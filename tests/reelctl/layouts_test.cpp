@@ -24,9 +24,7 @@ std::string clip(const std::string& name) {
 }
 
 json probe(const std::string& name) {
-    auto r = reelctl({"probe", clip(name)});
-    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
-    return r.status == 0 ? json::parse(r.out) : json::object();
+    return probeDocument(clip(name));
 }
 
 json ffprobe(const std::vector<std::string>& options, const std::string& path) {
@@ -52,22 +50,8 @@ frames::Image reference(const std::string& name, int n) {
     return readPpm(out);
 }
 
-struct Written {
-    double time;
-    frames::Image image;
-};
-
-// `reelctl frames --count N` into a scratch folder (fatal failure when the run
-// or the count is off).
 void framesOf(const std::string& name, int count, std::vector<Written>& out) {
-    std::string dir = testsupport::scratchDir("layouts-frames");
-    auto r = reelctl({"frames", clip(name), dir, "--count", std::to_string(count)});
-    ASSERT_EQ(r.status, 0) << r.err;
-    json manifest = json::parse(r.out);
-    ASSERT_EQ(manifest["count"], count);
-    for (const auto& entry : manifest["frames"])
-        out.push_back({entry["time"].get<double>(),
-                       decodeJpeg(dir + "/" + entry["filename"].get<std::string>())});
+    framesWritten(clip(name), count, "layouts-frames", out);
 }
 
 frames::Image poster(const std::string& name) {
