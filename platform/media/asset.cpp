@@ -217,7 +217,12 @@ int64_t Asset::startTime() {
     auto opened = open();
     if (!opened.ok()) return 0;
     AVFormatContext* fmt = opened.value();
-    if (fmt->start_time == AV_NOPTS_VALUE && !isQuickTimeFamily(fmt)) analyse();
+    // ASF headers give the preroll but not where the first packet lies (an
+    // ASF may start well after 0). Other containers say it in their headers,
+    // or start at 0, or are analysed already for their tracks (transport and
+    // program streams): analysis, which decodes, is spent only on ASF.
+    if (fmt->start_time == AV_NOPTS_VALUE && std::string_view(fmt->iformat->name) == "asf")
+        analyse();
     return fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
 }
 

@@ -108,9 +108,8 @@ class Asset {
     // (\251day), the container's creation time (mvhd, Matroska DateUTC).
     std::optional<int64_t> creationTime();
     // Where the container's timeline starts, in microseconds: the demuxer's
-    // start time, found by stream analysis where the headers do not say it
-    // (an ASF whose first picture is 0.6 s in); 0 when unknown. MP4 and
-    // QuickTime files start at 0 unless their headers say otherwise.
+    // start time, found by stream analysis in an ASF, whose headers do not say
+    // it (an ASF whose first picture is 0.6 s in); 0 when unknown.
     int64_t startTime();
 
     // The opened demuxer, for services that read packets (frames, export).
