@@ -31,16 +31,25 @@ struct Written {
     frames::Image image;
 };
 
-// `reelctl frames <path> <fresh scratch folder> --count N`: each written
-// picture with its time (gtest fatal failure when the run or count is off).
-inline void framesWritten(const std::string& path, int count, const std::string& scratch,
-                          std::vector<Written>& out) {
+// `reelctl frames <path> <fresh scratch folder> OPTIONS...`: each written
+// picture with its time (gtest fatal failure when the run fails).
+inline void framesWrittenWith(const std::string& path, const std::vector<std::string>& options,
+                              const std::string& scratch, std::vector<Written>& out) {
     std::string dir = testsupport::scratchDir(scratch);
-    auto r = reelctl({"frames", path, dir, "--count", std::to_string(count)});
+    std::vector<std::string> arguments{"frames", path, dir};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    auto r = reelctl(arguments);
     ASSERT_EQ(r.status, 0) << r.err;
     nlohmann::json manifest = nlohmann::json::parse(r.out);
-    ASSERT_EQ(manifest["count"], count);
     for (const auto& entry : manifest["frames"])
         out.push_back({entry["time"].get<double>(),
                        imagecheck::decodeJpeg(dir + "/" + entry["filename"].get<std::string>())});
+    ASSERT_EQ(manifest["count"], out.size());
+}
+
+// The same with `--count N` (fatal failure too when another count comes out).
+inline void framesWritten(const std::string& path, int count, const std::string& scratch,
+                          std::vector<Written>& out) {
+    ASSERT_NO_FATAL_FAILURE(framesWrittenWith(path, {"--count", std::to_string(count)}, scratch, out));
+    ASSERT_EQ(out.size(), size_t(count));
 }
