@@ -10,27 +10,18 @@ zscale/tonemap chain is timed alongside for reference.
 usage: bench/frames/hdr.py [BUILD_DIR] [RUNS]
 """
 import os
-import statistics
-import subprocess
 import sys
-import time
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build")
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 9
-reelctl = os.path.join(build, "bin", "reelctl")
-work = os.path.join(build, "bench", "frames-hdr")
-os.makedirs(work, exist_ok=True)
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
+from common import ff  # noqa: E402
 
-
-def ff(*args):
-    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args], check=True)
-
+bench = common.Bench("frames-hdr", runs=9)
 
 x265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
         "keyint=250:min-keyint=250:scenecut=0:log-level=error", "-tag:v", "hvc1"]
-base = os.path.join(work, "base.mkv")
-clips = {name: os.path.join(work, name + ".mp4") for name in ("sdr", "hlg", "pq")}
+base = bench.path("base.mkv")
+clips = {name: bench.path(name + ".mp4") for name in ("sdr", "hlg", "pq")}
 if not all(os.path.exists(p) for p in clips.values()):
     ff("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25:duration=12", "-c:v", "libx264",
        "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-colorspace", "bt709",
@@ -45,23 +36,17 @@ if not all(os.path.exists(p) for p in clips.values()):
            clips[name])
 
 
-def timed(cmd):
-    start = time.perf_counter()
-    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
-
-
-out = os.path.join(work, "poster.jpg")
-commands = {name: [reelctl, "poster", path, out] for name, path in clips.items()}
+out = bench.path("poster.jpg")
+commands = {name: [bench.reelctl, "poster", path, out] for name, path in clips.items()}
 commands["ffmpeg-hlg"] = [
     "ffmpeg", "-nostdin", "-v", "error", "-y", "-ss", "1.0", "-i", clips["hlg"], "-frames:v", "1",
     "-vf", "zscale=w=1024:h=576:t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
     "tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p", "-q:v", "3", out]
 times = {name: [] for name in commands}
-for _ in range(runs):
+for _ in range(bench.runs):
     for name, cmd in commands.items():
-        times[name].append(timed(cmd))
-median = {name: statistics.median(t) for name, t in times.items()}
+        times[name].append(common.timed(cmd))
+median = {name: common.median(t) for name, t in times.items()}
 for name, value in median.items():
     print(f"poster {name:11s} {value * 1000:7.1f} ms")
 print(f"ratio HLG/SDR {median['hlg'] / median['sdr']:.2f}  (goal <= 1.3)")

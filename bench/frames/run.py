@@ -15,42 +15,25 @@ usage: bench/frames/run.py [BUILD_DIR] [RUNS]
 import json
 import os
 import shutil
-import statistics
 import subprocess
 import sys
-import time
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build")
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 7
-reelctl = os.path.join(build, "bin", "reelctl")
-work = os.path.join(build, "bench", "frames")
-os.makedirs(work, exist_ok=True)
-src = os.path.join(work, "long_gop_1080p.mp4")
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
+from common import measure  # noqa: E402
+
+bench = common.Bench("frames", runs=7)
+reelctl, runs = bench.reelctl, bench.runs
+src = bench.path("long_gop_1080p.mp4")
 fps = 25
 if not os.path.exists(src):
-    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    f"testsrc2=size=1920x1080:rate={fps}:duration=12", "-c:v", "libx264",
-                    "-preset", "fast", "-g", "250", "-keyint_min", "250", "-sc_threshold", "0",
-                    "-pix_fmt", "yuv420p", src], check=True)
-
-
-def measure(cmd):
-    """Wall time in seconds and peak resident memory in KiB of one run."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - start
-    err = proc.stderr.read().decode()
-    proc.stderr.close()
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
-        sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}\n{err}")
-    return elapsed, usage.ru_maxrss
+    common.ff("-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate={fps}:duration=12",
+              "-c:v", "libx264", "-preset", "fast", "-g", "250", "-keyint_min", "250",
+              "-sc_threshold", "0", "-pix_fmt", "yuv420p", src)
 
 
 def fresh(name):
-    path = os.path.join(work, name)
+    path = bench.path(name)
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path
@@ -72,23 +55,23 @@ select = "select='" + "+".join(f"eq(n\\,{n})" for n in numbers) + "',scale=512:-
 poster_ours, poster_theirs = [], []
 frames_ours, frames_each, frames_one = [], [], []
 for _ in range(runs):
-    poster_ours.append(measure([reelctl, "poster", src, os.path.join(out, "p.jpg")])[0])
-    poster_theirs.append(measure(ffmpeg_still(1.0, 1024, os.path.join(out, "f.jpg")))[0])
-    frames_ours.append(measure([reelctl, "frames", src, fresh("ours"), "--count", "20"])[0])
+    poster_ours.append(measure([reelctl, "poster", src, os.path.join(out, "p.jpg")]).wall)
+    poster_theirs.append(measure(ffmpeg_still(1.0, 1024, os.path.join(out, "f.jpg"))).wall)
+    frames_ours.append(measure([reelctl, "frames", src, fresh("ours"), "--count", "20"]).wall)
     each = fresh("each")
-    frames_each.append(sum(measure(ffmpeg_still(t, 512, os.path.join(each, f"{i}.jpg")))[0]
+    frames_each.append(sum(measure(ffmpeg_still(t, 512, os.path.join(each, f"{i}.jpg"))).wall
                            for i, t in enumerate(times)))
     frames_one.append(measure(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", src, "-vf", select,
                                "-vsync", "passthrough", "-q:v", "3",
-                               os.path.join(fresh("one"), "%d.jpg")])[0])
+                               os.path.join(fresh("one"), "%d.jpg")]).wall)
 
-peak_poster = max(measure([reelctl, "poster", src, os.path.join(out, "p.jpg")])[1]
+peak_poster = max(measure([reelctl, "poster", src, os.path.join(out, "p.jpg")]).peak
                   for _ in range(3))
 peak_frames = max(measure([reelctl, "frames", src, fresh("many"), "--count", "100", "--max",
-                           "0"])[1] for _ in range(3))
-written = len([n for n in os.listdir(os.path.join(work, "many")) if n.endswith(".jpg")])
+                           "0"]).peak for _ in range(3))
+written = len([n for n in os.listdir(bench.path("many")) if n.endswith(".jpg")])
 
-m = statistics.median
+m = common.median
 print(f"poster and frames: median of {runs} alternating runs on {os.path.basename(src)}")
 r1 = m(poster_ours) / m(poster_theirs)
 print(f"  poster at 1.0 s     reelctl {m(poster_ours) * 1000:7.1f} ms  ffmpeg "

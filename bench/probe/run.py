@@ -5,17 +5,13 @@ Prints the median wall time of each and the ratio reelctl/ffprobe per file
 (goal: 0.5 or less).  usage: bench/probe/run.py [BUILD_DIR] [RUNS]
 """
 import os
-import statistics
-import subprocess
 import sys
-import time
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build")
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 30
-reelctl = os.path.join(build, "bin", "reelctl")
-work = os.path.join(build, "bench", "probe")
-os.makedirs(work, exist_ok=True)
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
+
+bench = common.Bench("probe", runs=30)
+runs = bench.runs
 
 files = {
     "1080p H.264 MP4": ("h264_1080p.mp4", ["-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"]),
@@ -24,30 +20,22 @@ files = {
                                          "realtime", "-cpu-used", "8", "-c:a", "libopus"]),
 }
 for name, (fname, codec) in files.items():
-    path = os.path.join(work, fname)
+    path = bench.path(fname)
     if not os.path.exists(path):
-        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc2=size=1920x1080:rate=30:duration=10", "-f", "lavfi", "-i",
-                        "sine=duration=10", *codec, "-pix_fmt", "yuv420p", "-shortest", path],
-                       check=True)
-
-
-def timed(cmd):
-    start = time.perf_counter()
-    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - start
+        common.ff("-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=30:duration=10", "-f", "lavfi",
+                  "-i", "sine=duration=10", *codec, "-pix_fmt", "yuv420p", "-shortest", path)
 
 
 print(f"probe: median of {runs} alternating runs")
 worst = 0
 for name, (fname, _) in files.items():
-    path = os.path.join(work, fname)
+    path = bench.path(fname)
     ours, theirs = [], []
     for _ in range(runs):
-        ours.append(timed([reelctl, "probe", path]))
-        theirs.append(timed(["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of",
-                             "json", path]))
-    a, b = statistics.median(ours), statistics.median(theirs)
+        ours.append(common.timed([bench.reelctl, "probe", path]))
+        theirs.append(common.timed(["ffprobe", "-v", "error", "-show_format", "-show_streams",
+                                    "-of", "json", path]))
+    a, b = common.median(ours), common.median(theirs)
     worst = max(worst, a / b)
     print(f"  {name:18s} reelctl {a * 1000:6.1f} ms  ffprobe {b * 1000:6.1f} ms  ratio {a / b:.2f}")
 print(f"probe ratio reelctl/ffprobe (worst file): {worst:.2f}  (goal <= 0.5)")

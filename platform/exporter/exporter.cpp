@@ -208,8 +208,11 @@ Result<void> ExportSession::Pipeline::openVideo(int index) {
     auto codecs = codecsFor(index, "libx264", "H.264");
     if (!codecs.ok()) return codecs.failed();
     AVCodecContext* enc = codecs.value().enc.get();
-    fitSize(st->codecpar->width, st->codecpar->height, media::pixelAspect(st), enc->width,
-            enc->height);
+    // A display matrix that scales changes the shape shown (the output's own
+    // matrix keeps only the turn).
+    media::Stretch stretch = media::displayStretch(media::displayTransform(st));
+    fitSize(st->codecpar->width, st->codecpar->height,
+            media::pixelAspect(st) * stretch.x / stretch.y, enc->width, enc->height);
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
     enc->sample_aspect_ratio = AVRational{1, 1};
     // Frames keep their own timestamps: the stream's time base when it is a plain
@@ -328,7 +331,7 @@ Result<void> ExportSession::Pipeline::prepare(media::Asset& asset) {
     }
     for (unsigned i = 0; i < in->nb_streams; ++i)
         if (int(i) != video && int(i) != audio) in->streams[i]->discard = AVDISCARD_ALL;
-    if (in->start_time != AV_NOPTS_VALUE) startUs = in->start_time;
+    startUs = asset.startTime();
     return Result<void>::success();
 }
 

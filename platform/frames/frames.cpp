@@ -172,6 +172,7 @@ struct Generator::State {
     int stream = -1;
     int64_t startUs = 0;  // the container's start: time 0 of every request
     Orientation orientation;
+    media::Stretch stretch;  // of the display matrix, as probe sizes the picture
     handles::CodecContextPtr dec;
     handles::PacketPtr pkt;
     handles::ScalerPtr sws;
@@ -241,14 +242,17 @@ Result<void> Generator::State::chooseTrack() {
         return Result<void>::failure(media::errorText(AVERROR_STREAM_NOT_FOUND));
     media::Track track = tracks.value().front();
     auto meta = asset.loadTrackMetadata(track);
-    if (meta.ok()) orientation = orientationOf(meta.value().preferredTransform);
+    if (meta.ok()) {
+        orientation = orientationOf(meta.value().preferredTransform);
+        stretch = media::displayStretch(meta.value().preferredTransform);
+    }
 
     fmt = opened.value();
     stream = track.stream;
     st = fmt->streams[stream];
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
         fmt->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
-    startUs = fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+    startUs = asset.startTime();
     // A transport or program stream whose sound or data starts before the
     // picture: times count from the picture's own start.
     if (!media::isQuickTimeFamily(fmt) && st->start_time != AV_NOPTS_VALUE)
@@ -486,9 +490,9 @@ Result<Image> Generator::State::grabAt(Target t) {
 Result<Image> Generator::State::render(const AVFrame* f) {
     using R = Result<Image>;
     if (f->width < 1 || f->height < 1) return R::failure(media::errorText(AVERROR_INVALIDDATA));
-    double natW =
-        f->width * media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
-    double natH = f->height;
+    double natW = f->width * stretch.x *
+                  media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
+    double natH = f->height * stretch.y;
     bool quarter = orientation.quarterTurn();
     double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
     double longest = std::max(dispW, dispH);

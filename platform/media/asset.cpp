@@ -3,6 +3,7 @@
 #include "media/demuxer.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -171,6 +172,24 @@ std::optional<std::string> unshowablePictures(const AVStream* st) {
     return std::nullopt;
 }
 
+Transform displayTransform(const AVStream* st) {
+    size_t size = 0;
+    const uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!side || size < 9 * sizeof(int32_t)) return Transform{};
+    int32_t matrix[9];
+    std::memcpy(matrix, side, sizeof matrix);
+    // Stored as in the container's track header: a b u / c d v / x y w, with a,
+    // b, c, d, x, y in 16.16 fixed point.
+    return Transform{matrix[0] / 65536.0, matrix[1] / 65536.0, matrix[3] / 65536.0,
+                     matrix[4] / 65536.0, matrix[6] / 65536.0, matrix[7] / 65536.0};
+}
+
+Stretch displayStretch(const Transform& t) {
+    double x = std::hypot(t.a, t.b), y = std::hypot(t.c, t.d);
+    if (!(x > 0 && y > 0 && std::isfinite(x) && std::isfinite(y))) return Stretch{};
+    return Stretch{x, y};
+}
+
 bool isQuickTimeFamily(const AVFormatContext* fmt) {
     return fmt->iformat && std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
 }
@@ -208,16 +227,7 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
     m.naturalWidth = par->width * pixelAspect(st);
     m.naturalHeight = par->height;
 
-    size_t size = 0;
-    const uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (side && size >= 9 * sizeof(int32_t)) {
-        const auto* matrix = reinterpret_cast<const int32_t*>(side);
-        // The matrix is stored as in the container's track header: a b u / c d v / x y w,
-        // with a, b, c, d, x, y in 16.16 fixed point.
-        m.preferredTransform =
-            Transform{matrix[0] / 65536.0, matrix[1] / 65536.0, matrix[3] / 65536.0,
-                      matrix[4] / 65536.0, matrix[6] / 65536.0, matrix[7] / 65536.0};
-    }
+    m.preferredTransform = displayTransform(st);
 
     if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
         m.nominalFrameRate = float(av_q2d(st->avg_frame_rate));
@@ -237,6 +247,19 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
     }
     if (tag != 0) m.formatSubtypes.push_back(bigEndianTag(tag));
     return m;
+}
+
+int64_t Asset::startTime() {
+    auto opened = open();
+    if (!opened.ok()) return 0;
+    AVFormatContext* fmt = opened.value();
+    // ASF headers give the preroll but not where the first packet lies (an
+    // ASF may start well after 0). Other containers say it in their headers,
+    // or start at 0, or are analysed already for their tracks (transport and
+    // program streams): analysis, which decodes, is spent only on ASF.
+    if (fmt->start_time == AV_NOPTS_VALUE && std::string_view(fmt->iformat->name) == "asf")
+        analyse(*this);
+    return fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
 }
 
 std::optional<int64_t> Asset::creationTime() {

@@ -68,6 +68,10 @@ class Asset {
     // com.apple.quicktime.creationdate (its zone honoured), the user-data date
     // (\251day), the container's creation time (mvhd, Matroska DateUTC).
     std::optional<int64_t> creationTime();
+    // Where the container's timeline starts, in microseconds: the demuxer's
+    // start time, found by stream analysis in an ASF, whose headers do not say
+    // it (an ASF whose first picture is 0.6 s in); 0 when unknown.
+    int64_t startTime();
 
   private:
     // The way in for media/demuxer.h (frames and exporter read the demuxer

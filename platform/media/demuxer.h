@@ -39,6 +39,19 @@ double pixelAspect(const AVStream* stream, int bitstreamNum = 0, int bitstreamDe
 // parameters'); when they do not, the bitstream's is known only from decoding.
 bool statesPixelAspect(const AVStream* stream);
 
+// The display matrix of a stream as its container stores it; the identity
+// when there is none.
+Transform displayTransform(const AVStream* stream);
+
+// How far a display matrix stretches the picture's own x and y axes: 1 and 1
+// for turns and mirror images. Some phones scale in the matrix (a 90-degree
+// turn that also squeezes x); the displayed size, in probe, frames and export
+// alike, is the natural size stretched so.
+struct Stretch {
+    double x = 1, y = 1;
+};
+Stretch displayStretch(const Transform& transform);
+
 // Whether the container is of the MPEG-4 / QuickTime family (sample entries,
 // edit lists, a sample index).
 bool isQuickTimeFamily(const AVFormatContext* fmt);

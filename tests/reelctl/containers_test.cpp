@@ -49,21 +49,9 @@ std::string transcoded(const std::string& name) {
     return out;
 }
 
-// `reelctl frames --count 5` of a clip into a scratch folder: each written
-// picture with its time (gtest fatal failure when the run or count is off).
-struct Written {
-    double time;
-    frames::Image image;
-};
+// `reelctl frames --count 5` of a clip into a scratch folder.
 void fiveFrames(const std::string& name, const std::string& scratch, std::vector<Written>& out) {
-    std::string dir = testsupport::scratchDir(scratch);
-    auto r = reelctl({"frames", clip(name), dir, "--count", "5"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    json manifest = json::parse(r.out);
-    ASSERT_EQ(manifest["count"], 5);
-    for (const auto& entry : manifest["frames"])
-        out.push_back({entry["time"].get<double>(),
-                       decodeJpeg(dir + "/" + entry["filename"].get<std::string>())});
+    framesWritten(clip(name), 5, scratch, out);
 }
 
 }  // namespace
@@ -242,6 +230,9 @@ TEST(Containers, EditListIsAppliedOnceEverywhere) {
     EXPECT_EQ(header["streams"][0]["nb_frames"], "100");  // every sample is still there
     EXPECT_DOUBLE_EQ(probe("edit.mp4")["duration"].get<double>(),
                      std::stod(header["format"]["duration"].get<std::string>()));
+    // What the edit presents, 2.7 s: neither the 100 samples' 4 s (edit
+    // ignored) nor 1.4 s (the cut taken off twice).
+    EXPECT_NEAR(probe("edit.mp4")["duration"].get<double>(), 2.7, 0.03);
     std::vector<Written> written;
     ASSERT_NO_FATAL_FAILURE(fiveFrames("edit.mp4", "containers-edit", written));
     for (const auto& [t, image] : written)

@@ -80,6 +80,19 @@ inline int counterFrame(const frames::Image& image) {
     return int(std::lround(meanLevel(image) * 219.0 / 255.0 / 2.0));
 }
 
+// The frame number of a counter band: the mean of its rows from `top` to
+// `bottom` (a fraction of the height each), read as counterFrame reads a
+// whole picture.
+inline int bandCounterFrame(const frames::Image& image, double top, double bottom) {
+    int from = int(top * image.height), to = int(bottom * image.height);
+    double sum = 0;
+    size_t n = 0;
+    for (int y = from; y < to; ++y)
+        for (size_t i = size_t(y) * image.width * 3; i < size_t(y + 1) * image.width * 3; ++i, ++n)
+            sum += image.rgb[i];
+    return n == 0 ? -1 : int(std::lround(sum / double(n) * 219.0 / 255.0 / 2.0));
+}
+
 // The frame of a 25 fps counter shown at a time: times go in steps of 1/600 s.
 inline int expectedCounterFrame(double seconds, int frameCount) {
     long long value = std::llround(seconds * 600);
