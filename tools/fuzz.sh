@@ -29,11 +29,7 @@ seeds() {  # name: the folder of the harness's seed inputs, made once
     if [[ ! -f $out/.made ]]; then
         rm -rf "$out" "$out.raw"
         mkdir -p "$out"
-        if [[ $name == probe ]]; then
-            bash tests/reelctl/probe_fixtures.sh "$out.raw" >/dev/null
-            find "$out.raw" -type f -size -2M -exec cp {} "$out/" \;
-            rm -rf "$out.raw"
-        elif [[ -f tests/fuzz/${name}_seeds.sh ]]; then
+        if [[ -f tests/fuzz/${name}_seeds.sh ]]; then
             bash "tests/fuzz/${name}_seeds.sh" "$out" >/dev/null
         fi
         touch "$out/.made"

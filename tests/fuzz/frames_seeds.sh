@@ -1,14 +1,27 @@
 #!/usr/bin/env bash
 # Seed videos for the frame grabber harness: a few tiny frames in several
-# containers, codecs and colour encodings (each well under 200 KB), and the
-# real-world videos of tests/data/real/video (under 600 KB each).
+# containers, codecs and colour encodings (each well under 200 KB), the
+# real-world videos of tests/data/real/video (under 600 KB each) and every
+# kind of video the media tests' fixture scripts make (those under LIMIT,
+# named <group>-<file>).
+#   frames_seeds.sh OUT [LIMIT]   (LIMIT as find -size takes it, default 300k)
 set -euo pipefail
 out=$1
-real=$(cd "$(dirname "$0")/../data/real/video" && pwd)
+limit=${2:-300k}
+here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
-find "$real" -maxdepth 1 -type f ! -name '*.md' -size -600k -exec cp {} "$out/" \;
+find "$here/../data/real/video" -maxdepth 1 -type f ! -name '*.md' -size -600k \
+    -exec cp {} "$out/" \;
 # The last seed made below: the others are there too.
 [[ -f $out/pal8.nut ]] && exit 0
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+for group in containers frames layouts poster hardening service_failures; do
+    bash "$here/../reelctl/${group}_fixtures.sh" "$tmp/$group" >/dev/null
+    while IFS= read -r -d '' file; do
+        cp "$file" "$out/$group-${file##*/}"
+    done < <(find "$tmp/$group" -type f -size "-$limit" ! -name '.*' ! -path '*/reproducers/*' -print0)
+done
 ff() { ffmpeg -v error -nostdin -y "$@"; }
 src=(-f lavfi -i testsrc2=size=32x24:rate=10:duration=0.5)
 ff "${src[@]}" -c:v libx264 -g 3 -bf 2 -pix_fmt yuv420p "$out/h264.mp4"

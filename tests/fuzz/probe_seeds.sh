@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Seed media files for the probe harness: the probe tests' fixtures (each
-# under 2 MB).
+# Seed media files for the probe harness: the frame grabber's seeds with
+# every fixture of the media tests under 2 MB, and the probe tests' own
+# fixtures (named probe-<file>).
 set -euo pipefail
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
+[[ -f $out/probe-silent.mp4 ]] && exit 0
+bash "$here/frames_seeds.sh" "$out" 2M
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 bash "$here/../reelctl/probe_fixtures.sh" "$tmp/probe" >/dev/null
-find "$tmp/probe" -type f -size -2M ! -name .done -exec cp {} "$out/" \;
+while IFS= read -r -d '' file; do
+    cp "$file" "$out/probe-${file##*/}"
+done < <(find "$tmp/probe" -type f -size -2M ! -name '.*' -print0)

@@ -1,11 +1,36 @@
 #!/usr/bin/env bash
-# Seed images for the thumbnail harness, each under a few KB. The harness
-# reads four request bytes before the file; each seed gets the same four
-# (box 17, orientation 6 and transform on, no exact size).
+# Seed images for the thumbnail harness: small images of many formats and
+# colour kinds, every image the thumbnail and hardening tests' fixture
+# scripts make (named <group>-<file>) and the real-world images of
+# tests/data/real/images (under 400 KB). The harness reads four request bytes
+# before the file (box, orientation and transform, exact size); each image
+# gets one of the requests below in turn, the small made ones all of them.
 set -euo pipefail
 out=$1
+here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
-[[ -f $out/jpeg ]] && exit 0
+# The real-world images are written last.
+compgen -G "$out/real-*" >/dev/null && exit 0
+requests=(
+    '\x10\x36\x00\x00'  # box 17, orientation 6, transform on
+    '\x3f\x13\x00\x00'  # box 64, orientation 3 written into the JPEG
+    '\x1f\x20\x00\x00'  # box 32, the file's own orientation applied
+    '\x20\x40\x1e\x0a'  # box 33, exactly 30 x 10
+    '\x08\x7c\x05\x2f'  # box 9, orientation 12 (none), transform on, exactly 5 x 47
+    '\x00\x40\x00\x07'  # box 1, an exact size with no width (ignored)
+)
+n=0
+seed() {  # file name [all]: the file behind the next request (or every one)
+    local i
+    if [[ ${3:-} == all ]]; then
+        for i in "${!requests[@]}"; do
+            { printf "${requests[i]}"; cat "$1"; } >"$out/$2-r$i"
+        done
+    else
+        i=$((n++ % ${#requests[@]}))
+        { printf "${requests[i]}"; cat "$1"; } >"$out/$2-r$i"
+    fi
+}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 ff() { ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=24x16 -frames:v 1 "$@"; }
@@ -24,8 +49,24 @@ convert -size 12x9 xc:orange -set colorspace sRGB "$tmp/a.ppm"
 convert -size 12x9 xc:teal -colorspace CMYK "$tmp/cmyk.jpg"
 convert -size 12x9 gradient:red-blue -orient RightTop "$tmp/exif.jpg"
 convert -size 12x9 xc:gold -interlace JPEG "$tmp/progressive.jpg"
+vips colourspace "$tmp/a.png" "$tmp/lab.tif" lab
+vips colourspace "$tmp/a.png" "$tmp/hsv.v" hsv
+vips cast "$tmp/a.png" "$tmp/float.tif" float
+vips cast "$tmp/a.png" "$tmp/int.tif" int
+convert "$tmp/a.png" -depth 16 "$tmp/deep.tif"
 printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><rect width="20" height="10" fill="red"/></svg>' >"$tmp/a.svg"
 for f in "$tmp"/*; do
     name=${f##*/}
-    { printf '\x10\x36\x00\x00'; cat "$f"; } >"$out/${name//./-}"
+    seed "$f" "${name//./-}" all
 done
+for group in thumbnail hardening; do
+    bash "$here/../pixsig/${group}_fixtures.sh" "$tmp/$group" >/dev/null
+    while IFS= read -r -d '' f; do
+        name=${f##*/}
+        seed "$f" "$group-${name//./-}"
+    done < <(find "$tmp/$group" -type f -size -2M ! -name '.*' ! -name done -print0 | sort -z)
+done
+while IFS= read -r -d '' f; do
+    name=${f##*/}
+    seed "$f" "real-${name//./-}"
+done < <(find "$here/../data/real/images" -type f -size -400k ! -name '*.md' -print0 | sort -z)
