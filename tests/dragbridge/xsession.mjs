@@ -61,7 +61,7 @@ export async function startX() {
         xvfb.kill();
         await exited;
     };
-    return { display, stop };
+    return { display, stop, pid: xvfb.pid };
 }
 
 export async function xdotool(...args) {
@@ -285,5 +285,23 @@ export async function chromiumTarget(x, y, w, h) {
         drop: async (limit = 10000) => (await waitFor(() => drops.length > 0, limit)) ? drops.shift() : null,
         log: () => `; chromium said: ${stderr.trim().split('\n').slice(-5).join(' / ')}`,
         close,
+    };
+}
+
+// The pointer driven through one long-lived XTest client (pointer_driver.py):
+// no process is started per step. Each call resolves once the server has
+// carried the command out.
+export async function pointerDriver() {
+    const helper = await new Helper('pointer_driver.py', []).ready();
+    const say = async (command) => {
+        helper.proc.stdin.write(`${command}\n`);
+        if (await helper.line('ok', 30000) === null) throw new Error(`pointer driver: ${command}`);
+    };
+    return {
+        move: (x, y) => say(`move ${x} ${y}`),
+        down: () => say('down'),
+        up: () => say('up'),
+        key: (name) => say(`key ${name}`),
+        close: () => helper.close(),
     };
 }
