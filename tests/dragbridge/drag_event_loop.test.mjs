@@ -8,14 +8,14 @@
 // connection set-up. Asserted is only what no loaded machine can excuse: no
 // stall near the drag's timeouts or the X server's stop, i.e. nothing waits
 // on a peer. The pointer is driven by one XTest client (no process per step:
-// starting one stalls the loop by itself).
+// starting one stalls the loop by itself); it also counts the icon windows.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { monitorEventLoopDelay } from 'node:perf_hooks';
 import { after, before, describe, test } from 'node:test';
 
 import {
-    dropTarget, garbageTarget, handleOf, hostWindow, iconWindows, loadAddon, png, pointerDriver,
+    dropTarget, garbageTarget, handleOf, hostWindow, loadAddon, png, pointerDriver,
     qtTarget, silentTarget, sleep, startX, until,
 } from './xsession.mjs';
 
@@ -80,7 +80,7 @@ async function drag(to, { stopServer = false } = {}) {
         await woken;
     }
     await pointer.up();
-    const ended = await until(async () => (await iconWindows()).length === 0, 15000);
+    const ended = await until(async () => await pointer.iconWindows() === 0, 15000);
     h.disable();
     assert.ok(ended, 'the drag did not end');
     return h.max / 1e6;  // ms

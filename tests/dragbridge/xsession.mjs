@@ -295,13 +295,16 @@ export async function pointerDriver() {
     const helper = await new Helper('pointer_driver.py', []).ready();
     const say = async (command) => {
         helper.proc.stdin.write(`${command}\n`);
-        if (await helper.line('ok', 30000) === null) throw new Error(`pointer driver: ${command}`);
+        const answer = await helper.line('ok', 30000);
+        if (answer === null) throw new Error(`pointer driver: ${command}`);
+        return answer.trim();
     };
     return {
         move: (x, y) => say(`move ${x} ${y}`),
         down: () => say('down'),
         up: () => say('up'),
         key: (name) => say(`key ${name}`),
+        iconWindows: async () => Number(await say('icons')),
         close: () => helper.close(),
     };
 }
