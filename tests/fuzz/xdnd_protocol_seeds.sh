@@ -9,12 +9,7 @@
 set -euo pipefail
 out=$1
 mkdir -p "$out"
-seed() {  # name bytes...
-    local name=$1
-    shift
-    python3 -c 'import sys; sys.stdout.buffer.write(bytes(int(v, 0) for v in sys.argv[1:]))' \
-        "$@" >"$out/$name"
-}
+. "$(dirname "$0")/seed_bytes.sh"
 hdr="10 10 10 10 1 255"
 # Over a target, accepted, moved, released, Finished: a drop.
 seed drop $hdr 0 1 0x80 0x80 4 0 1 1 0 1 0 0x90 3 5 0 0 4 0 1 1 1 0 0 0 5 0 1 0

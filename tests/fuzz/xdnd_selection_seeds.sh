@@ -8,12 +8,7 @@
 set -euo pipefail
 out=$1
 mkdir -p "$out"
-seed() {  # name bytes...
-    local name=$1
-    shift
-    python3 -c 'import sys; sys.stdout.buffer.write(bytes(int(v, 0) for v in sys.argv[1:]))' \
-        "$@" >"$out/$name"
-}
+. "$(dirname "$0")/seed_bytes.sh"
 # TARGETS, then a small type whole.
 seed targets 63 10 4 4 4 4 0 0 9 0x81 0 1 0 0x83
 # A type by INCR read to its end, then a zero-length chunk.
