@@ -15,6 +15,14 @@ SelectionAnswer SelectionServer::request(std::uint64_t now, const ConversionRequ
                 (rq.time == 0 || rq.time >= offer_.ownedSince);
     if (!ours || rq.target == 0) return answer;
     unsigned long property = rq.property != 0 ? rq.property : rq.target;
+    // A transfer into that property was abandoned: its chunks would be taken
+    // for the new answer's.
+    transfers_.erase(std::remove_if(transfers_.begin(), transfers_.end(),
+                                    [&](const Transfer& t) {
+                                        return t.requestor == rq.requestor &&
+                                               t.property == property;
+                                    }),
+                     transfers_.end());
     if (rq.target == atoms_.targets) {
         PropertyWrite list{rq.requestor, property, atoms_.atom, 32, {}, {atoms_.targets}};
         list.items.insert(list.items.end(), offer_.typeAtoms.begin(), offer_.typeAtoms.end());
@@ -36,6 +44,7 @@ std::optional<PropertyWrite> SelectionServer::answerType(std::uint64_t now,
     if (!bytes) return std::nullopt;
     if (bytes->size() <= offer_.maxChunk)
         return PropertyWrite{rq.requestor, property, rq.target, 8, std::move(*bytes), {}};
+    if (transfers_.size() >= maxTransfers) return std::nullopt;
     PropertyWrite incr{rq.requestor, property, atoms_.incr, 32, {}, {bytes->size()}};
     transfers_.push_back(Transfer{rq.requestor, property, rq.target, std::move(*bytes), 0, now});
     return incr;

@@ -6,7 +6,10 @@
 //   bytes larger than one request carries go by INCR: the property first
 //   holds INCR and the size, then a chunk each time the requestor deletes
 //   the property, and a zero-length chunk ends the transfer. A transfer whose
-//   requestor stops deleting is given up after a timeout.
+//   requestor stops deleting is given up after a timeout. A new request that
+//   names the same requestor and property ends the transfer that used it (the
+//   requestor gave it up; its deletions now belong to the new answer). At
+//   most `maxTransfers` run at once; an INCR answer beyond them is refused.
 // - Anything else, a type whose data source gives nothing, another selection
 //   or owner, or a request older than the ownership: refused (SelectionNotify
 //   with property None).
@@ -65,6 +68,7 @@ using DataSource = std::function<std::optional<std::string>(const std::string& t
 
 class SelectionServer {
   public:
+    static constexpr std::size_t maxTransfers = 16;
     struct Offer {
         WindowId owner = 0;                    // the window that owns the selection
         unsigned long ownedSince = 0;          // the server time it took ownership

@@ -8,6 +8,7 @@
 #include <uv.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 #include <map>
 #include <utility>
@@ -20,8 +21,11 @@
 // Xlib last: its macros (None, Bool, Status, SelectionRequest) would rewrite
 // the names above.
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>  // xcb_poll_for_reply
 #include <X11/extensions/shape.h>
 #include <X11/keysym.h>
 
@@ -33,6 +37,13 @@ extern "C" int _XDefaultIOError(Display*);
 namespace xdnd {
 
 namespace {
+
+// XCB replies and errors are malloc'd and freed by the caller.
+struct FreeXcb {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+template <class T>
+using XcbReply = std::unique_ptr<T, FreeXcb>;
 
 // ---------------------------------------------------------------------------
 // Error trapping. Xlib has one process-wide error handler, and its default one
@@ -304,6 +315,8 @@ class Session {
     bool keyboardGrabbed_ = false;
     KeyCode escape_ = 0;
     bool escapeArmed_ = false;  // Escape was seen up since the drag began
+    // The pointer and keyboard queries in flight (XCB sequence numbers), 0 for none.
+    unsigned pointerAsked_ = 0, keymapAsked_ = 0;
     bool notify_ = true;
     bool polling_ = false;  // the timer repeats every tick (the button is held)
     std::optional<StateMachine> machine_;
@@ -540,25 +553,51 @@ void Session::onTick() {
 }
 
 // Follows the pointer and the keyboard while the button is held: Escape, a
-// move. Returns whether Button1 is still down.
+// move. Returns whether Button1 is still down. The queries never wait for
+// the server (the loop is the host's): each tick takes the answers to the
+// ones sent before, when they are in, and asks again; until then nothing
+// changed. Xlib's XQueryPointer would block the host while the server is
+// slow or stopped, so they go through the connection's XCB side.
 bool Session::followPointer() {
-    Window rootRet = None, child = None;
-    int rx = 0, ry = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    if (!XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask)) {
+    xcb_connection_t* c = XGetXCBConnection(dpy_);
+    auto ask = [&] {
+        pointerAsked_ = xcb_query_pointer(c, xcb_window_t(root_)).sequence;
+        keymapAsked_ = xcb_query_keymap(c).sequence;
+        xcb_flush(c);
+    };
+    if (pointerAsked_ == 0) {
+        ask();
+        return true;
+    }
+    // Replies come in order: once the keymap's is in, so is the pointer's.
+    void* keymapReply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    if (!xcb_poll_for_reply(c, keymapAsked_, &keymapReply, &error)) return true;
+    XcbReply<xcb_query_keymap_reply_t> keymap(
+        static_cast<xcb_query_keymap_reply_t*>(keymapReply));
+    XcbReply<xcb_generic_error_t> keymapError(error);
+    void* pointerReply = nullptr;
+    error = nullptr;
+    xcb_poll_for_reply(c, pointerAsked_, &pointerReply, &error);
+    XcbReply<xcb_query_pointer_reply_t> pointer(
+        static_cast<xcb_query_pointer_reply_t*>(pointerReply));
+    XcbReply<xcb_generic_error_t> pointerError(error);
+    pointerAsked_ = keymapAsked_ = 0;
+    if (!pointer || !keymap || !pointer->same_screen) {
         end(Outcome::failed);
         return true;
     }
-    char keys[32];
-    XQueryKeymap(dpy_, keys);
+    ask();
+    const std::uint8_t* keys = keymap->keys;
     bool escapeDown = escape_ && (keys[escape_ / 8] & (1 << (escape_ % 8)));
     if (escapeDown && escapeArmed_) {
         apply(machine_->escape());
         return true;
     }
     if (!escapeDown) escapeArmed_ = true;
-    if (rx != machine_->x() || ry != machine_->y()) pointerAt(rx, ry);
-    return (mask & Button1Mask) != 0;
+    if (pointer->root_x != machine_->x() || pointer->root_y != machine_->y())
+        pointerAt(pointer->root_x, pointer->root_y);
+    return (pointer->mask & XCB_BUTTON_MASK_1) != 0;
 }
 
 void Session::handle(XEvent& ev) {
@@ -796,6 +835,10 @@ void Session::end(Outcome outcome, bool notify) {
 }
 
 void Session::releaseX() {
+    // Answers still to come are dropped as they arrive.
+    xcb_connection_t* c = XGetXCBConnection(dpy_);
+    for (unsigned* asked : {&pointerAsked_, &keymapAsked_})
+        if (*asked != 0) xcb_discard_reply(c, std::exchange(*asked, 0u));
     if (broken(dpy_)) {  // no requests on a broken connection
         icon_.release();
         iconPixmap_.release();

@@ -1,7 +1,9 @@
 // A private X server (Xvfb) for the drag tests, with the windows and tools
 // they drive: the bare host window, the GTK drop target, xdotool and xwininfo.
 import { execFile, spawn } from 'node:child_process';
-import { existsSync, readFileSync, readdirSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -59,7 +61,7 @@ export async function startX() {
         xvfb.kill();
         await exited;
     };
-    return { display, stop };
+    return { display, stop, pid: xvfb.pid };
 }
 
 export async function xdotool(...args) {
@@ -206,3 +208,103 @@ export function residentKiB() {
 
 export const silentTarget = (x, y, w, h) =>
     new Helper('host_window.py', [x, y, w, h, '--silent-target']).ready();
+
+export const qtTarget = (x, y, w, h) => new Helper('qt_drop_target.py', [x, y, w, h]).ready();
+export const garbageTarget = (x, y, w, h) =>
+    new Helper('host_window.py', [x, y, w, h, '--garbage-target']).ready();
+
+// A Chromium window at x,y whose page is one drop zone: each drop's files
+// are read by the page (names and text) and posted back here. Resolves to
+// { drop(limit), log(), close() }, or to { reason } when Chromium is missing
+// or its page never loads.
+const dropPage = `<!doctype html><title>chromium drop target</title>
+<body style="margin:0"><div id="zone" style="position:fixed;inset:0;background:#8c8">drop here</div>
+<script>
+const zone = document.getElementById('zone');
+zone.addEventListener('dragenter', (e) => e.preventDefault());
+zone.addEventListener('dragover', (e) => { e.preventDefault(); e.dataTransfer.dropEffect = 'copy'; });
+zone.addEventListener('drop', async (e) => {
+    e.preventDefault();
+    const files = [...e.dataTransfer.files];
+    const texts = await Promise.all(files.map((f) => f.text()));
+    fetch('/drop', { method: 'POST', body: JSON.stringify({ names: files.map((f) => f.name), texts }) });
+});
+fetch('/ready');
+</script>`;
+
+export async function chromiumTarget(x, y, w, h) {
+    const binary = ['/usr/bin/chromium', '/usr/bin/chromium-browser'].find((f) => existsSync(f));
+    if (!binary) return { reason: 'chromium is not installed (tools/setup.sh installs it)' };
+    const drops = [];
+    let ready = false;
+    let wake = () => {};
+    const server = http.createServer((rq, rs) => {
+        let body = '';
+        rq.on('data', (d) => { body += d; });
+        rq.on('end', () => {
+            if (rq.url === '/ready') ready = true;
+            else if (rq.url === '/drop') drops.push(JSON.parse(body));
+            rs.writeHead(200, { 'content-type': 'text/html; charset=utf-8' });
+            rs.end(rq.url === '/' ? dropPage : '');
+            wake();
+        });
+    });
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const profile = mkdtempSync(path.join(os.tmpdir(), 'dragbridge-chromium-'));
+    const url = `http://127.0.0.1:${server.address().port}/`;
+    const proc = spawn(binary, [
+        '--no-sandbox', `--user-data-dir=${profile}`, '--no-first-run', '--no-default-browser-check',
+        '--disable-gpu', '--ozone-platform=x11', '--password-store=basic', '--disable-extensions',
+        `--window-position=${x},${y}`, `--window-size=${w},${h}`, `--app=${url}`,
+    ], { stdio: ['ignore', 'ignore', 'pipe'] });
+    let stderr = '';
+    proc.stderr.on('data', (d) => { stderr = (stderr + d).slice(-4000); });
+    const waitFor = async (check, limit) => {
+        const end = Date.now() + limit;
+        while (!check() && Date.now() < end && proc.exitCode === null)
+            await new Promise((resolve) => { wake = resolve; setTimeout(resolve, 100); });
+        return check();
+    };
+    const close = async () => {
+        if (proc.exitCode === null && proc.signalCode === null) {
+            const exited = new Promise((resolve) => proc.once('exit', resolve));
+            proc.kill();
+            const t = setTimeout(() => proc.kill('SIGKILL'), 5000);
+            await exited;
+            clearTimeout(t);
+        }
+        server.close();
+        rmSync(profile, { recursive: true, force: true });
+    };
+    if (!await waitFor(() => ready, 60000)) {
+        await close();
+        return { reason: `Chromium's page did not load: ${stderr.trim().split('\n').slice(-3).join(' / ')}` };
+    }
+    await sleep(1000);  // the page is loaded; let the window settle where it was put
+    return {
+        drop: async (limit = 10000) => (await waitFor(() => drops.length > 0, limit)) ? drops.shift() : null,
+        log: () => `; chromium said: ${stderr.trim().split('\n').slice(-5).join(' / ')}`,
+        close,
+    };
+}
+
+// The pointer driven through one long-lived XTest client (pointer_driver.py):
+// no process is started per step. Each call resolves once the server has
+// carried the command out.
+export async function pointerDriver() {
+    const helper = await new Helper('pointer_driver.py', []).ready();
+    const say = async (command) => {
+        helper.proc.stdin.write(`${command}\n`);
+        const answer = await helper.line('ok', 30000);
+        if (answer === null) throw new Error(`pointer driver: ${command}`);
+        return answer.trim();
+    };
+    return {
+        move: (x, y) => say(`move ${x} ${y}`),
+        down: () => say('down'),
+        up: () => say('up'),
+        key: (name) => say(`key ${name}`),
+        iconWindows: async () => Number(await say('icons')),
+        close: () => helper.close(),
+    };
+}

@@ -127,4 +127,47 @@ TEST_F(XdndSelectionServer, AStalledTransferIsGivenUp) {
     EXPECT_EQ(server.nextDeadline(), UINT64_MAX);
 }
 
+TEST_F(XdndSelectionServer, ANewRequestOnAPropertyEndsItsTransfer) {
+    auto server = make(1000);
+    server.request(0, ask(uriList, 300));
+    auto first = server.propertyDeleted(1, peer, 300);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->bytes, big.substr(0, 1000));
+    // The requestor starts over into the same property: the new read gets
+    // the bytes from the start, once.
+    auto again = server.request(2, ask(uriList, 300));
+    ASSERT_TRUE(again.write.has_value());
+    EXPECT_EQ(again.write->type, incr);
+    std::string received;
+    for (int i = 0; i < 10; ++i) {
+        auto chunk = server.propertyDeleted(std::uint64_t(3 + i), peer, 300);
+        ASSERT_TRUE(chunk.has_value());
+        received += chunk->bytes;
+        if (chunk->bytes.empty()) break;
+    }
+    EXPECT_EQ(received, big);
+    EXPECT_FALSE(server.watching(peer));
+    // A small answer into a property that had a transfer ends it too.
+    server.request(20, ask(uriList, 301));
+    server.request(21, {owner, peer, selection, targets, 301, 0});
+    EXPECT_FALSE(server.watching(peer));
+    EXPECT_FALSE(server.propertyDeleted(22, peer, 301).has_value());
+}
+
+TEST_F(XdndSelectionServer, TransfersAreBounded) {
+    auto server = make(1000);
+    for (std::size_t i = 0; i < xdnd::SelectionServer::maxTransfers; ++i)
+        EXPECT_TRUE(server.request(0, ask(uriList, 300 + i)).write.has_value()) << i;
+    EXPECT_FALSE(server.request(0, ask(uriList, 400)).write.has_value());
+    EXPECT_EQ(server.request(0, ask(uriList, 400)).property, 0u);
+    // TARGETS needs no transfer; a finished transfer frees its slot.
+    EXPECT_TRUE(server.request(0, {owner, peer, selection, targets, 401, 0}).write.has_value());
+    while (true) {
+        auto chunk = server.propertyDeleted(1, peer, 300);
+        ASSERT_TRUE(chunk.has_value());
+        if (chunk->bytes.empty()) break;
+    }
+    EXPECT_TRUE(server.request(1, ask(uriList, 400)).write.has_value());
+}
+
 }  // namespace
