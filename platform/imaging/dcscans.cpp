@@ -259,11 +259,8 @@ std::optional<DcScans> dcScansOnly(std::string_view file) {
     return walk.run();
 }
 
-int jpegScale(long long width, long long height, int size) {
-    int scale = 1;
-    while (size > 0 && scale < 8 && std::min(width, height) >= 2LL * scale * size)
-        scale *= 2;
-    return scale;
+bool decodedAtEighth(long long width, long long height, int size) {
+    return size > 0 && double(std::min(width, height)) / size >= 16;
 }
 
 }  // namespace imaging

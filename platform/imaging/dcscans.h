@@ -30,9 +30,9 @@ struct DcScans {
 // gets its verdict on a damaged file).
 std::optional<DcScans> dcScansOnly(std::string_view file);
 
-// The DCT scale (1, 2, 4 or 8: the picture decoded at 1/scale of its size)
-// at which a width x height JPEG is decoded for a size x size picture: the
-// largest whose result still covers it (its shorter side at least size).
-int jpegScale(long long width, long long height, int size);
+// Whether libvips's thumbnail of a width x height JPEG squashed to size x
+// size decodes it at 1/8 (a shrink of 16 or more on both axes: it leaves at
+// least a factor of two to its own resize).
+bool decodedAtEighth(long long width, long long height, int size);
 
 }  // namespace imaging

@@ -161,11 +161,12 @@ std::optional<std::string> readFile(const std::string& path, off_t limit) {
     return bytes;
 }
 
-// A progressive JPEG decoded at 1/8, as its DC scans alone.
-std::optional<DcScans> dcScansOf(const std::string& path, const Header& h, int scale) {
+// A progressive JPEG that libvips decodes at 1/8, as its DC scans alone.
+std::optional<DcScans> dcScansOf(const std::string& path, const Header& h, int size) {
     // Far above any photo; a larger file goes the whole way.
     constexpr off_t largest = 256 << 20;
-    if (!h.interlaced || scale != 8) return std::nullopt;
+    if (!isJpeg(h) || !h.interlaced || !decodedAtEighth(h.width, h.height, size))
+        return std::nullopt;
     std::optional<std::string> bytes = readFile(path, largest);
     if (!bytes) return std::nullopt;
     std::optional<DcScans> scans = dcScansOnly(*bytes);
@@ -173,13 +174,10 @@ std::optional<DcScans> dcScansOf(const std::string& path, const Header& h, int s
     return scans;
 }
 
-// The print's picture squashed to size x size by libvips's thumbnail (EXIF
-// orientation, CMYK imported); throws the library's error. A JPEG that
-// covers twice the size is decoded at the largest DCT scale that still
-// covers it (libvips's own shrink-on-load takes 1/8 only from a shrink of
-// 16, leaving up to twice the pixels to decode and resize), from its DC
-// scans when there are any at 1/8.
-vips::VImage thumbnailOf(const std::string& path, const Header& h, int size) {
+// libvips's squashed thumbnail: shrink-on-load, EXIF orientation; from the
+// DC scans when there are any (kept alive by the caller while the pixels are
+// computed). Throws the library's error.
+vips::VImage thumbnailOf(const std::string& path, const std::optional<DcScans>& scans, int size) {
     using vips::VImage;
     // A damaged file (truncated, corrupt data) is an error, not an image
     // padded with grey.
@@ -189,20 +187,11 @@ vips::VImage thumbnailOf(const std::string& path, const Header& h, int size) {
             ->set("size", VIPS_SIZE_FORCE)
             ->set("fail_on", VIPS_FAIL_ON_ERROR);
     };
-    const int scale = isJpeg(h) ? jpegScale(h.width, h.height, size) : 1;
     // The source is opened before the options are made: options handed to
     // no operation (the open threw) would never be freed.
-    if (scale > 1) {
-        std::optional<DcScans> scans = dcScansOf(path, h, scale);
-        vips::VSource source = scans ? vips::VSource::new_from_memory(scans->jpeg.data(), scans->jpeg.size())
-                                     : vips::VSource::new_from_file(path.c_str());
-        VImage decoded = VImage::jpegload_source(source, VImage::option()
-                                                             ->set("shrink", scale)
-                                                             ->set("fail_on", VIPS_FAIL_ON_ERROR)
-                                                             ->set("access", VIPS_ACCESS_SEQUENTIAL));
-        // The scaled picture is small (its shorter side under twice the
-        // size): held in memory, the scans' bytes can go.
-        return decoded.copy_memory().thumbnail_image(size, options());
+    if (scans) {
+        vips::VSource source = vips::VSource::new_from_memory(scans->jpeg.data(), scans->jpeg.size());
+        return VImage::thumbnail_source(source, size, options());
     }
     // libvips reads "name[options]" as a file name with load options; a
     // path that itself ends in "]" is opened as a file as given.
@@ -270,7 +259,8 @@ Pixels networkPixels(const std::string& path, int size) {
     try {
         Header header = readHeader(path);
         if (auto covered = checkHeader(path, header); !covered.ok()) return covered.failed();
-        return pixelsOf(thumbnailOf(path, header, size), size);
+        std::optional<DcScans> scans = dcScansOf(path, header, size);
+        return pixelsOf(thumbnailOf(path, scans, size), size);
     } catch (const vips::VError& e) {
         return Pixels::failure(oneLine(handles::vipsErrorText(e.what())));
     }

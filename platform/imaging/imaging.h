@@ -3,10 +3,9 @@
 // converted to 8-bit sRGB with three channels (transparency flattened onto
 // white, greyscale and CMYK converted), and resized to an exact square
 // ignoring the aspect ratio with an anti-aliased filter. Large JPEGs are
-// shrunk while they are decoded, never held at full size: at the largest DCT
-// scale (1/2, 1/4, 1/8) whose picture still covers the square, and a
-// progressive one decoded at 1/8 from its DC scans alone (imaging/dcscans.h),
-// to the same pixels.
+// shrunk while they are decoded, never held at full size; a progressive one
+// that libvips decodes at 1/8 of its size is decoded from its DC scans alone
+// (imaging/dcscans.h), to the same pixels.
 //
 // Failures carry libvips's own text on one line.
 #pragma once

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Large JPEGs that a print decodes at a smaller DCT scale than libvips's own
-# thumbnail picks, made from a real photo of the Debian package
-# mate-backgrounds. $1: output folder.
-#   baseline.jpg     4000 x 3000 (libvips: 1/4; a print: 1/8)
+# Large JPEGs whose smallest DCT-scaled picture covering 224x224 is finer
+# than the scale libvips's thumbnail decodes them at, made from a real photo
+# of the Debian package mate-backgrounds. $1: output folder.
+#   baseline.jpg     4000 x 3000 (libvips: 1/4; 1/8 would cover 224)
 #   progressive.jpg  the same pixels saved progressive (the same coefficients)
 #   tagged.jpg       3000 x 4000 stored, EXIF orientation 6, progressive
 #   cmyk.jpg         4000 x 3000 CMYK (Adobe, inverted)
 #   grey.jpg         4000 x 3000 greyscale, progressive
 #   profile.jpg      4000 x 3000 with an embedded sRGB ICC profile
-#   mid.jpg          1200 x 900 (libvips: 1/2; a print: 1/4)
-#   small.jpg        600 x 450 (libvips: whole; a print: 1/2)
+#   mid.jpg          1200 x 900 (libvips: 1/2; 1/4 would cover 224)
+#   small.jpg        600 x 450 (libvips: whole; 1/2 would cover 224)
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
 mkdir -p "$1"
