@@ -18,12 +18,7 @@ mkdir -p "$1"
 cd "$1"
 [[ -f .done && .done -nt $here/$(basename "$0") ]] && exit 0
 src=$(ls /usr/share/backgrounds/mate/nature/*.jpg | head -1)
-big() {  # big <out.v> <width> <height>
-    local w h
-    w=$(vipsheader -f width "$src")
-    h=$(vipsheader -f height "$src")
-    vips resize "$src" "$1" "$(echo "$2 / $w" | bc -l)" --vscale "$(echo "$3 / $h" | bc -l)"
-}
+. "$here/photo_resize.sh"
 big edge.v 3584 3584
 vips jpegsave edge.v edge.jpg --Q 90 --interlace
 big below.v 4000 3583

@@ -16,12 +16,7 @@ mkdir -p "$1"
 cd "$1"
 [[ -f .done && .done -nt $here/$(basename "$0") ]] && exit 0
 src=$(ls /usr/share/backgrounds/mate/nature/*.jpg | sed -n 2p)
-big() {  # big <out.v> <width> <height>
-    local w h
-    w=$(vipsheader -f width "$src")
-    h=$(vipsheader -f height "$src")
-    vips resize "$src" "$1" "$(echo "$2 / $w" | bc -l)" --vscale "$(echo "$3 / $h" | bc -l)"
-}
+. "$here/photo_resize.sh"
 big wide.v 4000 3000
 vips jpegsave wide.v baseline.jpg --Q 90
 vips jpegsave wide.v progressive.jpg --Q 90 --interlace
