@@ -13,6 +13,8 @@ void FileDescriptor::reset(int fd) noexcept {
     fd_ = fd;
 }
 
+void FileClose::operator()(std::FILE* file) const noexcept { std::fclose(file); }
+
 bool FileDescriptor::close() noexcept {
     int fd = release();
     return fd < 0 || ::close(fd) == 0;

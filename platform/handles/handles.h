@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,6 +103,10 @@ class FileDescriptor {
   private:
     int fd_ = -1;
 };
+
+// A C stdio stream (fclose'd).
+struct FileClose { void operator()(std::FILE* file) const noexcept; };
+using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
 // Writes the bytes to a path, replacing an existing file (a plain, non-atomic
 // write). A file that could not be written whole (a full disk) is removed

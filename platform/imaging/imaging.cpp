@@ -34,10 +34,6 @@ std::string oneLine(std::string text) {
     return text.empty() ? "unknown imaging error" : text;
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // libjpeg reports a fatal error by calling error_exit, which must not return.
 struct JpegErrors {
     jpeg_error_mgr manager;
@@ -109,7 +105,7 @@ bool isJpeg(const Header& h) {
 
 // A JPEG's data against the least its declared size needs.
 platform::Result<void> checkJpegData(const std::string& path) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    handles::FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) return platform::Result<void>::success();
     struct stat st {};
     if (fstat(fileno(file.get()), &st) != 0) return platform::Result<void>::success();

@@ -8,6 +8,7 @@
 #include <oneapi/dnnl/dnnl.hpp>
 #include <optional>
 
+#include "handles/handles.h"
 #include "vision/network.h"
 
 namespace vision {
@@ -15,10 +16,6 @@ namespace vision {
 namespace {
 
 using R = platform::Result<NetworkPtr>;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // The failure for a file whose contents are not a valid network.
 platform::Failure damaged(const std::string& path, const char* why) {
@@ -28,7 +25,7 @@ platform::Failure damaged(const std::string& path, const char* why) {
 // The file's 32-bit words.
 platform::Result<std::vector<float>> readWords(const std::string& path) {
     using W = platform::Result<std::vector<float>>;
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+    handles::FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) return W::failure("cannot open feature-print model " + path + ": " + std::strerror(errno));
     if (std::fseek(f.get(), 0, SEEK_END) != 0) return damaged(path, "not a regular file");
     long bytes = std::ftell(f.get());
