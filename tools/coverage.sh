@@ -31,9 +31,6 @@ for target in reelctl pixsig dragbridge; do
     if grep -q "^$target: " <<<"$targets"; then tools+=("$target"); fi
 done
 cmake --build $dir --target "${harnesses[@]/#/replay_}" "${tools[@]}" -- --quiet >&2
-# pixsig finds its network in ../share/pixsig beside its executable's folder;
-# the replay programs live in tests/fuzz/.
-ln -sfn ../share $dir/tests/share
 
 inputs_of() {  # name: the folder whose files the harness replays
     local name=$1 seeds=$dir/seeds/$1

@@ -11,6 +11,8 @@
 # replayed through the ordinary build's replay programs (REPLAY_BUILD, default
 # build/) with Electric Fence's guard pages. Exit status 1 when any harness or
 # that replay found something.
+# FUZZ_ONLY="name ..." limits the pass to those harnesses (a long campaign
+# runs a few side by side, one per core).
 # An input running over 30 s counts as a hang: a feature print takes about
 # 1.5 s in this instrumented build, so a busy machine does not make one.
 set -euo pipefail
@@ -41,9 +43,14 @@ seeds() {  # name: the folder of the harness's seed inputs, made once
     echo "$out"
 }
 
+chosen() {  # name: whether FUZZ_ONLY leaves this harness in
+    [[ -z ${FUZZ_ONLY:-} || " $FUZZ_ONLY " == *" $1 "* ]]
+}
+
 status=0
 for harness in $dir/bin/fuzz_*; do
     name=${harness##*/fuzz_}
+    chosen "$name" || continue
     from=$(seeds "$name")
     options=()
     if [[ -n ${FUZZ_SEED:-} ]]; then
@@ -74,6 +81,7 @@ replays=${REPLAY_BUILD:-build}/tests/fuzz
 efence=$(ls /usr/lib/libefence.so.0 /usr/lib/x86_64-linux-gnu/libefence.so.0 2>/dev/null | head -1 || true)
 for harness in $dir/bin/fuzz_*; do
     name=${harness##*/fuzz_}
+    chosen "$name" || continue
     if [[ -n ${FUZZ_SEED:-} ]]; then corpus=$dir/pass/$name; else corpus=$dir/corpus/$name; fi
     if [[ ! -x $replays/replay_$name ]]; then
         echo "== guard pages $name: not run, no $replays/replay_$name (bash tools/build.sh first)"

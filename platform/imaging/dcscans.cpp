@@ -34,7 +34,20 @@ bool isFrameHeader(uint8_t marker) {
 
 struct Component {
     int id = 0, h = 1, v = 1;  // sampling factors
+    bool dcOnly = true;        // read at 1/8 from its DC coefficients alone
 };
+
+// At 1/8 libjpeg gives a subsampled component a larger inverse transform
+// rather than upsampling it (jdmaster.c): a component sampled at half the
+// largest factor both ways (the chroma of 4:2:0) is transformed 2x2, which
+// reads AC coefficients. Only a 1x1 transform reads the DC alone.
+void markDcOnly(std::vector<Component>& components) {
+    int hmax = 1, vmax = 1;
+    for (const Component& c : components)
+        hmax = std::max(hmax, c.h), vmax = std::max(vmax, c.v);
+    for (Component& c : components)
+        c.dcOnly = hmax % (2 * c.h) != 0 || vmax % (2 * c.v) != 0;
+}
 
 // SOF2's body: 8-bit samples, a size, one to four components.
 bool readFrame(std::string_view body, DcScans& out, std::vector<Component>& components) {
@@ -45,10 +58,12 @@ bool readFrame(std::string_view body, DcScans& out, std::vector<Component>& comp
     if (out.height == 0 || out.width == 0 || count < 1 || count > 4 || body.size() != 6 + 3 * count)
         return false;
     for (size_t c = 0; c < count; c++) {
-        Component k{byteAt(body, 6 + 3 * c), byteAt(body, 7 + 3 * c) >> 4, byteAt(body, 7 + 3 * c) & 15};
+        Component k{byteAt(body, 6 + 3 * c), byteAt(body, 7 + 3 * c) >> 4,
+                    byteAt(body, 7 + 3 * c) & 15};
         if (k.h < 1 || k.h > 4 || k.v < 1 || k.v > 4) return false;
         components.push_back(k);
     }
+    markDcOnly(components);
     return true;
 }
 
@@ -80,10 +95,10 @@ class BitWriter {
     int filled_ = 0;
 };
 
-// One scan per component coding all its AC coefficients as zero and fully
-// known. With them the decoder sees a complete file and applies no block
-// smoothing, which with no AC coefficient known at all would also alter the
-// DC values (libjpeg-turbo 2.1); at 1/8 the zeros themselves are never read.
+// One scan per component read from its DC alone, coding all its AC
+// coefficients as zero and fully known. With them the decoder sees a complete file and applies no
+// block smoothing, which with no AC coefficient known at all would also alter the DC values
+// (libjpeg-turbo 2.1); at 1/8 the zeros themselves are never read.
 void appendZeroAcScans(std::string& out, const std::vector<Component>& components, long long width,
                        long long height) {
     static const unsigned char noRestarts[] = {0xFF, 0xDD, 0x00, 0x04, 0x00, 0x00};
@@ -99,11 +114,12 @@ void appendZeroAcScans(std::string& out, const std::vector<Component>& component
     for (const Component& c : components)
         hmax = std::max(hmax, c.h), vmax = std::max(vmax, c.v);
     for (const Component& c : components) {
+        if (!c.dcOnly) continue;
         // The component's blocks, as libjpeg counts them for a one-component scan.
         long long blocks = ((width * c.h + 8 * hmax - 1) / (8 * hmax)) *
                            ((height * c.v + 8 * vmax - 1) / (8 * vmax));
-        const unsigned char header[] = {0xFF, 0xDA, 0x00, 0x08, 0x01,
-                                        static_cast<unsigned char>(c.id), 0x00, 0x01, 0x3F, 0x00};
+        const unsigned char header[] = {
+            0xFF, 0xDA, 0x00, 0x08, 0x01, static_cast<unsigned char>(c.id), 0x00, 0x01, 0x3F, 0x00};
         out.append(reinterpret_cast<const char*>(header), sizeof header);
         BitWriter bits(out);
         while (blocks > 0) {
@@ -142,7 +158,8 @@ bool readScan(std::string_view body, const std::vector<Component>& ids, Scan& sc
 // stuffed zero nor a restart marker. `none` when the file ends first.
 size_t entropyEnd(std::string_view f, size_t at) {
     for (;;) {
-        const void* found = at < f.size() ? std::memchr(f.data() + at, 0xFF, f.size() - at) : nullptr;
+        const void* found =
+            at < f.size() ? std::memchr(f.data() + at, 0xFF, f.size() - at) : nullptr;
         if (!found) return none;
         at = size_t(static_cast<const char*>(found) - f.data());
         if (at + 1 >= f.size()) return none;
@@ -169,9 +186,14 @@ bool progress(const Scan& s, std::vector<std::array<int, 64>>& bits) {
     return true;
 }
 
-bool dcComplete(const std::vector<std::array<int, 64>>& bits) {
+// Whether every coefficient of every component is known to its last bit. The
+// decoder smooths the blocks of a file that leaves any of the first AC
+// coefficients out or unrefined, and that smoothing reaches the DC values;
+// the zero scans would switch it off, so such a file is not reduced.
+bool allComplete(const std::vector<std::array<int, 64>>& bits) {
     for (const auto& known : bits)
-        if (known[0] != 0) return false;
+        for (int bit : known)
+            if (bit != 0) return false;
     return !bits.empty();
 }
 
@@ -190,7 +212,6 @@ class Walk {
     DcScans out_;
     std::vector<Component> ids_;
     std::vector<std::array<int, 64>> bits_;
-    bool dcDone_ = false;
 };
 
 std::optional<DcScans> Walk::run() {
@@ -210,11 +231,12 @@ std::optional<DcScans> Walk::run() {
             return std::nullopt;  // out of place, or a height given after the scan (DNL)
         const size_t length = size_t(byteAt(f_, at_)) << 8 | byteAt(f_, at_ + 1);
         if (length < 2 || at_ + length > f_.size()) return std::nullopt;
-        std::string_view whole = f_.substr(at_ - 2, length + 2), body = f_.substr(at_ + 2, length - 2);
+        std::string_view whole = f_.substr(at_ - 2, length + 2),
+                         body = f_.substr(at_ + 2, length - 2);
         at_ += length;
         if (!segment(marker, whole, body)) return std::nullopt;
     }
-    if (!dcDone_) return std::nullopt;
+    if (!allComplete(bits_)) return std::nullopt;
     appendZeroAcScans(out_.jpeg, ids_, out_.width, out_.height);
     out_.jpeg.push_back(char(0xFF));
     out_.jpeg.push_back(char(0xD9));
@@ -233,8 +255,8 @@ bool Walk::segment(uint8_t marker, std::string_view whole, std::string_view body
         unknown.fill(-1);
         bits_.assign(ids_.size(), unknown);
     }
-    // Tables and every other segment up to the last DC scan, in their order.
-    if (!dcDone_) out_.jpeg += whole;
+    // Tables and every other segment, in their order.
+    out_.jpeg += whole;
     return true;
 }
 
@@ -243,11 +265,11 @@ bool Walk::scan(std::string_view whole, std::string_view body) {
     if (ids_.empty() || !readScan(body, ids_, s)) return false;
     const size_t end = entropyEnd(f_, at_);
     if (end == none || !progress(s, bits_)) return false;
-    if (s.ss == 0 && !dcDone_) {
+    // An AC scan codes one component.
+    if (s.ss == 0 || !ids_[s.components[0]].dcOnly) {
         out_.jpeg += whole;
         out_.jpeg += f_.substr(at_, end - at_);
     }
-    dcDone_ = dcDone_ || dcComplete(bits_);
     at_ = end;
     return true;
 }

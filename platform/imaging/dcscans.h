@@ -2,10 +2,12 @@
 // scale picture is made of.
 //
 // At the 1/8 scale libjpeg's inverse transform of a block reads its DC
-// coefficient alone, and in a progressive JPEG the DC coefficients are
-// complete once their first scan and every refinement of it are in. The file
-// with its AC scans left out therefore decodes at that scale to the very same
-// pixels, while its entropy decoding shrinks to a fraction.
+// coefficient alone, except in a component it scales up by transforming
+// instead of upsampling (the chroma of 4:2:0), and in a progressive JPEG the
+// DC coefficients are complete once their first scan and every refinement
+// of it are in. The file without the AC scans of the components read from
+// their DC therefore decodes at that scale to the very same pixels, while
+// its entropy decoding shrinks to a fraction.
 #pragma once
 
 #include <optional>
@@ -19,13 +21,14 @@ struct DcScans {
     long long width = 0, height = 0;
 };
 
-// `file` rewritten with only its markers up to the end of its last DC scan
-// (tables, application segments and the frame header in their order), its DC
-// scans, one scan per component coding its AC coefficients as zero (so that
-// the decoder applies no block smoothing, as for the whole file), and an end
-// marker. Only for a progressive Huffman-coded JPEG (SOF2)
-// whose every segment and scan is in place up to its end marker and whose
-// scans follow one another as libjpeg accepts without a warning; empty for
+// `file` rewritten without the AC scans of the components read from their
+// DC alone (tables, application segments, the frame header and every other
+// scan kept in their order), then one scan per such component coding its AC
+// coefficients as zero (so that the decoder applies no block smoothing, as
+// for the whole file), and an end marker. Only for a progressive Huffman-coded JPEG (SOF2)
+// whose every segment and scan is in place up to its end marker, whose
+// scans follow one another as libjpeg accepts without a warning and code
+// every coefficient to its last bit; empty for
 // anything else, which then goes the whole way through the decoder (and
 // gets its verdict on a damaged file).
 std::optional<DcScans> dcScansOnly(std::string_view file);

@@ -33,8 +33,11 @@ using Block = std::unique_ptr<void, FreeDeleter>;
 Block allocate(size_t bytes) {
     constexpr size_t alignment = 64;
     bytes = std::max<size_t>((bytes + alignment - 1) / alignment * alignment, alignment);
-    Block block(std::aligned_alloc(alignment, bytes));
-    if (!block) throw std::bad_alloc();
+    // posix_memalign rather than aligned_alloc: the guard-page allocator the
+    // fuzz replays preload replaces only the former.
+    void* memory = nullptr;
+    if (posix_memalign(&memory, alignment, bytes) != 0) throw std::bad_alloc();
+    Block block(memory);
     std::memset(block.get(), 0, bytes);
     return block;
 }
@@ -151,7 +154,8 @@ int summingOperand(const std::vector<Layer>& layers, const std::vector<std::vect
         const Layer& c = layers[size_t(p)];
         if (c.kind == add || c.relu6 || readers[size_t(p)].size() != 1 || r >= p) continue;
         const auto& others = readers[size_t(r)];
-        bool free = std::all_of(others.begin(), others.end(), [&](int k) { return k < p || k == a; });
+        bool free =
+            std::all_of(others.begin(), others.end(), [&](int k) { return k < p || k == a; });
         if (free && sumInto[size_t(p)] < 0) return p;
     }
     return -1;
@@ -279,7 +283,6 @@ void Planner::addSum(size_t i) {
             {{DNNL_ARG_SRC_0, from}, {DNNL_ARG_SRC_1, second}, {DNNL_ARG_DST, valueOf_[i]}});
 }
 
-
 // The primitive of convolution i reading value `from`, with its fusions.
 // `target`: the value a fused residual add accumulates onto, or -1.
 dnnl::convolution_forward::primitive_desc Planner::convolution(size_t i, int from, int& target) {
@@ -339,7 +342,8 @@ void Planner::addConvolution(size_t i) {
     needScratchpad(pd.scratchpad_desc());
     int in = inLayout(from, pd.src_desc());
     valueOf_[i] = target >= 0 ? target : newValue(pd.dst_desc());
-    Step& step = addStep(dnnl::convolution_forward(pd), {{DNNL_ARG_SRC, in}, {DNNL_ARG_DST, valueOf_[i]}});
+    Step& step =
+        addStep(dnnl::convolution_forward(pd), {{DNNL_ARG_SRC, in}, {DNNL_ARG_DST, valueOf_[i]}});
     const bool grouped = l.kind == depthwise3x3;
     memory::desc stored(pd.weights_desc().dims(), dt::f32, grouped ? Tag::hwigo : Tag::hwio);
     step.args[DNNL_ARG_WEIGHTS] = packed(pd.weights_desc(), stored, l.weights);
@@ -348,8 +352,8 @@ void Planner::addConvolution(size_t i) {
         const Layer& dw = layers_[size_t(d)];
         constexpr int arg = DNNL_ARG_ATTR_POST_OP_DW;
         memory::desc dwStored({dw.outChannels, 1, 1, 3, 3}, dt::f32, Tag::hwigo);
-        step.args[arg | DNNL_ARG_WEIGHTS] =
-            packed(pd.query_md(dnnl::query::exec_arg_md, arg | DNNL_ARG_WEIGHTS), dwStored, dw.weights);
+        step.args[arg | DNNL_ARG_WEIGHTS] = packed(
+            pd.query_md(dnnl::query::exec_arg_md, arg | DNNL_ARG_WEIGHTS), dwStored, dw.weights);
         step.args[arg | DNNL_ARG_BIAS] =
             biasOf(pd.query_md(dnnl::query::exec_arg_md, arg | DNNL_ARG_BIAS), dw);
         valueOf_[size_t(d)] = valueOf_[i];
@@ -394,7 +398,9 @@ void Planner::assignSlots(int output) {
     std::vector<int> holder;  // value each slot holds
     std::vector<size_t> slotBytes;
     for (size_t v = 0; v < values.size(); v++) {
-        auto reusable = [&](int h) { return v > 0 && values[size_t(h)].lastStep < values[v].firstStep; };
+        auto reusable = [&](int h) {
+            return v > 0 && values[size_t(h)].lastStep < values[v].firstStep;
+        };
         auto found = std::find_if(holder.begin(), holder.end(), reusable);
         size_t slot = size_t(found - holder.begin());
         if (found == holder.end()) {

@@ -5,6 +5,8 @@
 #   edge.jpg       3584 x 3584: the smallest that libvips decodes at 1/8 for 224
 #   below.jpg      4000 x 3583: one row short, decoded at 1/4
 #   tagged.jpg     3600 x 3600, EXIF orientation 6, chroma not subsampled
+#   sub420.jpg     3600 x 3600, chroma subsampled 2x2 (read with its AC at 1/8)
+#   sub422.jpg     3600 x 3600, chroma subsampled 2x1
 #   grey.jpg       3600 x 3600 greyscale
 #   cmyk.jpg       3600 x 3600 CMYK (Adobe, inverted)
 #   restart.jpg    3600 x 3600 with a restart marker every 7 MCUs
@@ -25,10 +27,12 @@ big below.v 4000 3583
 vips jpegsave below.v below.jpg --Q 90 --interlace
 big square.v 3600 3600
 vips jpegsave square.v stored.jpg --Q 90 --interlace --subsample-mode off
+vips jpegsave square.v sub420.jpg --Q 90 --interlace --subsample-mode on
+vips copy square.v square.png
+convert square.png -sampling-factor 2x1 -interlace JPEG -quality 90 sub422.jpg
 vips colourspace square.v grey.v b-w
 vips jpegsave grey.v grey.jpg --Q 90 --interlace
-convert square.v[0] -colorspace CMYK -interlace JPEG -quality 90 cmyk.jpg 2>/dev/null ||
-    { vips copy square.v square.png && convert square.png -colorspace CMYK -interlace JPEG -quality 90 cmyk.jpg; }
+convert square.png -colorspace CMYK -interlace JPEG -quality 90 cmyk.jpg
 vips jpegsave square.v restart.jpg --Q 90 --interlace --restart-interval 7
 vips icc_transform square.v profile.jpg[Q=90,interlace] srgb --input-profile srgb
 vips jpegsave square.v baseline.jpg --Q 90
