@@ -120,7 +120,9 @@ def forward():
 def make_photos():
     """20 large JPEGs made from the real photos of Debian's mate-backgrounds,
     enlarged to camera sizes (4000x3000 and up) with fine grain added, half
-    of them progressive."""
+    of them progressive; half with their chroma subsampled 2x2 as cameras
+    and phones write them, half at full resolution (a different decode: at
+    1/8 the 4:2:0 chroma is transformed 2x2, from AC coefficients too)."""
     photos = [os.path.join(work, "photos", f"photo{i:02}.jpg") for i in range(1, 21)]
     if all(os.path.exists(p) for p in photos):
         return photos
@@ -145,7 +147,8 @@ def make_photos():
                         "--seed", str(i)], check=True)
         grained = os.path.join(work, "photos", "g.v")
         subprocess.run(["vips", "add", tmp, noise, grained], check=True)
-        options = "Q=90,interlace" if i % 2 else "Q=90"
+        options = ("Q=90,interlace" if i % 2 else "Q=90") + \
+            (",subsample-mode=on" if (i // 4) % 2 == 0 else ",subsample-mode=off")
         subprocess.run(["vips", "cast", grained, f"{p}[{options}]", "uchar"], check=True)
         for f in (tmp, noise, grained):
             os.remove(f)
@@ -155,7 +158,8 @@ def make_photos():
 def eighth_photos(photos):
     """Progressive copies of the photos that libvips decodes at 1/8 for a
     224x224 print (shorter side 3584 and up: the 6000x4000 ones, all baseline
-    among the 20), which pixsig decodes from their DC scans alone."""
+    among the 20), which pixsig decodes from their DC scans (and the AC scans
+    of 4:2:0 chroma)."""
     out = []
     for p in photos:
         w, h = (int(subprocess.run(["vipsheader", "-f", field, p], check=True, capture_output=True,
@@ -164,7 +168,8 @@ def eighth_photos(photos):
             continue
         q = p.replace(".jpg", "-interlaced.jpg")
         if not os.path.exists(q):
-            subprocess.run(["vips", "copy", p, f"{q}[Q=90,interlace]"], check=True)
+            # The same coefficients, sampling and markers, in progressive scans.
+            subprocess.run(["jpegtran", "-copy", "all", "-progressive", "-outfile", q, p], check=True)
         out.append(q)
     return out
 
