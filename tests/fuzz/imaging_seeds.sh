@@ -9,9 +9,9 @@
 # tests/data/real/images (under 400 KB; of the EXIF sets, turns 1 and 6
 # only), and two of them made progressive.
 set -euo pipefail
-out=$1
 here=$(cd "$(dirname "$0")" && pwd)
-mkdir -p "$out"
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cd "$tmp"
