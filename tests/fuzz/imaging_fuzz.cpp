@@ -10,8 +10,6 @@
 // is never much larger than the file. The square is small (16 x 16), so that
 // files of 256 x 256 and up take the reduced path as 3584 x 3584 ones do for
 // the real network, and stay quick to decode.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -22,22 +20,12 @@
 
 #include "imaging/dcscans.h"
 #include "imaging/imaging.h"
+#include "input_file.h"
 
 namespace {
 
 constexpr int square = 16;
 std::string input;
-
-void writeBytes(const std::string& path, const uint8_t* data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) abort();
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) abort();
-        done += size_t(n);
-    }
-    close(fd);
-}
 
 // The decoder's picture at 1/8 of the size, or nothing when it fails.
 std::optional<std::string> eighth(vips::VSource source) {

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vips/vips8>
 
+#include "input_file.h"
+
 struct ThumbnailError {
     std::string message;
     bool declined = false;
@@ -25,17 +27,6 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
 namespace {
 
 std::string input, output;
-
-void writeBytes(const std::string& path, const uint8_t* data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) abort();
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) abort();
-        done += size_t(n);
-    }
-    close(fd);
-}
 
 }  // namespace
 
