@@ -104,6 +104,29 @@ class FileDescriptor {
     int fd_ = -1;
 };
 
+// A file as libvips's loaders by name are to see it. The library parses
+// those names (a trailing "[options]", quoted tokens), so that some paths
+// name another file or abort the process. A path holding none of the
+// characters the parser reads ([ ] ' ") is used as it is; any other file is
+// opened here and named /proc/self/fd/N while this lives (so a loader that
+// goes by the name's suffix alone, not by the data, cannot read it).
+class VipsFileName {
+  public:
+    // Fails (the C library's text, with the path) when such a file cannot
+    // be opened.
+    static platform::Result<VipsFileName> of(const std::string& path);
+
+    const char* c_str() const { return name_.c_str(); }
+    // The library's text with the path put back for the name it was given.
+    std::string text(std::string libraryText) const;
+
+  private:
+    VipsFileName(std::string path, std::string name, FileDescriptor fd)
+        : path_(std::move(path)), name_(std::move(name)), fd_(std::move(fd)) {}
+    std::string path_, name_;
+    FileDescriptor fd_;
+};
+
 // A C stdio stream (fclose'd).
 struct FileClose { void operator()(std::FILE* file) const noexcept; };
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;

@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <vips/vips.h>
 
+#include <cerrno>
+#include <cstring>
 
 #include "handles/handles.h"
 
@@ -22,8 +25,25 @@ platform::Result<void> startVips() {
 std::string vipsErrorText(const char* what) {
     std::string text = what ? what : vips_error_buffer();
     vips_error_clear();
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
     return text;
+}
+
+platform::Result<VipsFileName> VipsFileName::of(const std::string& path) {
+    if (path.find_first_of("[]'\"") == std::string::npos)
+        return VipsFileName(path, path, FileDescriptor());
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return platform::Failure{path + ": " + std::strerror(errno), "opening the file"};
+    std::string name = "/proc/self/fd/" + std::to_string(fd.get());
+    return VipsFileName(path, std::move(name), std::move(fd));
+}
+
+std::string VipsFileName::text(std::string libraryText) const {
+    if (name_ == path_) return libraryText;
+    for (size_t at = 0; (at = libraryText.find(name_, at)) != std::string::npos; at += path_.size())
+        libraryText.replace(at, name_.size(), path_);
+    return libraryText;
 }
 
 }  // namespace handles

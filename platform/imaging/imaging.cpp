@@ -115,10 +115,9 @@ platform::Result<void> checkJpegData(const std::string& path) {
         return platform::Result<void>::success();
     long long blocks = ((width + 7) / 8) * ((height + 7) / 8);
     if (st.st_size < blocks / 8)
-        return platform::Result<void>::failure(path + ": " + std::to_string(st.st_size) +
-                                               " bytes cannot hold the data of a " +
-                                               std::to_string(width) + " x " +
-                                               std::to_string(height) + " JPEG");
+        return platform::Result<void>::failure(
+            path + ": " + std::to_string(st.st_size) + " bytes cannot hold the data of a " +
+            std::to_string(width) + " x " + std::to_string(height) + " JPEG");
     return platform::Result<void>::success();
 }
 
@@ -173,7 +172,8 @@ std::optional<DcScans> dcScansOf(const std::string& path, const Header& h, int s
 // libvips's squashed thumbnail: shrink-on-load, EXIF orientation; from the
 // DC scans when there are any (kept alive by the caller while the pixels are
 // computed). Throws the library's error.
-vips::VImage thumbnailOf(const std::string& path, const std::optional<DcScans>& scans, int size) {
+vips::VImage thumbnailOf(const handles::VipsFileName& name, const std::optional<DcScans>& scans,
+                         int size) {
     using vips::VImage;
     // A damaged file (truncated, corrupt data) is an error, not an image
     // padded with grey.
@@ -186,16 +186,11 @@ vips::VImage thumbnailOf(const std::string& path, const std::optional<DcScans>& 
     // The source is opened before the options are made: options handed to
     // no operation (the open threw) would never be freed.
     if (scans) {
-        vips::VSource source = vips::VSource::new_from_memory(scans->jpeg.data(), scans->jpeg.size());
+        vips::VSource source =
+            vips::VSource::new_from_memory(scans->jpeg.data(), scans->jpeg.size());
         return VImage::thumbnail_source(source, size, options());
     }
-    // libvips reads "name[options]" as a file name with load options; a
-    // path that itself ends in "]" is opened as a file as given.
-    if (!path.empty() && path.back() == ']') {
-        vips::VSource source = vips::VSource::new_from_file(path.c_str());
-        return VImage::thumbnail_source(source, size, options());
-    }
-    return VImage::thumbnail(path.c_str(), size, options());
+    return VImage::thumbnail(name.c_str(), size, options());
 }
 
 // The thumbnail as 8-bit sRGB, three bands, transparency on white.
@@ -252,13 +247,15 @@ void startImaging() {
 Pixels networkPixels(const std::string& path, int size) {
     startImaging();
     vips_error_clear();
+    auto name = handles::VipsFileName::of(path);
+    if (!name.ok()) return name.failed();
     try {
         Header header = readHeader(path);
         if (auto covered = checkHeader(path, header); !covered.ok()) return covered.failed();
         std::optional<DcScans> scans = dcScansOf(path, header, size);
-        return pixelsOf(thumbnailOf(path, scans, size), size);
+        return pixelsOf(thumbnailOf(name.value(), scans, size), size);
     } catch (const vips::VError& e) {
-        return Pixels::failure(oneLine(handles::vipsErrorText(e.what())));
+        return Pixels::failure(oneLine(name.value().text(handles::vipsErrorText(e.what()))));
     }
 }
 

@@ -112,16 +112,20 @@ platform::Result<Source> Source::open(const std::string& path) {
     handles::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) return platform::Result<Source>::failure(path + ": " + std::strerror(EISDIR));
-    return Source(path);
+    if (::fstat(fd.get(), &st) != 0)
+        return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        return platform::Result<Source>::failure(path + ": " + std::strerror(EISDIR));
+    auto name = handles::VipsFileName::of(path);
+    if (!name.ok()) return name.failed();
+    return Source(path, std::move(name.value()));
 }
 
 platform::Result<Properties> Source::properties() const {
     try {
         // Only the header is read here; pixels are decoded on demand.
         VImage image = VImage::new_from_file(
-            path_.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+            name_.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
         VipsImage* header = image.get_image();
         Properties p;
         p.colorModel = colorModel(header);
@@ -133,15 +137,15 @@ platform::Result<Properties> Source::properties() const {
         p.hasColorProfile = vips_image_get_typeof(header, VIPS_META_ICC_NAME) != 0;
         return p;
     } catch (const VError& e) {
-        return platform::Result<Properties>::failure(handles::vipsErrorText(e.what()));
+        return platform::Result<Properties>::failure(name_.text(handles::vipsErrorText(e.what())));
     }
 }
 
 platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
     if (options.maxPixelSize < 1)
-        return platform::Result<Image>::failure("thumbnail size " + std::to_string(options.maxPixelSize));
-    if (auto covered = imaging::checkDecodable(path_); !covered.ok())
-        return covered.failed();
+        return platform::Result<Image>::failure("thumbnail size " +
+                                                std::to_string(options.maxPixelSize));
+    if (auto covered = imaging::checkDecodable(path_); !covered.ok()) return covered.failed();
     try {
         auto* opts = VImage::option()
                          ->set("height", options.maxPixelSize)
@@ -149,7 +153,7 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
                          ->set("no_rotate", true)
                          ->set("fail_on", VIPS_FAIL_ON_ERROR);
         if (options.toSRGB) opts->set("export_profile", "srgb");
-        VImage thumb = VImage::thumbnail(path_.c_str(), options.maxPixelSize, opts);
+        VImage thumb = VImage::thumbnail(name_.c_str(), options.maxPixelSize, opts);
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
@@ -167,7 +171,7 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
-        return platform::Result<Image>::failure(handles::vipsErrorText(e.what()));
+        return platform::Result<Image>::failure(name_.text(handles::vipsErrorText(e.what())));
     }
 }
 

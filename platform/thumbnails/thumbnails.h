@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "handles/handles.h"
 #include "result/result.h"
 
 namespace thumbnails {
@@ -76,8 +77,10 @@ class Source {
     platform::Result<Image> thumbnail(const ThumbnailOptions& options) const;
 
   private:
-    explicit Source(std::string path) : path_(std::move(path)) {}
+    Source(std::string path, handles::VipsFileName name)
+        : path_(std::move(path)), name_(std::move(name)) {}
     std::string path_;
+    handles::VipsFileName name_;  // what libvips is given
 };
 
 // The image stretched to exactly width x height pixels (aspect ratio not

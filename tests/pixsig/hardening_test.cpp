@@ -319,6 +319,38 @@ TEST(PixsigHardening, UnreadableFilesAreErrors) {
     EXPECT_EQ(server.finish(), 0);
 }
 
+// libvips parses the file names its loaders get ("name[options]", quoted
+// tokens). Here every name is the file it says: "photo.jpg[shrink=8]" beside
+// a photo.jpg is itself, not that photo shrunk, and names that made libvips
+// abort the whole server ("'", one ending in "]'") are answered as any other.
+TEST(PixsigHardening, FileNamesAreTakenAsGiven) {
+    std::string dir = testsupport::scratchDir("names");
+    const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+    std::string other = std::string(SOURCE_DIR) + "/tests/data/real/images/pillow-hopper.jpg";
+    std::filesystem::copy_file(fixture("pixsig/hardening/photo.jpg"), dir + "/photo.jpg",
+                               overwrite);
+    const std::vector<std::string> names = {"photo.jpg[shrink=8]", "'", "v.png]'", "q\"[1].png"};
+    for (const std::string& name : names)
+        std::filesystem::copy_file(other, dir + "/" + name, overwrite);
+    Server server;
+    ASSERT_TRUE(server.send(request({{"path", other}, {"id", "reference"}})));
+    json reference = server.response();
+    ASSERT_EQ(reference["ok"], true) << reference;
+    for (const std::string& name : names) {
+        std::string path = dir + "/" + name;
+        ASSERT_TRUE(server.send(request({{"path", path}, {"id", "fp"}}) +
+                                request(thumbRequest(path, dir + "/t.jpg"))));
+        json print = server.response();
+        ASSERT_EQ(print["ok"], true) << name << ": " << print;
+        EXPECT_EQ(print["b64"], reference["b64"]) << name << ": another file's print";
+        json thumb = server.response();
+        ASSERT_EQ(thumb["ok"], true) << name << ": " << thumb;
+        EXPECT_EQ(thumb["width"], 64) << name;  // of 128 x 128 (photo.jpg: 320 x 240)
+        EXPECT_EQ(thumb["height"], 64) << name;
+    }
+    EXPECT_EQ(server.finish(), 0);
+}
+
 // A file replaced (renamed over, or rewritten in place) again and again while
 // the server reads it: every request gets exactly one response, and each
 // success is true: a thumbnail written as a JPEG of the size reported, which
