@@ -284,10 +284,10 @@ class RequestMembers final : public Json::json_sax_t {
     bool string(string_t& v) override { return value(std::move(v)); }
     bool binary(binary_t&) override { return false; }  // never in JSON text
 
-    bool start_object(std::size_t) override { return open(Json::object()); }
+    bool start_object(std::size_t) override { return open(Json::value_t::object); }
     bool start_array(std::size_t) override {
         // A line whose top level is an array is bad however it goes on.
-        return depth > 0 && open(Json::array());
+        return depth > 0 && open(Json::value_t::array);
     }
     bool end_object() override { return close(); }
     bool end_array() override { return close(); }
@@ -319,8 +319,8 @@ class RequestMembers final : public Json::json_sax_t {
         if (depth == 1 && current) members[current] = std::move(v);
         return true;
     }
-    bool open(Json empty) {
-        if (depth > 0 && !value(std::move(empty))) return false;
+    bool open(Json::value_t kind) {
+        if (depth == 1 && current) members[current] = Json(kind);
         ++depth;
         return true;
     }
