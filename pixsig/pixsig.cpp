@@ -344,9 +344,9 @@ std::optional<Json> requestMembers(std::string_view text) {
 //
 // Memory: the line is parsed where it lies in the read buffer. Besides it,
 // the parser holds the current stretch of the line twice at most (the raw
-// bytes since its last string or number, and a string's decoded text; a kept
-// string is then moved, not copied) and one bit per level of nesting; no
-// ignored value is built. So a line of valid UTF-8 peaks at about 3x its
+// bytes since its last string, number or literal began, and a string's
+// decoded text; a kept string is then moved, not copied) and one bit per
+// level of nesting; no ignored value is built. So a line of valid UTF-8 peaks at about 3x its
 // length, 4x while the parser's buffers grow (measured 3.8x for a 16 MiB
 // string). A line with bytes that are not UTF-8 is first copied with U+FFFD
 // in their place, up to three times as long: about 11x at worst.
