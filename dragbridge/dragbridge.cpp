@@ -2,6 +2,7 @@
 // windows ("start") and reports what such a drag puts on a pasteboard
 // ("pasteboard"). Both exports take one options object and run on the
 // JavaScript main thread.
+#include <limits.h>
 #include <node_api.h>
 
 #include <algorithm>
@@ -126,25 +127,87 @@ napi_value namedProperty(napi_env env, napi_value object, const char* name) {
     return value;
 }
 
+// A Node-API handle scope for one step of a loop: the handles a step makes
+// are released when it ends instead of piling up in the caller's scope.
+class HandleScope {
+  public:
+    explicit HandleScope(napi_env env) : env(env) { napi_open_handle_scope(env, &scope); }
+    ~HandleScope() {
+        if (scope != nullptr) napi_close_handle_scope(env, scope);
+    }
+    HandleScope(const HandleScope&) = delete;
+    HandleScope& operator=(const HandleScope&) = delete;
+
+  private:
+    napi_env env;
+    napi_handle_scope scope = nullptr;
+};
+
+// The indices below `length` at which an array, or an object on its
+// prototype chain, holds a property: ascending, each once. These are the only
+// indices whose element can be anything but undefined, so a sparse array that
+// claims billions of elements costs only the ones it holds.
+std::vector<uint32_t> elementIndices(napi_env env, napi_value array, uint32_t length) {
+    std::vector<uint32_t> indices;
+    napi_value keys = nullptr;
+    if (napi_get_all_property_names(env, array, napi_key_include_prototypes, napi_key_skip_symbols,
+                                    napi_key_keep_numbers, &keys) != napi_ok) {
+        // A proxy on the prototype chain whose key trap threw: the array's own.
+        clearPendingException(env);
+        if (napi_get_all_property_names(env, array, napi_key_own_only, napi_key_skip_symbols,
+                                        napi_key_keep_numbers, &keys) != napi_ok) {
+            clearPendingException(env);
+            return indices;
+        }
+    }
+    uint32_t count = 0;
+    napi_get_array_length(env, keys, &count);
+    for (uint32_t k = 0; k < count; ++k) {
+        HandleScope scope(env);
+        napi_value key = nullptr;
+        napi_valuetype type = napi_undefined;
+        double index = -1;
+        // Indices come as numbers; every other key is a string.
+        if (napi_get_element(env, keys, k, &key) != napi_ok ||
+            napi_typeof(env, key, &type) != napi_ok || type != napi_number ||
+            napi_get_value_double(env, key, &index) != napi_ok)
+            continue;
+        if (index >= 0 && index < length && index == std::trunc(index))
+            indices.push_back(uint32_t(index));
+    }
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    return indices;
+}
+
 // The "files" of an options object as file URLs, in order, duplicates kept;
 // entries that are not non-empty strings naming a possible file are skipped.
 std::vector<pb::FileURL> fileURLs(napi_env env, napi_value options) {
     napi_value files = namedProperty(env, options, "files");
     uint32_t length = 0;
     napi_get_array_length(env, files, &length);
-
     std::vector<pb::FileURL> urls;
-    // A sparse array can claim billions of elements: reserve for the usual
-    // few, not for its length, so that it cannot exhaust memory up front.
-    urls.reserve(std::min<uint32_t>(length, 1024));
-    for (uint32_t i = 0; i < length; ++i) {
+    if (length == 0) return urls;
+
+    std::vector<uint32_t> indices = elementIndices(env, files, length);
+    // Reserve for the usual few: most entries of a huge array may be no paths.
+    urls.reserve(std::min<size_t>(indices.size(), 1024));
+    for (uint32_t i : indices) {
+        HandleScope scope(env);
         napi_value element = nullptr;
         if (napi_get_element(env, files, i, &element) != napi_ok) {
             clearPendingException(env);
             continue;
         }
-        size_t size = 0;
-        if (napi_get_value_string_utf8(env, element, nullptr, 0, &size) != napi_ok || size == 0)
+        // No file has a path longer than PATH_MAX bytes: such a string is
+        // dropped by its length, before any of it is copied. Each UTF-16 unit
+        // takes at least one byte of UTF-8, so the unit count, known without
+        // reading the string, rules out most such strings first.
+        size_t units = 0, size = 0;
+        if (napi_get_value_string_utf16(env, element, nullptr, 0, &units) != napi_ok ||
+            units > PATH_MAX ||
+            napi_get_value_string_utf8(env, element, nullptr, 0, &size) != napi_ok || size == 0 ||
+            size > PATH_MAX)
             continue;
         std::string path(size + 1, '\0');
         size_t copied = 0;

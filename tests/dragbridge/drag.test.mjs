@@ -115,6 +115,24 @@ describe('start refuses bad options', { skip }, () => {
         throws({ ...valid(), files: 'a.txt' }, 'No files to drag');
     });
 
+    test('huge sparse "files" and over-long paths are judged by their real entries', () => {
+        const sparse = (...entries) => {
+            const a = [];
+            a.length = 2 ** 32 - 1;
+            for (const [i, v] of entries) a[i] = v;
+            return a;
+        };
+        // With an empty icon, a usable file shows as the icon's message.
+        const cases = [
+            [sparse(), 'No files to drag'],
+            [sparse([5, 5], [2 ** 32 - 2, null]), 'No files to drag'],
+            [['/' + 'p'.repeat(4096), '/' + 'x'.repeat(1e8)], 'No files to drag'],
+            [sparse([2 ** 32 - 2, '/tmp/last.txt']), 'Invalid drag icon'],
+            [['/' + 'p'.repeat(4095)], 'Invalid drag icon'],
+        ];
+        for (const [files, message] of cases) throws({ ...valid(), files, icon: Buffer.alloc(0) }, message);
+    });
+
     test('icon bytes that are missing, empty, or not a whole image', () => {
         throws({ ...valid(), icon: Buffer.from('this is not an image') }, 'Invalid drag icon');
         throws({ ...valid(), icon: Buffer.alloc(0) }, 'Invalid drag icon');

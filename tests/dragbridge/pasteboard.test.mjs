@@ -63,6 +63,44 @@ test('a throwing element is skipped and the others are kept', () => {
     assert.deepEqual(report({ files: ['/tmp/a', , '/tmp/c'] }).files, ['/tmp/a', '/tmp/c']);
 });
 
+test('a sparse "files" array is read by its real entries, in index order', () => {
+    const sparse = (length, entries) => {
+        const a = [];
+        a.length = length;
+        for (const [i, v] of entries) a[i] = v;
+        return a;
+    };
+    // A hole on the array that the prototype fills counts, as reading it does.
+    const inherited = sparse(4, [[0, '/tmp/own.mov']]);
+    Object.setPrototypeOf(inherited, Object.assign(Object.create(Array.prototype), { 2: '/tmp/inherited.mov', 9: '/tmp/beyond.mov' }));
+    const hidden = ['/tmp/a.mov'];
+    Object.defineProperty(hidden, 1, { value: '/tmp/hidden.mov', enumerable: false });
+    const cases = [
+        [sparse(2 ** 32 - 1, [[2 ** 32 - 2, '/tmp/3.mov'], [7, '/tmp/1.mov'], [2 ** 31, '/tmp/2.mov']]),
+            ['/tmp/1.mov', '/tmp/2.mov', '/tmp/3.mov']],
+        [sparse(2 ** 32 - 1, [[1e6, 5], [2e6, null], [3e6, '']]), []],
+        [inherited, ['/tmp/own.mov', '/tmp/inherited.mov']],
+        [hidden, ['/tmp/a.mov', '/tmp/hidden.mov']],
+    ];
+    for (const [i, [files, expected]] of cases.entries()) {
+        assert.deepEqual(report({ files }).files, expected, `case ${i}`);
+    }
+});
+
+test('a path longer than PATH_MAX bytes is dropped; one of PATH_MAX bytes is kept', () => {
+    const PATH_MAX = 4096;
+    const cases = [
+        ['/' + 'p'.repeat(PATH_MAX - 1), true],
+        ['/' + '\u00e9'.repeat(PATH_MAX / 2 - 1) + 'x', true],  // 2048 characters, 4096 bytes
+        ['/' + 'p'.repeat(PATH_MAX), false],
+        ['/' + '\u00e9'.repeat(PATH_MAX / 2), false],  // 2049 characters, 4097 bytes
+        ['/' + 'x'.repeat(1e8), false],
+    ];
+    const r = report({ files: ['/tmp/first', ...cases.map(([path]) => path), '/tmp/last'] });
+    const kept = cases.filter(([, keep]) => keep).map(([path]) => path);
+    assert.deepEqual(r.files, ['/tmp/first', ...kept, '/tmp/last']);
+});
+
 test('one file: its types then the titled-URL type, no second item', () => {
     const r = report({ files: ['/tmp/only.jpg'] });
     assert.equal(r.items, 1);

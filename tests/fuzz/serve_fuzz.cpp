@@ -26,7 +26,7 @@
 
 using Json = nlohmann::json;
 
-void handleLine(const std::string& raw);
+void handleLine(std::string_view raw);
 
 namespace {
 

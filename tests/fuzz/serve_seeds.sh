@@ -43,3 +43,20 @@ seed '{"op":"thumb","path":"missing.jpg","out":"o.jpg"}'
 seed '{"op":"thumb","path":"","out":"o.jpg"}'
 seed '{"op":"thumb","out":"o.jpg"}'
 seed '{"op":"thumbs","path":"small.png","id":"other op"}'
+# Duplicate keys (the last counts), values nested under ignored and kept
+# keys, numbers of every kind, and what the parser skips.
+deep=$(printf '[%.0s' {1..2000})$(printf ']%.0s' {1..2000})
+seed '{"path":5,"path":"small.jpg","id":"dup"}'
+seed '{"path":"small.jpg","path":[1]}'
+seed '{"path":"small.jpg","id":"a","id":{"id":"b"}}'
+seed '{"op":"thumb","path":"small.jpg","out":"o.jpg","size":"big","size":24,"x":{"width":3,"height":3}}'
+seed '{"op":"thumb","op":"thumbs","path":"small.jpg","out":"o.jpg"}'
+seed '{"op":"thumb","path":"small.png","out":"o.jpg","width":-0,"height":1E1,"size":-9223372036854775808,"n":[1.5e-400,-1,0.0]}'
+seed "{\"path\":\"small.png\",\"deep\":$deep,\"id\":\"after deep\"}"
+seed "$deep"
+seed "{\"path\":\"small.png\",\"deep\":${deep%]}}"
+seed "{\"path\":\"small.jpg\",\"list\":[$(printf '0,%.0s' {1..2000})0]}"
+seed '{"path":"small.jpg","x":[[]]]}'
+seed '{"path":"small\u002ejpg","id":"\ud83c\udfac","x":"\ud800"}'
+seed $'\xef\xbb\xbf{"path":"small.jpg","id":"bom"}'
+seed '{"path":"small.jpg","x":1e400}'

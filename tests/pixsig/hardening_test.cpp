@@ -193,6 +193,68 @@ TEST(PixsigHardening, HugeRequestLineRefusedInBoundedMemory) {
     EXPECT_EQ(server.pending, "");  // no response for the refused line
 }
 
+// Request lines just under the 16 MiB bound whose parsed value would be many
+// times their size (one array or object per byte of deep nesting, one number
+// per two bytes of a flat list) or whose one string is as long as the line:
+// each is answered as before, and the server's peak resident memory rises
+// above that of a server that has answered one small request by a small
+// multiple of the line. Built whole, the nesting took some 40 times the line.
+TEST(PixsigHardening, LongRequestLinesParsedInMemoryProportionalToThem) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's quarantine keeps every buffer a growing one left behind.
+    constexpr long multiple = 10;
+#else
+    constexpr long multiple = 6;
+#endif
+    constexpr size_t length = (16u << 20) - 64;  // the line feed included: under the bound
+    auto fill = [](std::string head, const std::string& unit, const std::string& tail) {
+        size_t n = (length - 1 - head.size() - tail.size()) / unit.size();
+        head.reserve(length);
+        for (size_t i = 0; i < n; ++i)
+            head += unit;
+        return head + tail;
+    };
+    auto nested = [](std::string head, const std::string& tail) {
+        size_t n = (length - 1 - head.size() - tail.size()) / 2;
+        return head + std::string(n, '[') + std::string(n, ']') + tail;
+    };
+    struct Case {
+        const char* name;
+        std::string line;
+        bool bad;
+    };
+    const std::vector<Case> cases = {
+        {"nested arrays", nested("", ""), true},
+        {"nested arrays in an ignored key",
+         nested(R"({"path":"/nowhere/n.png","id":"nested arrays in an ignored key","deep":)", "}"),
+         false},
+        {"flat array", fill(R"({"path":"/nowhere/f.png","id":"flat array","list":[0)", ",0", "]}"),
+         false},
+        {"string value",
+         fill(R"({"path":"/nowhere/s.png","id":"string value","note":")", "d", "\"}"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Server server;
+        ASSERT_TRUE(server.send(request({{"path", "/nowhere/first.png"}, {"id", "first"}})));
+        ASSERT_EQ(server.response()["id"], "first");
+        long baseline = server.peakKiB();
+        ASSERT_TRUE(
+            server.send(c.line + "\n" + request({{"path", "/nowhere/a.png"}, {"id", "after"}})));
+        if (!c.bad) {
+            EXPECT_EQ(server.response()["id"], c.name);
+        }
+        EXPECT_EQ(server.response()["id"], "after");
+        long rise = server.peakKiB() - baseline;
+        EXPECT_LT(rise, multiple * long(length / 1024))
+            << "peak resident memory rose by " << rise << " KiB for a line of " << length / 1024
+            << " KiB";
+        std::string err;
+        EXPECT_EQ(server.finish(&err), 0);
+        EXPECT_EQ(err, c.bad ? badLine : "");
+    }
+}
+
 // An overlong last line without a line feed is refused the same way.
 TEST(PixsigHardening, HugeLastLineWithoutLineFeedRefused) {
     Server server;

@@ -282,3 +282,148 @@ TEST(PixsigServe, ClosedStandardOutputEndsQuietly) {
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// Lines that are not exactly one JSON object with a string "path" at its top
+// level, however the rest of them is nested, duplicated or cut short.
+TEST(PixsigServe, MalformedAndMisplacedRequestsStayBad) {
+    const std::vector<std::string> bad = {
+        R"({"path":"a.png","path":5})",  // of duplicate keys the last counts
+        R"({"path":"a.png","path":{"x":"y.png"}})",
+        R"({"path":[["a.png"]]})",
+        R"({"x":{"path":"a.png"}})",  // only top-level members count
+        R"({"x":[{"path":"a.png"}]})",
+        repeat("[", 100000) + R"({"path":"a.png"})" + repeat("]", 100000),
+        R"({"path":"a.png","x":)" + repeat("[", 100000) + repeat("]", 99999) + "}",
+        R"({"path":"a.png","x":)" + repeat(R"({"a":)", 50000) + "1" + repeat("}", 49999) + "}",
+        R"({"path":"a.png","x":[[[)",
+        R"({"path":"a.png","x":[1,]})",
+        R"({"path":"a.png",})",
+        R"({"path":"a.png","x":[}})",
+        R"({"path":"a.png","x":{]})",
+        R"({"path":"a.png","x":{1:2}})",
+        R"({"path":"a.png" "id":"x"})",
+        R"({"path":"a.png"}])",
+        R"({"path":"a.png"}})",
+        R"({"path":"a.png"}/*c*/)",
+        R"({'path':'a.png'})",
+        R"({"path":"a.png","x":1e400})",
+        R"({"path":"a.png","x":-1e400})",
+        R"({"path":"a.png","x":01})",
+        R"({"path":"a.png","x":.5})",
+        R"({"path":"a.png","x":tru})",
+        R"({"path":"a.png","x":nul})",
+        R"({"path":"a.png","x":"\ud800"})",
+        R"({"path":"a.png","x":"\x"})",
+        "{\"path\":\"a.png\",\"x\":\"tab\there\"}",
+        "{\"path\":\"a.png\"}\v",
+        "\xff{\"path\":\"a.png\"}",  // U+FFFD before the object
+        "{\"path\":\"a.png\"}\xc3",
+        "{\"path\"\xff:\"a.png\"}",
+        "\xEF\xBB\xBF",
+        "1.5",
+        "-0",
+        R"("")",
+        R"("\u0000")",
+        R"(["a.png"])",
+    };
+    std::string input;
+    for (const auto& line : bad)
+        input += line + "\n";
+    auto r = serve(input);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, repeat(badLine, int(bad.size())));
+}
+
+// Accepted lines and what is read from them: duplicate keys (the last
+// counts), values nested in ignored or kept keys, and numbers of every kind
+// JSON has in the integer keys of a thumbnail request. Feature prints name
+// missing files; thumbnails are of a 96 x 64 image.
+TEST(PixsigServe, AcceptedRequestsReadTheirKeysAsBefore) {
+    std::string image = json(fixture("pixsig/serve/thumb.jpg")).dump();
+    std::string out = json(testsupport::scratchDir("serve-keys") + "/t.jpg").dump();
+    auto thumb = [&](const std::string& members) {
+        return R"({"op":"thumb","path":)" + image + R"(,"out":)" + out + "," + members + "}";
+    };
+    const json print = "feature print";  // the answer of a feature print of a missing file
+    auto sized = [](const char* id, int width, int height) {
+        return json{{"id", id}, {"ok", true}, {"width", width}, {"height", height}};
+    };
+    const std::string deep = repeat("[", 10000) + repeat("]", 10000);
+    const std::string deepObject = repeat(R"({"a":)", 10000) + "[]" + repeat("}", 10000);
+    struct Case {
+        std::string line;
+        std::string id;
+        json answer;  // a thumbnail's whole response, or `print`
+    };
+    const std::vector<Case> cases = {
+        {R"({"path":5,"path":"m1.png"})", "m1.png", print},
+        {R"({"path":"m2.png","id":"a","id":7})", "m2.png", print},
+        {R"({"path":"m3.png","id":7,"id":"b"})", "b", print},
+        {R"({"path":"m4.png","id":[[["x"]]]})", "m4.png", print},
+        {R"({"path":"m5.png","deep":)" + deep + "}", "m5.png", print},
+        {R"({"path":"m6.png","deep":)" + deepObject + R"(,"id":"after deep"})", "after deep",
+         print},
+        {R"({"path":"m7.png","x":{"path":5,"id":"inner","op":"thumb"}})", "m7.png", print},
+        {R"({"x":{"path":"inner.png"},"path":"m8.png"})", "m8.png", print},
+        {R"({"op":"thumb","op":"x","path":"m9.png","id":"op replaced"})", "op replaced", print},
+        {R"({"path":"m10.png","id":"\u00e9\ud83c\udfac\n\"\\\/"})",
+         "\xC3\xA9\xF0\x9F\x8E\xAC\n\"\\/", print},
+        {"\xEF\xBB\xBF{\"path\":\"m11.png\"}", "m11.png", print},  // a byte-order mark is skipped
+        {R"({"path":"m12.png","n":[1,-1,1.5,1e308,-0,0.0,18446744073709551616,true,null,{},[]]})",
+         "m12.png", print},
+        {R"( { "path" : "m13.png" , "id" : "spaced" } )", "spaced", print},
+        {thumb(R"("id":"unsigned","size":32)"), "", sized("unsigned", 32, 21)},
+        {thumb(R"("id":"whole float","size":32.0)"), "", sized("whole float", 32, 21)},
+        {thumb(R"("id":"exponent","size":4.8e1)"), "", sized("exponent", 48, 32)},
+        {thumb(R"("id":"fraction","size":32.5)"), "", sized("fraction", 96, 64)},
+        {thumb(R"("id":"string","size":"32")"), "", sized("string", 96, 64)},
+        {thumb(R"("id":"above int64","size":18446744073709551615)"), "",
+         sized("above int64", 96, 64)},
+        {thumb(R"("id":"huge float","size":1e300)"), "", sized("huge float", 96, 64)},
+        {thumb(R"("id":"negative","size":-5)"),
+         "",
+         {{"id", "negative"},
+          {"ok", false},
+          {"error", "can't decode " + json::parse(image).get<std::string>()}}},
+        {thumb(R"("id":"size twice","size":16,"size":"big")"), "", sized("size twice", 96, 64)},
+        {thumb(R"("id":"size again","size":"big","size":16)"), "", sized("size again", 16, 11)},
+        {thumb(R"("id":"exact","width":20,"height":10)"), "", sized("exact", 20, 10)},
+        {thumb(R"("id":"exact floats","width":20.0,"height":1e1)"), "",
+         sized("exact floats", 20, 10)},
+        {thumb(R"("id":"width only","width":20)"), "", sized("width only", 96, 64)},
+        {thumb(R"("id":"nested width","width":[20],"height":10)"), "",
+         sized("nested width", 96, 64)},
+        {thumb(R"("id":"inner exact","x":{"width":20,"height":10},"size":24)"), "",
+         sized("inner exact", 24, 16)},
+        {thumb(R"("id":"deep","x":)" + deep + R"(,"size":24)"), "", sized("deep", 24, 16)},
+        {thumb(R"("id":"out twice","out":5)"),
+         "",
+         {{"id", "out twice"}, {"ok", false}, {"error", "thumb needs path and out"}}},
+        {R"({"op":"thumb","path":)" + image + R"(,"out":5,"out":)" + out + R"(,"size":16})", "",
+         sized("", 16, 11)},
+    };
+    std::string input;
+    for (const auto& c : cases)
+        input += c.line + "\n";
+    auto r = serve(input);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    auto lines = responses(r.out);
+    ASSERT_EQ(lines.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.line.substr(0, 120));
+        if (c.answer == print) {
+            EXPECT_EQ(lines[i]["id"], c.id);
+            EXPECT_EQ(lines[i]["ok"], false);
+            EXPECT_TRUE(lines[i]["error"].is_string());
+            EXPECT_NE(lines[i]["error"], "thumb needs path and out");
+            EXPECT_EQ(lines[i].size(), 3u) << lines[i];
+        } else {
+            json expected = c.answer;
+            if (expected["id"] == "") expected["id"] = json::parse(image);
+            EXPECT_EQ(lines[i], expected);
+        }
+    }
+}
