@@ -150,19 +150,18 @@ Result<AVFormatContext*> Asset::open() {
                                                            probed->name +
                                                            " is not a single-file container");
 
-    AVFormatContext* fmt = avformat_alloc_context();
-    if (!fmt) return failure(errorText(AVERROR(ENOMEM)), "opening the demuxer");
-    fmt->pb = ctx.reader.get();
-    fmt->io_open = refuseNestedOpen;
+    handles::InputFormatPtr unopened(avformat_alloc_context());
+    if (!unopened) return failure(errorText(AVERROR(ENOMEM)), "opening the demuxer");
+    unopened->pb = ctx.reader.get();
+    unopened->flags |= AVFMT_FLAG_CUSTOM_IO;  // the reader is ours to free, not FFmpeg's
+    unopened->io_open = refuseNestedOpen;
     // The same rule once more inside FFmpeg, whatever its own probe decides.
-    rc = av_opt_set(fmt, "format_whitelist", kSingleFileContainers, 0);
-    if (rc >= 0) rc = av_opt_set(fmt, "protocol_whitelist", "file", 0);
-    if (rc < 0) {
-        avformat_free_context(fmt);
-        return failure(errorText(rc), "opening the demuxer");
-    }
+    rc = av_opt_set(unopened.get(), "format_whitelist", kSingleFileContainers, 0);
+    if (rc >= 0) rc = av_opt_set(unopened.get(), "protocol_whitelist", "file", 0);
+    if (rc < 0) return failure(errorText(rc), "opening the demuxer");
     // Probes again (the bytes are still in the reader's buffer) so that the
-    // demuxer starts as FFmpeg starts it; the call frees `fmt` when it fails.
+    // demuxer starts as FFmpeg starts it; the call frees the context when it fails.
+    AVFormatContext* fmt = unopened.release();
     rc = avformat_open_input(&fmt, name.c_str(), nullptr, nullptr);
     if (rc < 0) return failure(errorText(rc), "reading the container headers");
     ctx.fmt.reset(fmt);
