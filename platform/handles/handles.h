@@ -21,6 +21,7 @@ struct AVFrame;
 struct AVPacket;
 struct AVDictionary;
 struct AVFormatContext;
+struct AVIOContext;
 struct AVAudioFifo;
 struct SwsContext;
 struct SwrContext;
@@ -49,12 +50,18 @@ using AvBufferPtr = std::unique_ptr<uint8_t, AvBufferFree>;
 
 // ---- FFmpeg formats (libavformat)
 
-// An input file's demuxer, closed with its file.
+// An input file's demuxer, closed with its file (a reader of the caller's own,
+// made with avio_alloc_context, is the caller's to free, after the demuxer).
 struct InputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+// A reader made with avio_alloc_context, freed with its buffer.
+struct IOContextFree {
+    void operator()(AVIOContext* c) const noexcept;
+};
 // A muxer and, once opened, its output file: the file is closed, then the muxer freed.
 struct OutputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatFree>;
+using IOContextPtr = std::unique_ptr<AVIOContext, IOContextFree>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFree>;
 
 // ---- GLib

@@ -2,16 +2,27 @@
 
 #include "media/demuxer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string_view>
+
+#include "files/files.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
 #include <libavutil/display.h>
 #include <libavutil/dovi_meta.h>
+#include <libavutil/opt.h>
 #include <libavutil/parseutils.h>
 }
 
@@ -25,9 +36,27 @@ std::string errorText(int averror) {
     return buf;
 }
 
+// Every demuxer here reads its one file and nothing else. Left out on purpose
+// are those that read other files or URLs (hls, dash, concat, image2 with its
+// name patterns, tee, sdp, rtsp and the other network formats): an input is
+// one file, whatever it names.
+const char* const kSingleFileContainers =
+    // MP4/MOV/3GP, Matroska/WebM, MPEG-TS and -PS, AVI, ASF, FLV, MXF, Ogg,
+    // DV, RealMedia, NUT, IVF, YUV4MPEG, animated GIF
+    "mov,matroska,mpegts,mpeg,avi,asf,flv,mxf,ogg,dv,rm,nut,ivf,yuv4mpegpipe,gif,"
+    // raw video elementary streams
+    "h264,hevc,m4v,mpegvideo,h263,vc1,obu,"
+    // sound alone (an audio file has no video track, as a file of no media has none)
+    "mp3,aac,ac3,eac3,flac,wav,aiff,"
+    // single still pictures, a one-frame video
+    "jpeg_pipe,png_pipe,bmp_pipe,tiff_pipe,webp_pipe";
+
 struct Asset::Context {
+    // Closed in reverse order: the demuxer, then its reader, then the file.
+    handles::FileDescriptor file;
+    handles::IOContextPtr reader;
     handles::InputFormatPtr fmt;
-    int openError = 0;
+    std::optional<platform::Failure> openFailure;
     bool opened = false;
     bool analysed = false;
     bool scanned = false;
@@ -37,18 +66,106 @@ struct Asset::Context {
 Asset::Asset(std::string path) : path_(std::move(path)), ctx_(std::make_unique<Context>()) {}
 Asset::~Asset() = default;
 
-Result<AVFormatContext*> Asset::open() {
-    if (!ctx_->opened) {
-        ctx_->opened = true;
-        av_log_set_level(AV_LOG_QUIET);
-        // Always the file protocol: a path such as "clip:1.mp4" names a file, not a protocol.
-        std::string url = "file:" + path_;
-        AVFormatContext* fmt = nullptr;  // freed by the call itself when it fails
-        ctx_->openError = avformat_open_input(&fmt, url.c_str(), nullptr, nullptr);
-        if (ctx_->openError >= 0) ctx_->fmt.reset(fmt);
+// FFmpeg reads the input through these, from the descriptor opened once: its
+// file protocol would open the path again, and that is what must not happen.
+static int readInput(void* opaque, uint8_t* buf, int size) {
+    int fd = int(reinterpret_cast<intptr_t>(opaque));
+    for (;;) {
+        ssize_t n = ::read(fd, buf, size_t(size));
+        if (n > 0) return int(n);
+        if (n == 0) return AVERROR_EOF;
+        if (errno != EINTR) return AVERROR(errno);
     }
-    if (!ctx_->fmt) return Result<AVFormatContext*>::failure(errorText(ctx_->openError));
-    return ctx_->fmt.get();
+}
+
+static int64_t seekInput(void* opaque, int64_t offset, int whence) {
+    int fd = int(reinterpret_cast<intptr_t>(opaque));
+    if (whence == AVSEEK_SIZE) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
+    }
+    off_t at = ::lseek(fd, off_t(offset), whence & ~AVSEEK_FORCE);
+    return at >= 0 ? int64_t(at) : AVERROR(errno);
+}
+
+// Every file or URL a demuxer would open besides the input (a playlist's
+// segments, a reference to media elsewhere) is refused.
+static int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+    return AVERROR(EPERM);
+}
+
+// The name FFmpeg's probe is given: the input's extension on a fixed stem.
+// The extension helps formats without a signature (raw streams); the rest of
+// the name must not count, as the image-sequence demuxer reads patterns (%d,
+// globs) in it and would outrank what the file holds.
+static std::string probeName(const std::string& path) {
+    std::string extension = std::filesystem::path(path).extension().string();
+    bool plain =
+        extension.size() > 1 && std::all_of(extension.begin() + 1, extension.end(),
+                                            [](unsigned char ch) { return std::isalnum(ch) != 0; });
+    return plain ? "input" + extension : "input";
+}
+
+static bool isSingleFileContainer(const char* demuxerNames) {
+    return demuxerNames && av_match_list(demuxerNames, kSingleFileContainers, ',') > 0;
+}
+
+Result<AVFormatContext*> Asset::open() {
+    using R = Result<AVFormatContext*>;
+    Context& ctx = *ctx_;
+    if (ctx.opened) {
+        if (!ctx.fmt) return R(*ctx.openFailure);
+        return ctx.fmt.get();
+    }
+    ctx.opened = true;
+    av_log_set_level(AV_LOG_QUIET);
+    auto failure = [&](std::string text, std::string step) {
+        ctx.openFailure = platform::Failure{std::move(text), std::move(step)};
+        return R(*ctx.openFailure);
+    };
+
+    auto file = files::openInput(path_);
+    if (!file.ok()) return failure(file.error(), file.step());
+    ctx.file = std::move(file.value());
+
+    constexpr int kBufferSize = 32768;  // what FFmpeg's own file reader uses
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (!buffer) return failure(errorText(AVERROR(ENOMEM)), "making the reader");
+    void* opaque = reinterpret_cast<void*>(intptr_t(ctx.file.get()));
+    ctx.reader.reset(
+        avio_alloc_context(buffer, kBufferSize, 0, opaque, readInput, nullptr, seekInput));
+    if (!ctx.reader) {
+        av_free(buffer);
+        return failure(errorText(AVERROR(ENOMEM)), "making the reader");
+    }
+
+    // Which container the bytes are, decided before any demuxer runs: one
+    // that is not on the list makes the file no media this reads.
+    const std::string name = probeName(path_);
+    const AVInputFormat* probed = nullptr;
+    int rc = av_probe_input_buffer2(ctx.reader.get(), &probed, name.c_str(), nullptr, 0, 0);
+    if (rc < 0) return failure(errorText(rc), "recognising the container");
+    if (!isSingleFileContainer(probed->name))
+        return failure(errorText(AVERROR_INVALIDDATA), std::string("recognising the container: ") +
+                                                           probed->name +
+                                                           " is not a single-file container");
+
+    handles::InputFormatPtr unopened(avformat_alloc_context());
+    if (!unopened) return failure(errorText(AVERROR(ENOMEM)), "opening the demuxer");
+    unopened->pb = ctx.reader.get();
+    unopened->flags |= AVFMT_FLAG_CUSTOM_IO;  // the reader is ours to free, not FFmpeg's
+    unopened->io_open = refuseNestedOpen;
+    // The same rule once more inside FFmpeg, whatever its own probe decides.
+    rc = av_opt_set(unopened.get(), "format_whitelist", kSingleFileContainers, 0);
+    if (rc >= 0) rc = av_opt_set(unopened.get(), "protocol_whitelist", "file", 0);
+    if (rc < 0) return failure(errorText(rc), "opening the demuxer");
+    // Probes again (the bytes are still in the reader's buffer) so that the
+    // demuxer starts as FFmpeg starts it; the call frees the context when it fails.
+    AVFormatContext* fmt = unopened.release();
+    rc = avformat_open_input(&fmt, name.c_str(), nullptr, nullptr);
+    if (rc < 0) return failure(errorText(rc), "reading the container headers");
+    ctx.fmt.reset(fmt);
+    return fmt;
 }
 
 struct DemuxerAccess {

@@ -5,6 +5,15 @@
 // reads its headers. Stream analysis (which may decode a few packets) runs only
 // when the headers lack what a load needs: a track list, a duration, or a
 // video track's size or frame rate.
+//
+// An asset is the one file at its path and nothing else. The path is opened
+// once, as a regular file (files::openInput: a FIFO, device, socket or
+// directory fails at once), and FFmpeg reads that descriptor alone. The file
+// must be one of the single-file containers below; a playlist, a concat
+// script, an image-sequence pattern or any other format that names other
+// files or URLs is no media, and no demuxer may open another file or URL
+// (every such open is refused). A name is only a name: "clip%d.mp4" is the
+// file called that.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +27,12 @@
 struct AVFormatContext;
 
 namespace media {
+
+// The containers an asset may be, as a list for FFmpeg's format_whitelist:
+// each holds its whole presentation in its one file. FFmpeg compares the list
+// element by element with a demuxer's own name list ("mov,mp4,m4a,3gp,3g2,mj2"
+// matches through "mov"), so one of a demuxer's names is enough.
+extern const char* const kSingleFileContainers;
 
 enum class MediaType { video, audio };
 

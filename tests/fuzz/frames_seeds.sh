@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Seed videos for the frame grabber harness: a few tiny frames in several
-# containers, codecs and colour encodings (each well under 200 KB), the
+# containers, codecs and colour encodings (each well under 200 KB), files
+# that name other files (HLS playlists and an ffconcat script from the inputs
+# fixtures, an SDP session, a DASH manifest), the
 # real-world videos of tests/data/real/video (under 600 KB each) and every
 # kind of video the media tests' fixture scripts make (those under LIMIT,
 # named <group>-<file>).
@@ -16,7 +18,7 @@ find "$here/../data/real/video" -maxdepth 1 -type f ! -name '*.md' -size -600k \
 [[ -f $out/pal8.nut ]] && exit 0
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-for group in containers frames layouts poster hardening service_failures; do
+for group in containers frames layouts poster hardening service_failures inputs; do
     bash "$here/../reelctl/${group}_fixtures.sh" "$tmp/$group" >/dev/null
     while IFS= read -r -d '' file; do
         cp "$file" "$out/$group-${file##*/}"
@@ -76,4 +78,10 @@ ff -i "$out/sdr.mp4" -c:v libx264 -qp 0 -pix_fmt yuv420p10le -colorspace bt709 \
 ff -i "$out/sdr.mp4" -c:v libx264 -pix_fmt yuvj420p -color_range pc "$out/full.mp4"
 ff -i "$out/sdr.mp4" -c:v ffv1 -pix_fmt gray16le "$out/gray16.mkv"
 ff -i "$out/sdr.mp4" -c:v ffv1 -pix_fmt bgr0 "$out/bgr0.mkv"
+# Descriptions that name other files or URLs beside the playlists and concat
+# script of the inputs fixtures: an SDP session and a DASH manifest.
+printf 'v=0\no=- 0 0 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\nm=video 5004 RTP/AVP 96\n' \
+    >"$out/rtp.sdp"
+printf '<?xml version="1.0"?>\n<MPD xmlns="urn:mpeg:dash:schema:mpd:2011" profiles="urn:mpeg:dash:profile:isoff-on-demand:2011" type="static"><Period><AdaptationSet><Representation id="1" bandwidth="1"><BaseURL>seg.mp4</BaseURL></Representation></AdaptationSet></Period></MPD>\n' \
+    >"$out/manifest.mpd"
 ff -i "$out/sdr.mp4" -c:v rawvideo -pix_fmt pal8 -f nut "$out/pal8.nut"

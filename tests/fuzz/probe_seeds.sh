@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Seed media files for the probe harness: the frame grabber's seeds with
-# every fixture of the media tests under 2 MB, and the probe tests' own
-# fixtures (named probe-<file>).
+# every fixture of the media tests under 2 MB (the playlists, concat script,
+# SDP session and DASH manifest no input may be read as among them), and the
+# probe tests' own fixtures (named probe-<file>).
 set -euo pipefail
 out=$1
 here=$(cd "$(dirname "$0")" && pwd)
