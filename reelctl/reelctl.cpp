@@ -293,10 +293,6 @@ void requireWritable(const std::string& path, std::optional<files::Identity> inp
     if (!checked.ok()) fail("failed to write " + path + ": " + checked.error(), 73);
 }
 
-}  // namespace
-
-namespace {
-
 // At most maxFrames (from 2) of the times, evenly picked, the first and the
 // last always among them; below 2, all of them.
 std::vector<double> capped(std::vector<double> kept, int64_t maxFrames) {
