@@ -112,6 +112,7 @@ void respond(const std::string& id, const std::string& path) {
 #include <cmath>
 #include <utility>
 
+#include "files/files.h"
 #include "thumbnails/thumbnails.h"
 
 // The renderer's error: the complete text for the response, and whether the
@@ -169,6 +170,12 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
     int turn =
         orientation && *orientation >= 1 && *orientation <= 8 ? int(*orientation) : p.orientation;
 
+    // An `out` that cannot take the thumbnail (a device, a folder, the image
+    // itself) is refused before the image is decoded.
+    auto imageFile = files::identityOf(path);
+    if (!files::checkDestination(out, imageFile).ok())
+        throw ThumbnailError{"can't write " + out, false};
+
     long long maxPixelSize = std::min(std::max(p.width, p.height), size);
     if (maxPixelSize < 1) throw ThumbnailError{"can't decode " + path, false};
     auto thumb = source.value().thumbnail({.maxPixelSize = int(maxPixelSize),
@@ -185,7 +192,7 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
     int jpegQuality = q < 1 ? 1 : q > 100 ? 100 : int(q);
     auto jpeg = thumbnails::encodeJPEG(image, jpegQuality, !transform && turn != 1 ? turn : 1);
     if (!jpeg.ok()) throw ThumbnailError{"can't write " + out, false};
-    if (!handles::writeWholeFile(out, jpeg.value().data(), jpeg.value().size()).ok())
+    if (!files::writeWholeFile(out, jpeg.value().data(), jpeg.value().size(), imageFile).ok())
         throw ThumbnailError{"can't write " + out, false};
     return {image.width(), image.height()};
 }
@@ -435,6 +442,9 @@ void serve() {
 int main(int argc, char** argv) {
     // A host that closes the pipe gets EPIPE on the next write, not a signal.
     signal(SIGPIPE, SIG_IGN);
+    // A thumbnail being written when the host ends the server leaves no
+    // temporary file behind.
+    files::removeTemporariesOnSignals();
     request.emplace(vision::defaultModelPath());
     arguments.assign(argv + 1, argv + argc);
     if (arguments.empty()) {

@@ -13,6 +13,7 @@
 #include "reelctl.h"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,8 +35,8 @@
 #include <vector>
 
 #include "exporter/exporter.h"
+#include "files/files.h"
 #include "frames/frames.h"
-#include "handles/handles.h"
 #include "jpeg/jpeg.h"
 #include "media/asset.h"
 
@@ -258,7 +259,8 @@ platform::Result<frames::Image> copyFrame(frames::Generator& generator, double a
     return generator.copyFrame(at);
 }
 
-void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge) {
+void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge,
+               std::optional<files::Identity> input) {
     const frames::Image* chosen = &image;
     std::optional<frames::Image> shrunk;
     int64_t longest = std::max(image.width, image.height);
@@ -278,11 +280,18 @@ void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxE
     auto bytes =
         jpeg::encode(chosen->rgb.data(), chosen->width, chosen->height, chosen->width * 3, 85);
     if (!bytes.ok()) fail("failed to encode JPEG for " + path, 72);
-    auto written = handles::writeWholeFile(path, bytes.value().data(), bytes.value().size());
+    auto written = files::writeWholeFile(path, bytes.value().data(), bytes.value().size(), input);
     if (!written.ok()) fail("failed to write " + path + ": " + written.error(), 73);
 }
 
 namespace {
+
+// Ends the run (73) when `path` is no place for an output (a device, a
+// folder, the input itself), before anything is decoded or written.
+void requireWritable(const std::string& path, std::optional<files::Identity> input) {
+    auto checked = files::checkDestination(path, input);
+    if (!checked.ok()) fail("failed to write " + path + ": " + checked.error(), 73);
+}
 
 // At most maxFrames (from 2) of the times, evenly picked, the first and the
 // last always among them; below 2, all of them.
@@ -350,17 +359,20 @@ std::vector<double> sampleTimes(double duration, std::optional<double> interval,
 
 void cmd_poster(const std::string& path, const std::string& out, int64_t maxEdge) {
     auto asset = loadAsset(path);
+    auto source = files::identityOf(path);
+    requireWritable(out, source);
     firstVideoTrack(*asset);
     double d = durationSeconds(*asset);
     auto generator = makeGenerator(*asset, maxEdge);
     double t = (std::isfinite(d) && d > 0) ? std::min(d * 0.5, 1.0) : 0.0;
     auto image = copyFrame(generator, t);
     if (!image.ok()) fail("poster extraction failed: " + image.error(), 74);
-    writeJPEG(image.value(), out, maxEdge);
+    writeJPEG(image.value(), out, maxEdge, source);
 }
 
 void cmd_frames(const std::string& path, const std::string& directory, int64_t maxEdge) {
     auto asset = loadAsset(path);
+    auto source = files::identityOf(path);
     firstVideoTrack(*asset);
     double d = durationSeconds(*asset);
     if (!(std::isfinite(d) && d > 0)) fail("invalid duration", 65);
@@ -373,9 +385,24 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     if (auto text = arg("--count")) count = integerValue(*text);
     std::vector<double> times = sampleTimes(d, interval, count, maxFrames);
 
+    auto framePath = [&](size_t i) {
+        return pathInDirectory(directory, "frame_" + std::to_string(i) + ".jpg");
+    };
+    const std::string manifestPath = pathInDirectory(directory, "manifest.json");
+    // Every file this run may write is checked before the first is: none may
+    // be the input, and a frame's place must take a file. The manifest's
+    // place only must not be the input (a manifest that cannot be saved is
+    // only printed).
+    for (size_t i = 0; i < times.size(); ++i)
+        requireWritable(framePath(i), source);
+    if (source && files::identityOf(manifestPath) == source) requireWritable(manifestPath, source);
+
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     auto generator = makeGenerator(*asset, maxEdge);
+    // An earlier run's manifest goes before any of its frames is replaced, so
+    // that a manifest never lists frames of another run, even after a kill.
+    files::removeReplaceable(manifestPath);
 
     Json entries = Json::array();
     for (size_t i = 0; i < times.size(); ++i) {
@@ -387,7 +414,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
             continue;
         }
         std::string name = "frame_" + std::to_string(i) + ".jpg";
-        writeJPEG(image.value(), pathInDirectory(directory, name), maxEdge);
+        writeJPEG(image.value(), framePath(i), maxEdge, source);
         Json entry;
         entry["index"] = i;
         entry["time"] = t;
@@ -400,9 +427,9 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     manifest["count"] = entries.size();
     manifest["frames"] = std::move(entries);
     std::string bytes = manifest.dump(2);
-    // A manifest file that cannot be written is no failure: it is printed all the same.
-    handles::writeWholeFile(pathInDirectory(directory, "manifest.json"), bytes.data(),
-                            bytes.size());
+    // Written last, so that it lists the frames of this run only. A manifest
+    // file that cannot be written is no failure: it is printed all the same.
+    files::writeWholeFile(manifestPath, bytes.data(), bytes.size(), source);
     printOut(bytes);
     printOut("\n");
 }
@@ -410,13 +437,22 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
 // ---------------------------------------------------------------------------
 // Transcode
 
-// SIGINT and SIGTERM are blocked while a transcode runs (in every thread the
-// codecs start, as they inherit the mask); the export asks this between packets
-// and during file I/O, and stops cleanly once either signal is waiting.
+namespace {
+
+// The signals that stop a transcode: blocked while it runs (in every thread
+// the codecs start, as they inherit the mask), so that the export stops
+// cleanly, as a failed one (75), and its unfinished file is removed.
+constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+
+}  // namespace
+
+// Asked by the export between packets and during file I/O: true once a stop
+// signal is waiting.
 bool stopRequested() {
     sigset_t pending;
     if (sigpending(&pending) != 0) return false;
-    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+    return std::any_of(kStopSignals.begin(), kStopSignals.end(),
+                       [&](int sig) { return sigismember(&pending, sig) == 1; });
 }
 
 void cmd_transcode(const std::string& path, const std::string& outPath) {
@@ -425,18 +461,25 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
 
     sigset_t stop;
     sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
+    for (int sig : kStopSignals)
+        sigaddset(&stop, sig);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     auto session = exporter::ExportSession::create(*asset, exporter::ExportPreset::hd1920x1080);
     if (!session.ok()) fail("cannot create export session", 75);
-    // An existing file is replaced; a directory at that path is never deleted
-    // (unlink refuses it) and the export then fails on it.
-    ::unlink(outPath.c_str());
+    // The movie is written beside the destination and replaces it only once
+    // complete: a failed or stopped export leaves an earlier file as it was.
+    auto output = files::Output::create(outPath, files::identityOf(path));
+    if (!output.ok()) fail("transcode failed: " + output.error(), 75);
     session.value()->setInterruptCheck(stopRequested);
-    auto exported = session.value()->exportTo(outPath, exporter::FileType::mpeg4);
-    if (!exported.ok()) fail("transcode failed: " + exported.error(), 75);
+    auto exported =
+        session.value()->exportTo(output.value().temporaryPath(), exporter::FileType::mpeg4);
+    if (!exported.ok()) {
+        output.value().discard();
+        fail("transcode failed: " + exported.error(), 75);
+    }
+    auto committed = output.value().commit();
+    if (!committed.ok()) fail("transcode failed: " + committed.error(), 75);
     printOut(outPath + "\n");
 }
 
@@ -469,6 +512,13 @@ int reelctlMain(int argc, char** argv) {
 
 #ifndef REELCTL_NO_MAIN
 int main(int argc, char** argv) {
+    files::removeTemporariesOnSignals();
+    // A host that goes away ends what it started (a transcode stops as if
+    // stopped by the host) rather than leaving it running on its own; a parent
+    // gone before the request counts too.
+    pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) raise(SIGTERM);
     return reelctlMain(argc, argv);
 }
 #endif

@@ -13,6 +13,7 @@ std::optional<int64_t> integerValue(const std::string& text);
 
 #include <vector>
 
+#include "files/files.h"
 #include "frames/frames.h"
 
 // Sample times for frames: interval or evenly spread count, spaced at least a
@@ -21,5 +22,7 @@ std::vector<double> sampleTimes(double duration, std::optional<double> interval,
                                 std::optional<int64_t> count, int64_t maxFrames);
 
 // Shrinks the image into maxEdge x maxEdge when larger, encodes JPEG at quality
-// 85 and writes it to path; ends the process with 72 or 73 on failure.
-void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge);
+// 85 and writes it to path (whole or not at all, never over `input`); ends
+// the process with 72 or 73 on failure.
+void writeJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge,
+               std::optional<files::Identity> input = std::nullopt);

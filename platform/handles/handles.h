@@ -1,5 +1,4 @@
-// Owning handles for what the services get from their libraries, and the one
-// way a whole file is written.
+// Owning handles for what the services get from their libraries.
 //
 // Every library handle a service holds is a std::unique_ptr with one of the
 // deleters below (or a guard of the same shape), so every early return frees
@@ -137,12 +136,6 @@ class VipsFileName {
 // A C stdio stream (fclose'd).
 struct FileClose { void operator()(std::FILE* file) const noexcept; };
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
-
-// Writes the bytes to a path, replacing an existing file (a plain, non-atomic
-// write). A file that could not be written whole (a full disk) is removed
-// rather than left truncated. On failure, the C library's error text, with the
-// path as the step.
-platform::Result<void> writeWholeFile(const std::string& path, const void* data, size_t size);
 
 }  // namespace handles
 

@@ -5,7 +5,7 @@
 // shrink-on-load, so that a large JPEG, WebP, HEIF, PDF or SVG is decoded at
 // close to the thumbnail's size rather than at full size. Images are 8-bit
 // sRGB pixels; a JPEG is encoded into memory, so that its file
-// (handles::writeWholeFile) is written only once it is complete.
+// (files::writeWholeFile) is written only once it is complete.
 //
 // Every call returns a value or the library's error text. Images release their
 // pixels when the last handle to them goes away.

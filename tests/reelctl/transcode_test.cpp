@@ -323,8 +323,8 @@ TEST(Transcode, FailsWithTheRightStatusAndLeavesOutputAsStated) {
         EXPECT_EQ(r->out, "");
 }
 
-// Starts a transcode, sends `sig` once the output file exists (the export is
-// under way), and returns the exit status and standard error.
+// Starts a transcode, sends `sig` once the export is under way, and returns
+// the exit status and standard error.
 std::pair<int, std::string> interrupted(int sig) {
     std::string dir = testsupport::scratchDir("transcode");
     std::string out = dir + "/out.mp4", err = dir + "/err.txt", stdoutPath = dir + "/stdout.txt";
@@ -340,7 +340,12 @@ std::pair<int, std::string> interrupted(int sig) {
     if (rc != 0) return {-1, "spawn failed"};
     int status = 0;
     bool exited = false;
-    while (!testsupport::exists(out) && !exited) {
+    // Under way once its unfinished file (beside out, besides the two logs) is there.
+    auto started = [&] {
+        auto entries = std::filesystem::directory_iterator(dir);
+        return std::distance(begin(entries), end(entries)) > 2;
+    };
+    while (!started() && !exited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         exited = waitpid(pid, &status, WNOHANG) == pid;
     }
