@@ -13,8 +13,8 @@ function shown(value) {
     if (typeof value === 'function') return 'a function';
     return String(value);
 }
-const typeError = (name, expected, value) => usage(TypeError, `${name} must be ${expected} (got ${shown(value)})`);
-const rangeError = (name, expected, value) => usage(RangeError, `${name} must be ${expected} (got ${shown(value)})`);
+const typeError = (name, expected, value) => usage(TypeError, `${name} must be ${expected}; got ${shown(value)}`);
+const rangeError = (name, expected, value) => usage(RangeError, `${name} must be ${expected}; got ${shown(value)}`);
 
 function isPlainObject(value) {
     if (value === null || typeof value !== 'object' || Array.isArray(value)) return false;
@@ -42,7 +42,7 @@ function integer(name, value, min, max = Number.MAX_SAFE_INTEGER, why = '') {
     if (value === undefined) return undefined;
     if (typeof value !== 'number' || !Number.isInteger(value)) throw typeError(name, 'an integer', value);
     if (value < min || value > max) {
-        const range = max === Number.MAX_SAFE_INTEGER ? `at least ${min}` : `from ${min} to ${max}`;
+        const range = max === Number.MAX_SAFE_INTEGER ? `of at least ${min}` : `from ${min} to ${max}`;
         throw rangeError(name, `an integer ${range}${why}`, value);
     }
     return value;
