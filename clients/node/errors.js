@@ -114,7 +114,8 @@ function looksLikeImage(head) {
     if (text.startsWith('RIFF') && text.slice(8, 12) === 'WEBP') return true;
     if (text.slice(4, 8) === 'ftyp' && heifBrands.has(text.slice(8, 12))) return true;
     if (/^P[1-7Ff]\s/.test(text)) return true;                 // PNM, PFM
-    return /^(\ufeff)?\s*(<\?xml[^>]*>\s*)?(<!--[\s\S]*?-->\s*)*(<!DOCTYPE[^>]*>\s*)?<svg[\s>]/.test(text);
+    const markup = head.toString('utf8').replace(/^\ufeff/, '');  // SVG
+    return /^\s*(<\?xml[^>]*>\s*)?(<!--[\s\S]*?-->\s*)*(<!DOCTYPE[^>]*>\s*)?<svg[\s>]/.test(markup);
 }
 
 // What the input file is, as the code of a failure to read it: ENOENT,

@@ -74,7 +74,7 @@ async function frames(input, outDir, options) {
         const m = skippedLine.exec(line);
         if (m) skipped.push({ index: Number(m[1]), time: Number(m[2]), reason: m[3] });
     };
-    const { stdout } = await reelctl(args, o, input, `${outDir}/frame_0.jpg`, onLine);
+    const { stdout } = await reelctl(args, o, input, undefined, onLine);
     return { manifest: parsed(stdout, args), skipped };
 }
 
