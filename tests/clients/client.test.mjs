@@ -44,8 +44,8 @@ if (built) {
     // bad.mp4: every picture a keyframe, the one at 2.0 s overwritten with noise.
     run('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=320x240:rate=25:duration=4',
         '-c:v', 'libx264', '-preset', 'veryfast', '-g', '1', '-pix_fmt', 'yuv420p', at('intra.mp4')]);
-    run('bash', ['-c', 'source "$1" && damage_packet "$2" "$3" 51', 'damage', path.join(root, 'tools/fixtures/damage.sh'),
-        at('intra.mp4'), at('bad.mp4')]);
+    run('bash', ['-c', 'source "$1" && damage_packet "$2" "$3" 51', 'damage',
+        path.join(root, 'tools/fixtures/damage.sh'), at('intra.mp4'), at('bad.mp4')]);
 }
 const imageSize = async (file) => {
     const { stdout } = await exec('vipsheader', ['-f', 'width', file]);
@@ -341,7 +341,8 @@ test('errors carry a code', { skip }, async () => {
 });
 
 test('frames resolves with the frames it skipped', { skip }, async () => {
-    const { manifest, skipped } = await client.frames(at('bad.mp4'), at('bad-frames'), { interval: 0.5, max: Infinity });
+    const { manifest, skipped } = await client.frames(at('bad.mp4'), at('bad-frames'),
+                                                      { interval: 0.5, max: Infinity });
     assert.deepEqual(manifest.frames.map((f) => f.index), [0, 1, 2, 3, 5, 6, 7, 8]);
     assert.deepEqual(skipped.map(({ index, time }) => ({ index, time })), [{ index: 4, time: 2 }]);
     assert.match(skipped[0].reason, /\S/);
@@ -458,5 +459,6 @@ test('a tool that cannot run says why', { skip: (!built && skip) || (!existsSync
 
     const empty = mkdtempSync(path.join(dir, 'empty-'));
     client.configure({ binDir: empty });
-    await assert.rejects(client.probe(at('clip.mp4')), { code: 'UNAVAILABLE', message: new RegExp(`not found in ${empty};`) });
+    await assert.rejects(client.probe(at('clip.mp4')),
+                         { code: 'UNAVAILABLE', message: new RegExp(`not found in ${empty};`) });
 });

@@ -49,7 +49,8 @@ test('the host guide\'s examples run as written', { skip }, async (t) => {
             continue;
         }
         if (block.lang !== 'sh' && block.lang !== 'js') continue;
-        const file = path.join(dir, `example-${i}.${block.lang === 'sh' ? 'sh' : block.kind === 'module' ? 'mjs' : 'js'}`);
+        const extension = block.lang === 'sh' ? 'sh' : block.kind === 'module' ? 'mjs' : 'js';
+        const file = path.join(dir, `example-${i}.${extension}`);
         await t.test(name, async (t) => {
             last = null;
             if (block.kind === 'electron') {

@@ -60,7 +60,8 @@ test('installed into a scratch project', { skip }, async (t) => {
         assert.equal(stdout, 'function function function\n');
     });
     await t.test('every declared name is there at run time, imported and required', async () => {
-        const results = await checkExports(dir, ['dragbridge', 'dragbridge/client'], [path.join(root, 'node_modules/@types')]);
+        const results = await checkExports(dir, ['dragbridge', 'dragbridge/client'],
+                                           [path.join(root, 'node_modules/@types')]);
         for (const [entry, { declared, mismatches }] of Object.entries(results)) {
             assert.ok(declared.length >= 2, entry);
             assert.deepEqual(mismatches, [], entry);
