@@ -42,7 +42,7 @@ export interface PasteboardOptions {
 
 /** The report that {@link pasteboard} returns as JSON text, once parsed. */
 export interface PasteboardReport {
-    /** Number of pasteboard items: one per usable file (one empty item when none is usable). */
+    /** Number of pasteboard items: one per usable file (0 when none is usable). */
     items: number;
     /** The file paths read back from the pasteboard's file URLs, in order. */
     files: string[];

@@ -16,12 +16,12 @@ const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '.
 const clientModule = path.resolve(root, process.env.CLIENT_MODULE ?? 'clients/node/index.js');
 const client = createRequire(import.meta.url)(clientModule);
 const bin = process.env.TOOLS_BIN ?? path.join(root, 'build/bin');
-const tools = bin ? { reelctl: path.join(bin, 'reelctl'), pixsig: path.join(bin, 'pixsig') } : {};
+if (bin) client.configure({ binDir: bin });
 // The pixsig whose batch answers the server's are checked against: the
 // installed one beside P/lib/node_modules/dragbridge/client when the client
 // looks the tools up itself.
-const oracle = tools.pixsig ?? path.resolve(path.dirname(clientModule), '../../../../bin/pixsig');
-const built = !bin || (existsSync(tools.reelctl) && existsSync(tools.pixsig));
+const oracle = bin ? path.join(bin, 'pixsig') : path.resolve(path.dirname(clientModule), '../../../../bin/pixsig');
+const built = !bin || (existsSync(path.join(bin, 'reelctl')) && existsSync(oracle));
 const skip = !built && `the tools are not built in ${bin}`;
 const exec = promisify(execFile);
 
@@ -40,6 +40,12 @@ if (built) {
     run('convert', ['logo:', '-resize', '800x600!', '-quality', '92', at('other.jpg')]);
     run('convert', [at('photo.jpg'), '-colorspace', 'Gray', at('grey.jpg')]);
     writeFileSync(at('notvideo.mp4'), 'not a movie\n');
+    writeFileSync(at('cut.jpg'), readFileSync(at('photo.jpg')).subarray(0, 3000));
+    // bad.mp4: every picture a keyframe, the one at 2.0 s overwritten with noise.
+    run('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=320x240:rate=25:duration=4',
+        '-c:v', 'libx264', '-preset', 'veryfast', '-g', '1', '-pix_fmt', 'yuv420p', at('intra.mp4')]);
+    run('bash', ['-c', 'source "$1" && damage_packet "$2" "$3" 51', 'damage',
+        path.join(root, 'tools/fixtures/damage.sh'), at('intra.mp4'), at('bad.mp4')]);
 }
 const imageSize = async (file) => {
     const { stdout } = await exec('vipsheader', ['-f', 'width', file]);
@@ -49,59 +55,60 @@ const imageSize = async (file) => {
 
 test('reelctl through the client', { skip }, async (t) => {
     await t.test('probe resolves to the parsed document', async () => {
-        const info = await client.probe(at('clip.mp4'), tools);
+        const info = await client.probe(at('clip.mp4'));
         assert.deepEqual({ ...info }, { duration: 2, width: 640, height: 360, fps: 25, codec: 'avc1',
                                         hasAudio: false, creationDate: null });
     });
     await t.test('poster writes the JPEG within maxEdge', async () => {
-        assert.equal(await client.poster(at('clip.mp4'), at('poster.jpg'), { ...tools, maxEdge: 160 }), undefined);
+        assert.equal(await client.poster(at('clip.mp4'), at('poster.jpg'), { maxEdge: 160 }), undefined);
         assert.deepEqual(await imageSize(at('poster.jpg')), [160, 90]);
     });
     await t.test('frames resolves to the manifest it saved', async () => {
-        const manifest = await client.frames(at('clip.mp4'), at('frames'), { ...tools, count: 5, maxEdge: 64 });
+        const { manifest, skipped } = await client.frames(at('clip.mp4'), at('frames'), { count: 5, maxEdge: 64 });
+        assert.deepEqual(skipped, []);
         assert.equal(manifest.count, 5);
         assert.deepEqual(manifest.frames.map((f) => f.index), [0, 1, 2, 3, 4]);
         assert.deepEqual(manifest, JSON.parse(readFileSync(at('frames/manifest.json'), 'utf8')));
         assert.deepEqual(await imageSize(at('frames/frame_4.jpg')), [64, 36]);
     });
     await t.test('a path spelled like an option stays a path', async () => {
-        const manifest = await client.frames(at('clip.mp4'), '--max', { ...tools, cwd: dir, count: 10, max: 3 });
+        const { manifest } = await client.frames(at('clip.mp4'), '--max', { cwd: dir, count: 10, max: 3 });
         assert.equal(manifest.count, 3);
         assert.ok(existsSync(at('--max/frame_2.jpg')));
     });
     await t.test('transcode resolves to the output path', async () => {
-        assert.equal(await client.transcode(at('clip.mp4'), at('out.mp4'), tools), at('out.mp4'));
+        assert.equal(await client.transcode(at('clip.mp4'), at('out.mp4')), at('out.mp4'));
         const { stdout } = await exec('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name', '-of', 'csv=p=0',
             at('out.mp4')]);
         assert.equal(stdout.trim(), 'h264');
     });
     await t.test('failures reject with the exit status and the tool\'s message', async () => {
-        await assert.rejects(client.probe(at('none.mp4'), tools),
+        await assert.rejects(client.probe(at('none.mp4')),
             { name: 'ToolError', status: 66, message: `input not found: ${at('none.mp4')}`, signal: null });
-        const error = await client.poster(at('notvideo.mp4'), at('p2.jpg'), tools).catch((e) => e);
+        const error = await client.poster(at('notvideo.mp4'), at('p2.jpg')).catch((e) => e);
         assert.ok(error instanceof client.ToolError);
         assert.equal(error.status, 65);
         assert.equal(error.stderr, `${error.message}\n`);
-        await assert.rejects(client.poster(at('clip.mp4'), at('p3.jpg'), { ...tools, maxEdge: 1.5 }), TypeError);
-        await assert.rejects(client.frames(at('clip.mp4'), at('f2'), { ...tools, interval: -1 }), TypeError);
+        await assert.rejects(client.poster(at('clip.mp4'), at('p3.jpg'), { maxEdge: 1.5 }), TypeError);
+        await assert.rejects(client.frames(at('clip.mp4'), at('f2'), { interval: -1 }), RangeError);
         assert.ok(!existsSync(at('f2')));
     });
     await t.test('an abort signal ends the tool', async () => {
         const controller = new AbortController();
-        const running = client.transcode(at('clip.mp4'), at('aborted.mp4'), { ...tools, signal: controller.signal });
+        const running = client.transcode(at('clip.mp4'), at('aborted.mp4'), { signal: controller.signal });
         controller.abort();
         await assert.rejects(running, { name: 'AbortError' });
     });
 });
 
 test('pixsig queries', { skip }, async () => {
-    assert.equal(await client.model(tools), 'vision-fp-r2');
-    assert.equal(await client.thumbProtocol(tools), 1);
+    assert.equal(await client.model(), 'vision-fp-r2');
+    assert.equal(await client.thumbProtocol(), 1);
 });
 
 // A server and what it wrote to standard error.
 function server(options = {}) {
-    const s = new client.PixsigServer({ ...tools, cwd: dir, ...options });
+    const s = new client.PixsigServer({ cwd: dir, ...options });
     s.stderrText = '';
     s.on('stderr', (text) => { s.stderrText += text; });
     return s;
@@ -117,9 +124,8 @@ test('PixsigServer', { skip }, async (t) => {
             s.print('photo.jpg'), s.thumb({ path: 'photo.jpg', out: 't1.jpg', size: 100 }), s.print('other.jpg'),
             s.thumb({ path: 'grey.jpg', out: 't2.jpg' }), s.print('missing.jpg'), s.print('half.jpg'),
             s.thumb({ path: 'photo.jpg', out: 't3.jpg', width: 50, height: 70 }),
-            s.request({ path: 'photo.jpg', op: 'thumb' }),
         ]);
-        const [photo, t1, other, grey, missing, half, exact, noOut] = results;
+        const [photo, t1, other, grey, missing, half, exact] = results;
         assert.equal(photo.value.b64, batch['photo.jpg']);
         assert.equal(other.value.b64, batch['other.jpg']);
         assert.equal(half.value.b64, batch['half.jpg']);
@@ -130,7 +136,7 @@ test('PixsigServer', { skip }, async (t) => {
         assert.equal(grey.reason.declined, true);
         assert.equal(missing.reason.declined, false);
         assert.match(missing.reason.message, /missing\.jpg/);
-        assert.deepEqual(noOut.value, { id: noOut.value.id, ok: false, error: 'thumb needs path and out' });
+        await assert.rejects(s.request({ path: 'photo.jpg', op: 'thumb' }), { name: 'TypeError', code: 'USAGE' });
         assert.ok(client.cosine(photo.value, half.value) >= client.thresholds.copy);
         assert.ok(client.cosine(photo.value, other.value) < client.thresholds.different);
         assert.equal(client.decodePrint(photo.value).length, 1792);
@@ -174,9 +180,9 @@ test('PixsigServer', { skip }, async (t) => {
         assert.doesNotMatch(s.stderrText, /bad request line/);
     });
 
-    await t.test('a server killed mid-run fails only the requests in flight, then restarts', async () => {
-        // A request for a FIFO that nobody writes holds the server in open(2):
-        // every request written after it is in flight when the kill comes.
+    await t.test('a server killed mid-run fails only the request it worked on; the rest go again', async () => {
+        // Killed before it has read anything: the first request written is
+        // the one it worked on.
         execFileSync('mkfifo', [at('stuck.fifo')]);
         const s = server({ maxInFlight: 4 });
         const exits = [];
@@ -189,7 +195,12 @@ test('PixsigServer', { skip }, async (t) => {
         assert.equal(s.queued, 4);
         const first = s.pid;
         process.kill(first, 'SIGKILL');
-        for (const p of inFlight) await assert.rejects(p, { message: /killed by SIGKILL/, signal: 'SIGKILL' });
+        await assert.rejects(inFlight[0], { name: 'ServerDiedError', code: 'SERVER_DIED', message: /killed by SIGKILL/,
+                                            signal: 'SIGKILL', status: null });
+        const [photo, k1, half] = await Promise.all(inFlight.slice(1));
+        assert.equal(photo.b64, batch['photo.jpg']);
+        assert.deepEqual([k1.width, k1.height], [40, 30]);
+        assert.equal(half.b64, batch['half.jpg']);
         const after = await Promise.all(waiting);
         assert.equal(after[0].b64, batch['photo.jpg']);
         assert.deepEqual([after[1].width, after[1].height], [60, 45]);
@@ -222,7 +233,7 @@ test('PixsigServer', { skip }, async (t) => {
         assert.equal(c.width, 512);
         assert.deepEqual(statuses, [0]);
         assert.equal(s.pid, undefined);
-        await new client.PixsigServer(tools).close();  // never started: nothing to wait for
+        await new client.PixsigServer().close();  // never started: nothing to wait for
     });
 
     await t.test('destroy fails what is unanswered and ends a stuck server', async () => {
@@ -239,7 +250,7 @@ test('PixsigServer', { skip }, async (t) => {
     await t.test('a server that cannot start fails the requests waiting for it', async () => {
         const s = new client.PixsigServer({ pixsig: at('no-such-pixsig'), maxInFlight: 1 });
         const results = await Promise.allSettled([s.print('photo.jpg'), s.print('half.jpg')]);
-        for (const r of results) assert.equal(r.reason.cause?.code, 'ENOENT');
+        for (const r of results) assert.deepEqual([r.reason.code, r.reason.cause?.code], ['UNAVAILABLE', 'ENOENT']);
         await s.close();
     });
 });
@@ -251,4 +262,203 @@ test('the client finds the tools itself when installed', { skip: !!bin && 'TOOLS
     assert.equal((await s.print('photo.jpg')).dim, 1792);
     await s.close();
     assert.deepEqual(readdirSync(dir).includes('clip.mp4'), true);
+});
+
+// What pixsig prints for the sample photos, by batch mode.
+let batchPrints = null;
+function prints() {
+    batchPrints ??= exec(oracle, ['photo.jpg', 'half.jpg', 'other.jpg'], { cwd: dir }).then(({ stdout }) =>
+        Object.fromEntries(stdout.trim().split('\n').map((l) => JSON.parse(l)).map((r) => [r.id, r.b64])));
+    return batchPrints;
+}
+
+// A folder of stand-in tools (each a shell script body), then the real ones again.
+function standIns(t, scripts) {
+    const folder = mkdtempSync(path.join(dir, 'bin-'));
+    for (const [name, body] of Object.entries(scripts))
+        writeFileSync(path.join(folder, name), `#!/bin/sh\n${body}\n`, { mode: 0o755 });
+    client.configure({ binDir: folder });
+    t.after(() => client.configure({ binDir: bin || undefined }));
+    return folder;
+}
+
+test('bad options are refused before anything starts', { skip }, async (t) => {
+    const started = at('started.log');
+    standIns(t, { reelctl: `echo reelctl >> ${started}`, pixsig: `echo pixsig >> ${started}` });
+    const pool = new client.PixsigPool({ size: 2, cwd: dir });
+    const clip = at('clip.mp4');
+    const thumb = (fields) => pool.thumb({ path: 'photo.jpg', out: 'x.jpg', ...fields });
+    const cases = [
+        [() => client.poster(clip, 'p.jpg', { maxEdge: 0 }), RangeError],
+        [() => client.poster(clip, 'p.jpg', { maxEdge: -1 }), RangeError],
+        [() => client.poster(clip, 'p.jpg', { maxEdge: 1.5 }), TypeError],
+        [() => client.frames(clip, 'f', { count: 1 }), RangeError],
+        [() => client.frames(clip, 'f', { interval: 0.1 }), RangeError],
+        [() => client.frames(clip, 'f', { interval: 1, count: 5 }), TypeError],
+        [() => client.frames(clip, 'f', { max: 1 }), RangeError],
+        [() => client.frames(clip, 'f', { cout: 5 }), TypeError],
+        [() => client.probe(''), TypeError],
+        [() => client.transcode(clip, 'o.mp4', { timeout: 2 ** 31 }), RangeError],
+        [() => thumb({ size: 0 }), RangeError],
+        [() => thumb({ quality: 85 }), RangeError],
+        [() => thumb({ quality: '0.8' }), TypeError],
+        [() => thumb({ width: 100 }), TypeError],
+        [() => thumb({ width: 70000, height: 10 }), RangeError],
+        [() => thumb({ width: 10000, height: 10000 }), RangeError],
+        [() => thumb({ orientation: 9 }), RangeError],
+        [() => pool.request({ path: 'photo.jpg', op: 'thumbnail' }), RangeError],
+        [() => pool.request({ path: 'photo.jpg', id: 'mine' }), TypeError],
+        [() => pool.print('photo.jpg', { timeout: 0 }), RangeError],
+        [() => pool.print('photo.jpg', { signal: 'stop' }), TypeError],
+        [async () => new client.PixsigPool({ size: 0 }), RangeError],
+    ];
+    for (const [call, type] of cases)
+        await assert.rejects(call(), (e) => e instanceof type && e.code === 'USAGE', String(call));
+    assert.deepEqual(pool.pids, [undefined, undefined]);
+    assert.ok(!existsSync(started), 'nothing started');
+    await client.probe(clip).catch(() => {});  // the stand-in does record a start
+    assert.equal(readFileSync(started, 'utf8'), 'reelctl\n');
+});
+
+test('errors carry a code', { skip }, async () => {
+    const s = server();
+    const cases = [
+        ['missing video', () => client.probe(at('none.mp4')), 'ENOENT'],
+        ['not a video', () => client.probe(at('notvideo.mp4')), 'UNSUPPORTED'],
+        ['poster into a missing folder', () => client.poster(at('clip.mp4'), at('none/p.jpg')), 'WRITE'],
+        ['transcode into a missing folder', () => client.transcode(at('clip.mp4'), at('none/t.mp4')), 'WRITE'],
+        ['print of a missing image', () => s.print('missing.jpg'), 'ENOENT'],
+        ['print of no image', () => s.print('notvideo.mp4'), 'UNSUPPORTED'],
+        ['print of a cut JPEG', () => s.print('cut.jpg'), 'DECODE'],
+        ['thumb of a missing image', () => s.thumb({ path: 'missing.jpg', out: 'x.jpg' }), 'ENOENT'],
+        ['thumb of no image', () => s.thumb({ path: 'notvideo.mp4', out: 'x.jpg' }), 'UNSUPPORTED'],
+        ['thumb of a cut JPEG', () => s.thumb({ path: 'cut.jpg', out: 'x.jpg' }), 'DECODE'],
+        ['thumb declined', () => s.thumb({ path: 'grey.jpg', out: 'x.jpg' }), 'DECLINED'],
+        ['thumb into a missing folder', () => s.thumb({ path: 'photo.jpg', out: 'none/x.jpg' }), 'WRITE'],
+    ];
+    for (const [name, call, code] of cases) await assert.rejects(call(), { code }, name);
+    await s.close();
+});
+
+test('frames resolves with the frames it skipped', { skip }, async () => {
+    const { manifest, skipped } = await client.frames(at('bad.mp4'), at('bad-frames'),
+                                                      { interval: 0.5, max: Infinity });
+    assert.deepEqual(manifest.frames.map((f) => f.index), [0, 1, 2, 3, 5, 6, 7, 8]);
+    assert.deepEqual(skipped.map(({ index, time }) => ({ index, time })), [{ index: 4, time: 2 }]);
+    assert.match(skipped[0].reason, /\S/);
+});
+
+test('a stopped reelctl run gets SIGTERM, then the call fails', { skip }, async (t) => {
+    const got = at('got');
+    standIns(t, { reelctl: `trap 'echo TERM > ${got}; kill $!; exit 143' TERM\ntouch ${got}.ready\nsleep 60 & wait` });
+    const controller = new AbortController();
+    const cases = [
+        ['abort', { signal: controller.signal }, { name: 'AbortError', code: 'ABORTED' }],
+        ['timeout', { timeout: 2000 }, { name: 'TimeoutError', code: 'TIMEOUT', timeout: 2000 }],
+    ];
+    for (const [name, options, error] of cases) {
+        rmSync(got, { force: true });
+        rmSync(`${got}.ready`, { force: true });
+        const running = client.transcode(at('clip.mp4'), at('t.mp4'), options);
+        if (options.signal) {
+            while (!existsSync(`${got}.ready`)) await new Promise((resolve) => setTimeout(resolve, 20));
+            controller.abort();
+        }
+        await assert.rejects(running, error, name);
+        assert.equal(readFileSync(got, 'utf8'), 'TERM\n', name);
+    }
+});
+
+test('PixsigPool', { skip }, async (t) => {
+    const batch = await prints();
+    const pool = (options) => new client.PixsigPool({ cwd: dir, ...options });
+
+    await t.test('a stopped server: the request that times out fails alone, the others are answered', async () => {
+        const p = pool({ size: 2 });
+        const exits = [];
+        p.on('exit', (status, signal) => exits.push(signal));
+        const late = p.print('photo.jpg', { timeout: 1500 });                      // server 0
+        const others = [p.print('half.jpg'), p.print('other.jpg'),                 // 1, 0 (sent again)
+                        p.thumb({ path: 'photo.jpg', out: 's1.jpg', size: 50 })];  // 1
+        const stopped = p.pids[0];
+        assert.ok(p.pids[1]);
+        process.kill(stopped, 'SIGSTOP');
+        await assert.rejects(late, { name: 'TimeoutError', code: 'TIMEOUT' });
+        const [half, other, thumb] = await Promise.all(others);
+        assert.equal(half.b64, batch['half.jpg']);
+        assert.equal(other.b64, batch['other.jpg']);
+        assert.deepEqual([thumb.width, thumb.height], [50, 38]);
+        assert.throws(() => process.kill(stopped, 0), { code: 'ESRCH' });
+        assert.deepEqual(exits, ['SIGKILL']);
+        await p.close();
+    });
+
+    await t.test('an abort ends the server of a written request; one still waiting just fails', async () => {
+        const p = pool({ size: 1, maxInFlight: 2 });
+        const written = new AbortController();
+        const waiting = new AbortController();
+        const aborted = p.print('photo.jpg', { signal: written.signal });
+        const half = p.print('half.jpg');
+        const unsent = p.print('other.jpg', { signal: waiting.signal });
+        const last = p.thumb({ path: 'photo.jpg', out: 'a1.jpg', size: 60 });
+        assert.deepEqual([p.inFlight, p.queued], [2, 2]);
+        waiting.abort();
+        await assert.rejects(unsent, { name: 'AbortError', code: 'ABORTED' });
+        written.abort('enough');
+        await assert.rejects(aborted, { name: 'AbortError', code: 'ABORTED', cause: 'enough' });
+        assert.equal((await half).b64, batch['half.jpg']);
+        assert.equal((await last).width, 60);
+        assert.equal(p.restarts, 1);
+        await assert.rejects(p.print('photo.jpg', { signal: AbortSignal.abort() }), { code: 'ABORTED' });
+        await p.close();
+    });
+
+    await t.test('a request is sent again at most once', async () => {
+        const p = pool({ size: 1 });
+        const requests = ['photo.jpg', 'half.jpg', 'other.jpg'].map((file) => p.print(file));
+        p.once('exit', () => setImmediate(() => process.kill(p.pids[0], 'SIGKILL')));
+        process.kill(p.pids[0], 'SIGKILL');
+        const [first, second, third] = await Promise.allSettled(requests);
+        assert.match(first.reason.message, /while working on photo\.jpg/);
+        assert.match(second.reason.message, /while working on half\.jpg/);
+        assert.match(third.reason.message, /a second time before answering other\.jpg/);
+        for (const r of [first, second, third]) assert.equal(r.reason.code, 'SERVER_DIED');
+        assert.equal((await p.print('photo.jpg')).b64, batch['photo.jpg']);
+        await p.close();
+    });
+});
+
+test('a tool that cannot run says why', { skip: (!built && skip) || (!existsSync('/usr/bin/cc') && 'no C compiler') },
+     async (t) => {
+    // Programs that need libgone.so.1, which is nowhere.
+    const lib = mkdtempSync(path.join(dir, 'gone-'));
+    writeFileSync(path.join(lib, 'gone.c'), 'int gone(void) { return 0; }\n');
+    writeFileSync(path.join(lib, 'main.c'), 'int gone(void);\nint main(void) { return gone(); }\n');
+    execFileSync('cc', ['-shared', '-fPIC', '-Wl,-soname,libgone.so.1', '-o', path.join(lib, 'libgone.so.1'),
+                        path.join(lib, 'gone.c')]);
+    const folder = standIns(t, {});
+    const packages = JSON.stringify({ 'libgone.so.1': 'libgone1' });
+    writeFileSync(path.join(path.dirname(folder), 'runtime-packages.json'), packages);
+    for (const tool of ['reelctl', 'pixsig'])
+        execFileSync('cc', ['-o', path.join(folder, tool), path.join(lib, 'main.c'), path.join(lib, 'libgone.so.1')]);
+    const addon = path.join(lib, 'package/prebuilds', `${process.platform}-${process.arch}`);
+    execFileSync('mkdir', ['-p', addon]);
+    execFileSync('cc', ['-shared', '-fPIC', '-o', path.join(addon, 'dragbridge.node'), path.join(lib, 'main.c'),
+                        path.join(lib, 'libgone.so.1')]);
+    writeFileSync(path.join(addon, 'runtime-packages.json'), packages);
+    writeFileSync(path.join(lib, 'package/index.js'), readFileSync(path.join(root, 'dragbridge/index.js')));
+
+    const why = /the shared libraries libgone\.so\.1 are missing; on Debian: apt-get install libgone1$/;
+    const error = { name: 'ToolError', code: 'UNAVAILABLE', missing: ['libgone.so.1'], packages: ['libgone1'],
+                    message: why };
+    await assert.rejects(client.probe(at('clip.mp4')), { ...error, tool: 'reelctl' });
+    const p = new client.PixsigPool({ size: 2, cwd: dir });
+    await assert.rejects(Promise.all([p.print('photo.jpg'), p.print('half.jpg')]), { ...error, tool: 'pixsig' });
+    await p.close();
+    assert.throws(() => createRequire(import.meta.url)(path.join(lib, 'package/index.js')), { message: why });
+
+    const empty = mkdtempSync(path.join(dir, 'empty-'));
+    client.configure({ binDir: empty });
+    await assert.rejects(client.probe(at('clip.mp4')),
+                         { code: 'UNAVAILABLE', message: new RegExp(`not found in ${empty};`) });
 });

@@ -1,6 +1,7 @@
 // Runs the examples of docs/host.md, in order, against the install tree:
 //   ```sh            bash, with the installed tools first on PATH
 //   ```js            node, in a project whose node_modules/dragbridge is the installed package
+//   ```js module     the same as an ES module (.mjs)
 //   ```js x11        the same under Xvfb, with `win` standing for a BrowserWindow
 //                    whose getNativeWindowHandle() gives a real X window's 4-byte id
 //   ```js electron   syntax only (node --check): Electron is not here
@@ -20,7 +21,7 @@ const blocks = [...guide.matchAll(/^```([a-z]*)(?: ([a-z0-9]+))?\n([\s\S]*?)^```
 
 test('the host guide has runnable examples of every kind', () => {
     const kinds = new Set(blocks.map((b) => `${b.lang} ${b.kind}`.trim()));
-    for (const kind of ['sh', 'js', 'js x11', 'js electron', 'output']) assert.ok(kinds.has(kind), kind);
+    for (const kind of ['sh', 'js', 'js module', 'js x11', 'js electron', 'output']) assert.ok(kinds.has(kind), kind);
     for (const [i, b] of blocks.entries())
         if (b.lang === 'output') assert.ok(['sh', 'js'].includes(blocks[i - 1]?.lang), `output at line ${b.line} follows an example`);
 });
@@ -48,7 +49,8 @@ test('the host guide\'s examples run as written', { skip }, async (t) => {
             continue;
         }
         if (block.lang !== 'sh' && block.lang !== 'js') continue;
-        const file = path.join(dir, `example-${i}.${block.lang === 'sh' ? 'sh' : 'js'}`);
+        const extension = block.lang === 'sh' ? 'sh' : block.kind === 'module' ? 'mjs' : 'js';
+        const file = path.join(dir, `example-${i}.${extension}`);
         await t.test(name, async (t) => {
             last = null;
             if (block.kind === 'electron') {

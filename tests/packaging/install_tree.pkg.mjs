@@ -3,7 +3,8 @@
 // the demo's steps and the add-on run from it.
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { accessSync, constants, existsSync, readFileSync, readdirSync, statSync, symlinkSync } from 'node:fs';
+import { accessSync, constants, existsSync, lstatSync, readFileSync, readdirSync, realpathSync, statSync,
+         symlinkSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
 import { feed, made, ok, root, run, sampleMedia, scratchDir, skip } from './env.mjs';
@@ -25,16 +26,31 @@ const isELF = (file) => readFileSync(file).subarray(0, 4).equals(Buffer.from('\x
 test('install tree layout', { skip }, async (t) => {
     const files = walk(prefix).map((f) => path.relative(prefix, f)).sort();
     await t.test('holds the tools, the network, the add-on package and the docs', () => {
+        const prebuilt = 'lib/node_modules/dragbridge/prebuilds/linux-x64';
         for (const want of ['bin/reelctl', 'bin/pixsig', 'share/pixsig/mobilenet_v2_mid.pxnet',
-            'share/pixsig/nsfwjs-LICENSE', 'lib/node_modules/dragbridge/prebuilds/linux-x64/dragbridge.node',
-            'lib/node_modules/dragbridge/index.js', 'lib/node_modules/dragbridge/index.d.ts',
+            'share/pixsig/nsfwjs-LICENSE', `${prebuilt}/dragbridge.node`, `${prebuilt}/bin/reelctl`,
+            `${prebuilt}/bin/pixsig`, `${prebuilt}/share/pixsig/mobilenet_v2_mid.pxnet`,
+            `${prebuilt}/share/pixsig/nsfwjs-LICENSE`, `${prebuilt}/runtime-packages.json`,
+            'lib/node_modules/dragbridge/index.js', 'lib/node_modules/dragbridge/index.mjs',
+            'lib/node_modules/dragbridge/index.d.ts', 'lib/node_modules/dragbridge/index.d.mts',
             'lib/node_modules/dragbridge/package.json', 'lib/node_modules/dragbridge/README.md',
             'lib/node_modules/dragbridge/LICENSE', 'lib/node_modules/dragbridge/client/index.js',
             'lib/node_modules/dragbridge/client/index.d.ts', 'share/doc/media-companions/README.md',
             'share/doc/media-companions/host.md', 'share/doc/media-companions/copyright'])
             assert.ok(files.includes(want), `${want} is installed (have: ${files.join(', ')})`);
+        // P/bin and P/share/pixsig link into the package, which holds the files
+        // (npm pack leaves links out), relatively, so that P can move.
+        for (const file of ['bin/reelctl', 'bin/pixsig', 'share/pixsig/mobilenet_v2_mid.pxnet',
+            'share/pixsig/nsfwjs-LICENSE']) {
+            assert.ok(lstatSync(path.join(prefix, file)).isSymbolicLink(), file);
+            assert.equal(realpathSync(path.join(prefix, file)), path.join(realpathSync(prefix), prebuilt, file));
+        }
         for (const tool of ['reelctl', 'pixsig'])
             accessSync(path.join(prefix, 'bin', tool), constants.X_OK);
+        // The Debian packages of the tools' libraries, for the client to name.
+        const packages = JSON.parse(readFileSync(path.join(prefix, prebuilt, 'runtime-packages.json'), 'utf8'));
+        assert.match(packages['libvips.so.42'], /^libvips42/);
+        assert.match(packages['libavformat.so.59'], /^libavformat59/);
         // The network installed is the one the build converted.
         const built = statSync(path.join(made.build, 'share/pixsig/mobilenet_v2_mid.pxnet')).size;
         assert.equal(statSync(path.join(prefix, 'share/pixsig/mobilenet_v2_mid.pxnet')).size, built);
@@ -130,6 +146,6 @@ test('the add-on package loads from the prefix', { skip }, () => {
     assert.deepEqual(report.urlList, ['file:///tmp/a%20b.mov', 'file:///tmp/c.png']);
     assert.throws(() => dragbridge.start({ handle: Buffer.alloc(4) }), { message: 'Invalid native window handle' });
     const client = require(path.join(addonDir, 'client'));
-    for (const name of ['probe', 'poster', 'frames', 'transcode', 'PixsigServer'])
+    for (const name of ['configure', 'probe', 'poster', 'frames', 'transcode', 'PixsigPool', 'PixsigServer'])
         assert.equal(typeof client[name], 'function', name);
 });

@@ -1,0 +1,77 @@
+# cmake -D FILES=<binary;...> -D EXTRA=<library file;...> -D OUT=<json> -P runtime_packages.cmake
+#
+# Writes OUT: a JSON object naming, for every shared library the binaries load
+# on this machine (ldd's list, so theirs too) and for the EXTRA library files
+# (opened at run time with dlopen), the Debian package that provides it:
+#   {"libvips.so.42": "libvips42", ...}
+# The Node client reads it when a tool cannot start, to tell which packages
+# bring the libraries the loader did not find. Libraries no package owns are
+# left out.
+set(paths)
+set(sonames)
+foreach(binary ${FILES})
+  execute_process(COMMAND ldd ${binary} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "ldd ${binary} failed")
+  endif()
+  string(REGEX MATCHALL "[^\n\t ]+ => /[^ ]+" found "${listing}")
+  foreach(entry ${found})
+    string(REGEX REPLACE " => .*" "" soname "${entry}")
+    string(REGEX REPLACE ".* => " "" file "${entry}")
+    list(APPEND sonames ${soname})
+    list(APPEND paths ${file})
+  endforeach()
+endforeach()
+foreach(file ${EXTRA})
+  get_filename_component(soname ${file} NAME)
+  list(APPEND sonames ${soname})
+  list(APPEND paths ${file})
+endforeach()
+
+# dpkg records a file under the name its package ships, which on a merged /usr
+# may be the /lib or the /usr/lib spelling, and behind a symlink the target.
+set(queries)
+foreach(file ${paths})
+  file(REAL_PATH ${file} real)
+  foreach(name ${file} ${real})
+    list(APPEND queries ${name})
+    if(name MATCHES "^/usr/")
+      string(SUBSTRING ${name} 4 -1 other)
+    else()
+      set(other /usr${name})
+    endif()
+    list(APPEND queries ${other})
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES queries)
+execute_process(COMMAND dpkg-query -S ${queries} OUTPUT_VARIABLE owners ERROR_QUIET)
+string(REPLACE "\n" ";" owners "${owners}")
+
+set(entries)
+list(LENGTH sonames count)
+if(count GREATER 0)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    list(GET sonames ${i} soname)
+    list(GET paths ${i} file)
+    file(REAL_PATH ${file} real)
+    get_filename_component(wanted ${file} NAME)
+    get_filename_component(wantedReal ${real} NAME)
+    foreach(line ${owners})
+      # "libvips42:amd64: /usr/lib/x86_64-linux-gnu/libvips.so.42"
+      if(line MATCHES "^([a-z0-9.+-]+)(:[a-z0-9]+)?: (/.*)$")
+        set(package ${CMAKE_MATCH_1})
+        get_filename_component(owned ${CMAKE_MATCH_3} NAME)
+        if(owned STREQUAL wanted OR owned STREQUAL wantedReal)
+          list(APPEND entries "\"${soname}\": \"${package}\"")
+          break()
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+endif()
+list(REMOVE_DUPLICATES entries)
+list(SORT entries)
+list(JOIN entries ",\n  " body)
+set(json "{\n  ${body}\n}\n")
+file(WRITE ${OUT} "${json}")
