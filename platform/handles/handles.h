@@ -91,12 +91,14 @@ const std::vector<std::string>& allowedVipsLoaders();
 
 using VipsSourcePtr = std::unique_ptr<_VipsSource, GObjectUnref>;
 
-// The loader (its nickname, e.g. "jpegload_source") that libvips picks for
-// the data of `source` by its sniffers, in its order, when startVips allows
-// it; nullopt when no loader claims the data or the one that does is
-// blocked. Hand libvips a source only after this: given data no source
-// loader claims, it would try its buffer loaders' sniffers on the whole of
-// it, and libvips 8.14 still runs the sniffers of blocked loaders there.
+// The loader (its nickname, e.g. "jpegload_source") that reads the data of
+// `source`: the first allowed one whose sniffer claims it, in libvips's
+// order, and the one libvips's own search picks too; nullopt otherwise.
+// Only the allowed loaders' sniffers run here, while libvips 8.14's search
+// runs those of blocked loaders as well (one reads a whole file of zeros
+// looking for a line feed) and, when no source loader claims the data, maps
+// it whole for its buffer loaders' sniffers (ImageMagick's among them). Hand
+// libvips a source only after this has found its loader.
 std::optional<std::string> allowedLoaderOf(_VipsSource* source);
 
 // A failed libvips call's error text (`what` of the exception, or the error

@@ -145,8 +145,8 @@ struct Header {
     std::string heifCompression;  // "hevc" or "av1" for HEIF
 };
 
-// The libvips text of a failed step about the whole file, naming it as the
-// host did. libvips knows the file only as a descriptor.
+// What libvips says of a file that no loader it knows claims, naming the
+// file as the host did (libvips itself knows it only as a source).
 platform::Failure unknownFormat(const std::string& path) {
     return {"VipsForeignLoad: \"" + path + "\" is not a known file format", ""};
 }
