@@ -7,6 +7,8 @@ namespace handles {
 
 void GlibFree::operator()(char* p) const noexcept { g_free(p); }
 
-void GObjectUnref::operator()(void* object) const noexcept { g_object_unref(object); }
+void GObjectUnref::operator()(void* object) const noexcept {
+    g_object_unref(object);
+}
 
 }  // namespace handles

@@ -67,7 +67,9 @@ using GlibString = std::unique_ptr<char, GlibFree>;
 
 // A GObject reference (g_object_unref'd): libvips's sources, images and
 // operations are GObjects.
-struct GObjectUnref { void operator()(void* object) const noexcept; };
+struct GObjectUnref {
+    void operator()(void* object) const noexcept;
+};
 
 // ---- libvips
 
