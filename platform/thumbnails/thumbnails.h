@@ -1,10 +1,11 @@
 // Image sources and JPEG thumbnails on libvips.
 //
 // A Source is an image file opened once (imaging::ImageFile: a regular file,
-// never waited on; only the loaders handles::startVips allows read it).
-// Its properties come from the file's header alone (nothing is decoded); a thumbnail decodes the
-// primary image with shrink-on-load, so that a large JPEG, WebP, HEIF, PDF or SVG is decoded at
-// close to the thumbnail's size rather than at full size. Images are 8-bit
+// never waited on; only the loaders handles::startVips allows read it). Its
+// properties come from the file's header alone (nothing is decoded); a
+// thumbnail decodes the primary image with shrink-on-load, so that a large
+// JPEG, WebP or HEIF is decoded at close to the thumbnail's size rather than
+// at full size. Images are 8-bit
 // sRGB pixels; a JPEG is encoded into memory, so that its file
 // (handles::writeWholeFile) is written only once it is complete.
 //
