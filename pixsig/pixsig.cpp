@@ -188,6 +188,10 @@ std::pair<long long, long long> thumbnail(const std::string& path, const std::st
         (image.width() != exact->first || image.height() != exact->second))
         image = redrawn(image, exact->first, exact->second);
 
+    // A name holding a NUL byte names no file: the system would write the
+    // one its first part names.
+    if (out.find('\0') != std::string::npos) throw ThumbnailError{"can't write " + out, false};
+
     double q = std::round(quality * 100);
     int jpegQuality = q < 1 ? 1 : q > 100 ? 100 : int(q);
     auto jpeg = thumbnails::encodeJPEG(image, jpegQuality, !transform && turn != 1 ? turn : 1);

@@ -22,11 +22,16 @@ platform::Result<Icon> Icon::decode(const void* data, std::size_t length) {
     if (data == nullptr || length == 0) return platform::Failure{"no image data", step};
     if (auto started = handles::startVips(); !started.ok()) return started.failed();
     try {
-        // new_from_buffer only reads the header: copy_memory() below decodes every
+        // Only a kind startVips lets load (a source, so that libvips never
+        // falls back to its buffer loaders' sniffers).
+        vips::VSource source = vips::VSource::new_from_memory(data, length);
+        if (!handles::allowedLoaderOf(source.get_source()))
+            return platform::Failure{"not an image of a kind that is read", step};
+        // new_from_source only reads the header: copy_memory() below decodes every
         // pixel, so truncated or corrupt data fails here rather than later.
         // A damaged or truncated image is no icon (rather than one padded with black).
-        vips::VImage in = vips::VImage::new_from_buffer(
-            data, length, "", vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+        vips::VImage in = vips::VImage::new_from_source(
+            source, "", vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
         vips::VImage rgb = in.colourspace(VIPS_INTERPRETATION_sRGB);
         if (!rgb.has_alpha()) rgb = rgb.bandjoin_const({255});
         rgb = rgb.extract_band(0, vips::VImage::option()->set("n", 4)).cast(VIPS_FORMAT_UCHAR);

@@ -1,6 +1,7 @@
-// Drag icons: an image decoded from encoded bytes (any format libvips reads:
-// PNG, JPEG, WebP, GIF, TIFF, ...) and rendered as premultiplied RGBA pixels at
-// the size it is shown under the pointer.
+// Drag icons: an image decoded from encoded bytes (any kind libvips is let
+// read, handles::startVips: PNG, JPEG, WebP, GIF, TIFF, HEIF, JPEG XL) and
+// rendered as premultiplied RGBA pixels at the size it is shown under the
+// pointer.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+#include <glib-object.h>
 #include <glib.h>
 
 #include "handles/handles.h"
@@ -5,5 +6,9 @@
 namespace handles {
 
 void GlibFree::operator()(char* p) const noexcept { g_free(p); }
+
+void GObjectUnref::operator()(void* object) const noexcept {
+    g_object_unref(object);
+}
 
 }  // namespace handles

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct AVIOContext;
 struct AVAudioFifo;
 struct SwsContext;
 struct SwrContext;
+struct _VipsSource;
 
 namespace handles {
 
@@ -69,15 +71,43 @@ using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFree>;
 struct GlibFree { void operator()(char* p) const noexcept; };
 using GlibString = std::unique_ptr<char, GlibFree>;
 
+// A GObject reference (g_object_unref'd): libvips's sources, images and
+// operations are GObjects.
+struct GObjectUnref {
+    void operator()(void* object) const noexcept;
+};
+
 // ---- libvips
 
 // Starts libvips once per process with the one policy of this layer: the
 // operation cache off (every image is read once; a cache would only hold
-// decoded pixels and open files in a long-running process), and the library's
+// decoded pixels and open files in a long-running process), the library's
 // warnings, info and messages kept off standard error (which belongs to the
-// tool's own messages, or to the host application); failures come back as
-// errors instead. Later calls return the first call's outcome.
+// tool's own messages, or to the host application; failures come back as
+// errors instead), and only the loaders of the image kinds the tools read
+// allowed to load anything: JPEG, PNG, WebP, TIFF, GIF, HEIF (HEIC and
+// AVIF) and JPEG XL. Every other loader libvips has (ImageMagick's coders,
+// OpenSlide, PDF, SVG, JPEG 2000, OpenEXR, FITS, MATLAB, Analyze, Radiance,
+// PPM, CSV, matrix, raw and libvips's own format) is blocked, so that no
+// parser written for another purpose reads an untrusted file. Later calls
+// return the first call's outcome.
 platform::Result<void> startVips();
+
+// The names of the loaders startVips allows (libvips's class names, each
+// covering its file, buffer and source variants).
+const std::vector<std::string>& allowedVipsLoaders();
+
+using VipsSourcePtr = std::unique_ptr<_VipsSource, GObjectUnref>;
+
+// The loader (its nickname, e.g. "jpegload_source") that reads the data of
+// `source`: the first allowed one whose sniffer claims it, in libvips's
+// order, and the one libvips's own search picks too; nullopt otherwise.
+// Only the allowed loaders' sniffers run here, while libvips 8.14's search
+// runs those of blocked loaders as well (one reads a whole file of zeros
+// looking for a line feed) and, when no source loader claims the data, maps
+// it whole for its buffer loaders' sniffers (ImageMagick's among them). Hand
+// libvips a source only after this has found its loader.
+std::optional<std::string> allowedLoaderOf(_VipsSource* source);
 
 // A failed libvips call's error text (`what` of the exception, or the error
 // buffer when null) without its trailing newline; clears the error buffer.
@@ -108,29 +138,6 @@ class FileDescriptor {
 
   private:
     int fd_ = -1;
-};
-
-// A file as libvips's loaders by name are to see it. The library parses
-// those names (a trailing "[options]", quoted tokens), so that some paths
-// name another file or abort the process. A path holding none of the
-// characters the parser reads ([ ] ' ") is used as it is; any other file is
-// opened here and named /proc/self/fd/N while this lives (so a loader that
-// goes by the name's suffix alone, not by the data, cannot read it).
-class VipsFileName {
-  public:
-    // Fails (the C library's text, with the path) when such a file cannot
-    // be opened.
-    static platform::Result<VipsFileName> of(const std::string& path);
-
-    const char* c_str() const { return name_.c_str(); }
-    // The library's text with the path put back for the name it was given.
-    std::string text(std::string libraryText) const;
-
-  private:
-    VipsFileName(std::string path, std::string name, FileDescriptor fd)
-        : path_(std::move(path)), name_(std::move(name)), fd_(std::move(fd)) {}
-    std::string path_, name_;
-    FileDescriptor fd_;
 };
 
 // A C stdio stream (fclose'd).

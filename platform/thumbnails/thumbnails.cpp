@@ -1,13 +1,7 @@
 #include "thumbnails/thumbnails.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <vips/vips8>
 
 #include "handles/handles.h"
@@ -109,23 +103,19 @@ int Image::height() const {
 
 platform::Result<Source> Source::open(const std::string& path) {
     startLibrary();
-    handles::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
-        return platform::Result<Source>::failure(path + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode))
-        return platform::Result<Source>::failure(path + ": " + std::strerror(EISDIR));
-    auto name = handles::VipsFileName::of(path);
-    if (!name.ok()) return name.failed();
-    return Source(path, std::move(name.value()));
+    auto file = imaging::ImageFile::open(path);
+    if (!file.ok()) return file.failed();
+    return Source(std::move(file.value()));
 }
 
 platform::Result<Properties> Source::properties() const {
+    auto loader = file_.loader();
+    if (!loader.ok()) return loader.failed();
     try {
         // Only the header is read here; pixels are decoded on demand.
-        VImage image = VImage::new_from_file(
-            name_.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        VImage image =
+            VImage::new_from_source(vips::VSource(file_.source(), vips::NOSTEAL), "",
+                                    VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
         VipsImage* header = image.get_image();
         Properties p;
         p.colorModel = colorModel(header);
@@ -137,7 +127,7 @@ platform::Result<Properties> Source::properties() const {
         p.hasColorProfile = vips_image_get_typeof(header, VIPS_META_ICC_NAME) != 0;
         return p;
     } catch (const VError& e) {
-        return platform::Result<Properties>::failure(name_.text(handles::vipsErrorText(e.what())));
+        return platform::Result<Properties>::failure(file_.named(handles::vipsErrorText(e.what())));
     }
 }
 
@@ -145,22 +135,25 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
     if (options.maxPixelSize < 1)
         return platform::Result<Image>::failure("thumbnail size " +
                                                 std::to_string(options.maxPixelSize));
-    if (auto covered = imaging::checkDecodable(path_); !covered.ok()) return covered.failed();
+    if (auto covered = imaging::checkDecodable(file_); !covered.ok()) return covered.failed();
     try {
+        // The source first: options handed to no operation would never be freed.
+        vips::VSource source(file_.source(), vips::NOSTEAL);
         auto* opts = VImage::option()
                          ->set("height", options.maxPixelSize)
                          ->set("size", VIPS_SIZE_DOWN)
                          ->set("no_rotate", true)
-                         ->set("fail_on", VIPS_FAIL_ON_ERROR);
+                         // libvips 8.14's thumbnail of a source hands its own
+                         // fail_on to no loader: the loader gets it here.
+                         ->set("option_string", "fail_on=error");
         if (options.toSRGB) opts->set("export_profile", "srgb");
-        VImage thumb = VImage::thumbnail(name_.c_str(), options.maxPixelSize, opts);
+        VImage thumb = VImage::thumbnail_source(source, options.maxPixelSize, opts);
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
         // Decode now, so that a corrupt file fails here rather than while
-        // encoding, and so that the source file is closed on return. The
-        // decode is sequential: a turn by 90 degrees reads its input column by
-        // column, which only pixels already in memory allow.
+        // encoding. The decode is sequential: a turn by 90 degrees reads its
+        // input column by column, which only pixels already in memory allow.
         thumb = thumb.copy_memory();
         if (options.orientation >= 2 && options.orientation <= 8) {
             thumb = thumb.copy();
@@ -171,7 +164,7 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
-        return platform::Result<Image>::failure(name_.text(handles::vipsErrorText(e.what())));
+        return platform::Result<Image>::failure(file_.named(handles::vipsErrorText(e.what())));
     }
 }
 

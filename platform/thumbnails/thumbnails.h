@@ -1,9 +1,11 @@
 // Image sources and JPEG thumbnails on libvips.
 //
-// A Source names an image file. Its properties come from the file's header
-// alone (nothing is decoded); a thumbnail decodes the primary image with
-// shrink-on-load, so that a large JPEG, WebP, HEIF, PDF or SVG is decoded at
-// close to the thumbnail's size rather than at full size. Images are 8-bit
+// A Source is an image file opened once (imaging::ImageFile: a regular file,
+// never waited on; only the loaders handles::startVips allows read it). Its
+// properties come from the file's header alone (nothing is decoded); a
+// thumbnail decodes the primary image with shrink-on-load, so that a large
+// JPEG, WebP or HEIF is decoded at close to the thumbnail's size rather than
+// at full size. Images are 8-bit
 // sRGB pixels; a JPEG is encoded into memory, so that its file
 // (files::writeWholeFile) is written only once it is complete.
 //
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "handles/handles.h"
+#include "imaging/imaging.h"
 #include "result/result.h"
 
 namespace thumbnails {
@@ -62,10 +65,11 @@ struct ThumbnailOptions {
 
 class Source {
   public:
-    // Checks that `path` names a file that can be read; decodes nothing.
+    // Opens the file at `path` (fails when it is no regular file that can
+    // be opened); decodes nothing.
     static platform::Result<Source> open(const std::string& path);
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return file_.path(); }
 
     // Reads the primary image's header.
     platform::Result<Properties> properties() const;
@@ -77,10 +81,8 @@ class Source {
     platform::Result<Image> thumbnail(const ThumbnailOptions& options) const;
 
   private:
-    Source(std::string path, handles::VipsFileName name)
-        : path_(std::move(path)), name_(std::move(name)) {}
-    std::string path_;
-    handles::VipsFileName name_;  // what libvips is given
+    explicit Source(imaging::ImageFile file) : file_(std::move(file)) {}
+    imaging::ImageFile file_;  // every read goes through its one descriptor
 };
 
 // The image stretched to exactly width x height pixels (aspect ratio not

@@ -52,7 +52,9 @@ void checkReduction(std::string_view file) {
         __builtin_trap();
     // Declared sizes far above the data are refused before any decode (see
     // checkDecodable); these are compared only where that decode is quick.
-    if (scans->width * scans->height > (1LL << 24) || !imaging::checkDecodable(input).ok()) return;
+    if (scans->width * scans->height > (1LL << 24)) return;
+    auto opened = imaging::ImageFile::open(input);
+    if (!opened.ok() || !imaging::checkDecodable(opened.value()).ok()) return;
     std::optional<std::string> whole = eighth(vips::VSource::new_from_file(input.c_str()));
     if (!whole) return;
     std::optional<std::string> reduced =

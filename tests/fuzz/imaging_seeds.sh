@@ -5,7 +5,8 @@
 # apart (sampling, greyscale, CMYK, restart markers, an ICC profile, an EXIF
 # turn, hand-made scan sequences: DC per component, DC only, AC bands left
 # incomplete, DC refined twice, arithmetic coding), cut short, one row too
-# small, baseline; small files of other formats; the real-world images of
+# small, baseline; small files of other formats (every kind read, whole and
+# cut, bombs, and kinds no allowed loader reads: the hardening fixtures'); the real-world images of
 # tests/data/real/images (under 400 KB; of the EXIF sets, turns 1 and 6
 # only), and two of them made progressive.
 set -euo pipefail
@@ -56,6 +57,12 @@ ff "$out/small.gif"
 ff -c:v libwebp "$out/small.webp"
 ff "$out/small.tiff"
 printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><rect width="20" height="10" fill="red"/></svg>' >"$out/small.svg"
+bash "$here/../pixsig/hardening_fixtures.sh" hardening >/dev/null
+for name in kind.heic kind.avif kind.jxl half.jpg half.png half.webp half.gif half.heic half.avif \
+    half.jxl gifbomb.gif webpbomb.webp bomb.png bomb.tif clip.jpg image.fits matrix.mat photo.ppm \
+    table.csv; do
+    cp "hardening/$name" "$out/hardening-${name//./-}"
+done
 while IFS= read -r -d '' f; do
     name=${f##*/}
     cp "$f" "$out/real-${name//./-}"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Seed request lines for the serve harness, one file each. The images they
-# name (small.jpg, small.png, alpha.png, gray.png, truncated.jpg) are made by
-# the harness in its own working folder.
+# name (small.jpg, small.png, alpha.png, gray.png, truncated.jpg) and a named
+# pipe nobody writes to (fifo) are made by the harness in its own working
+# folder.
 set -euo pipefail
 out=$1
 mkdir -p "$out"
@@ -60,3 +61,11 @@ seed '{"path":"small.jpg","x":[[]]]}'
 seed '{"path":"small\u002ejpg","id":"\ud83c\udfac","x":"\ud800"}'
 seed $'\xef\xbb\xbf{"path":"small.jpg","id":"bom"}'
 seed '{"path":"small.jpg","x":1e400}'
+# Names that are no regular file, or that hold a NUL byte.
+seed '{"path":"fifo","id":"pipe"}'
+seed '{"op":"thumb","path":"fifo","out":"o.jpg"}'
+seed '{"path":".","id":"folder"}'
+seed '{"op":"thumb","path":".","out":"o.jpg"}'
+seed '{"path":"small.jpg\u0000x.png","id":"nul"}'
+seed '{"op":"thumb","path":"small.jpg\u0000.png","out":"o.jpg"}'
+seed '{"op":"thumb","path":"small.jpg","out":"small.png\u0000.jpg"}'

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Seed images for the thumbnail harness: small images of many formats and
 # colour kinds, every image the thumbnail and hardening tests' fixture
-# scripts make (named <group>-<file>) and the real-world images of
+# scripts make (named <group>-<file>: among them every kind read, whole and
+# cut in half, GIF, WebP, PNG, JPEG and TIFF bombs, an MP4, FITS, matrix,
+# PPM, SVG and CSV files no allowed loader reads) and the real-world images of
 # tests/data/real/images (under 400 KB). The harness reads four request bytes
 # before the file (box, orientation and transform, exact size); each image
 # gets one of the requests below in turn, the small made ones all of them.

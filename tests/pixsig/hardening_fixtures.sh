@@ -6,6 +6,14 @@
 #   bomb.jpg       a JPEG declaring 65000 x 65000 pixels (the data of a 64 x 64 one)
 #   bomb.gif       a 40-byte GIF declaring a 60000 x 60000 screen and image
 #   bomb.tif       a 260-byte deflated TIFF declaring 60000 x 60000 pixels in one strip
+#   gifbomb.gif    a 35-byte GIF declaring 16383 x 16383 pixels whose data ends after one
+#   webpbomb.webp  a lossy WebP of 64 x 48 pixels whose frame header says 16383 x 16383
+#   kind.EXT       one 320 x 240 picture in every kind pixsig reads (jpg png webp tif gif
+#                  heic avif jxl); half.EXT its first half (all but tif, whose directory
+#                  comes last)
+#   clip.jpg       an MP4 video named as a JPEG
+#   image.fits, matrix.mat, photo.ppm, drawing.svg, table.csv
+#                  files of kinds that only loaders pixsig blocks would read
 set -euo pipefail
 mkdir -p "$1"
 cd "$1"
@@ -53,5 +61,36 @@ for tag, kind, value in entries:
 tif += struct.pack("<I", 0) + struct.pack("<HHH", 8, 8, 8) + data
 open("bomb.tif", "wb").write(tif)
 PY
-rm small64.jpg
+# Every kind read, whole and cut in half.
+ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240 -frames:v 1 kind.png
+for ext in jpg webp tif gif heic avif jxl; do vips copy kind.png kind.$ext; done
+for ext in jpg png webp gif heic avif jxl; do
+    head -c $(($(stat -c %s kind.$ext) / 2)) kind.$ext >half.$ext
+done
+ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=64x48 -frames:v 1 -c:v libwebp small64.webp
+ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=64x48 -t 1 -f mp4 clip.jpg
+printf '2 2 1 0\n1 2\n3 4\n' >matrix.mat
+printf '1,2,3\n4,5,6\n' >table.csv
+convert -size 12x9 xc:orange photo.ppm
+printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><rect width="20" height="10" fill="red"/></svg>' >drawing.svg
+python3 - <<'PY'
+import struct
+# GIF89a: a 16383 x 16383 screen and image whose LZW data is a single code.
+w = h = 16383
+gif = b"GIF89a" + struct.pack("<HHBBB", w, h, 0x80, 0, 0) + b"\0\0\0\xff\xff\xff"
+gif += b"," + struct.pack("<HHHHB", 0, 0, w, h, 0) + b"\x02\x02\x44\x01\x00;"
+open("gifbomb.gif", "wb").write(gif)
+# A simple lossy WebP ("VP8 " chunk) with 14-bit frame sizes raised to the most.
+webp = bytearray(open("small64.webp", "rb").read())
+assert webp[12:16] == b"VP8 " and webp[23:26] == b"\x9d\x01\x2a"
+webp[26:30] = struct.pack("<HH", 16383, 16383)
+open("webpbomb.webp", "wb").write(webp)
+# FITS: one 2880-byte header block of 80-character cards, then the data.
+cards = ["SIMPLE  =                    T", "BITPIX  =                    8",
+         "NAXIS   =                    2", "NAXIS1  =                    4",
+         "NAXIS2  =                    4", "END"]
+header = "".join(c.ljust(80) for c in cards).ljust(2880).encode()
+open("image.fits", "wb").write(header + bytes(range(16)).ljust(2880, b"\0"))
+PY
+rm small64.jpg small64.webp
 touch .done

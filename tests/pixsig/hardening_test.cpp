@@ -7,7 +7,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -297,6 +300,116 @@ TEST(PixsigHardening, DecompressionBombsRefused) {
     }
     long peak = server.peakKiB();
     EXPECT_LT(peak, boundKiB) << "peak resident memory " << peak << " KiB";
+    EXPECT_EQ(server.finish(), 0);
+}
+
+// Paths and files no picture comes from: a named pipe with no writer,
+// devices, a socket, a directory, names holding a NUL byte, decompression
+// bombs, and files of kinds that only loaders written for other purposes
+// would parse. Each is answered at once with its error, nothing is written
+// (a notes.txt named before a NUL byte in `out` keeps its bytes), and the
+// server goes on with the next request.
+TEST(PixsigHardening, HostileInputsAreRefusedAndServingGoesOn) {
+    std::string dir = testsupport::scratchDir("hostile");
+    auto h = [](const std::string& name) { return fixture("pixsig/hardening/" + name); };
+    std::string photo = h("photo.jpg"), pipe = dir + "/pipe.jpg", device = dir + "/zero.jpg",
+                socketPath = dir + "/socket.jpg", notes = dir + "/notes.txt";
+    std::filesystem::remove(pipe);
+    std::filesystem::remove(device);
+    std::filesystem::remove(socketPath);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+    bool haveDevice = mknod(device.c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;  // as root
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    testsupport::writeFile(notes, "keep");
+    auto unknown = [](const std::string& p) {
+        return "VipsForeignLoad: \"" + p + "\" is not a known file format";
+    };
+    auto small = [&](const std::string& name, const char* declared) {
+        return h(name) + ": " + std::to_string(std::filesystem::file_size(h(name))) +
+               " bytes cannot hold the data of a " + declared;
+    };
+    struct Case {
+        std::string path, out, print, thumb;  // no print error: a print is made
+    };
+    std::vector<Case> cases = {
+        {pipe, "", pipe + ": not a regular file", "can't open " + pipe},
+        {"/dev/zero", "", "/dev/zero: not a regular file", "can't open /dev/zero"},
+        {"/dev/stdin", "", "/dev/stdin: not a regular file", "can't open /dev/stdin"},
+        {socketPath, "", socketPath + ": No such device or address", "can't open " + socketPath},
+        {dir, "", dir + ": Is a directory", "can't open " + dir},
+        {photo + std::string("\0.png", 5), "",
+         photo + std::string("\0.png", 5) + ": file name holds a NUL byte",
+         "can't open " + photo + std::string("\0.png", 5)},
+        {photo, notes + std::string("\0.jpg", 5), "",
+         "can't write " + notes + std::string("\0.jpg", 5)},
+        {h("gifbomb.gif"), "", small("gifbomb.gif", "16383 x 16383 GIF"),
+         "can't decode " + h("gifbomb.gif")},
+        {h("webpbomb.webp"), "", small("webpbomb.webp", "16383 x 16383 WebP"),
+         "can't decode " + h("webpbomb.webp")},
+        {h("bomb.png"), "", small("bomb.png", "100000 x 100000 PNG"),
+         "can't decode " + h("bomb.png")},
+    };
+    for (const char* name :
+         {"clip.jpg", "image.fits", "matrix.mat", "photo.ppm", "drawing.svg", "table.csv"})
+        cases.push_back({h(name), "", unknown(h(name)), "can't read " + h(name)});
+    if (haveDevice)
+        cases.push_back({device, "", device + ": not a regular file", "can't open " + device});
+    Server server;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        std::string out = c.out.empty() ? dir + "/t" + std::to_string(i) + ".jpg" : c.out;
+        json thumb = thumbRequest(c.path, out);
+        thumb["id"] = "t";
+        ASSERT_TRUE(server.send(
+            request({{"path", c.path}, {"id", "p"}}) + request(thumb) +
+            request(
+                {{"op", "thumb"}, {"path", photo}, {"out", dir + "/next.jpg"}, {"id", "next"}})));
+        json print = server.response();
+        if (c.print.empty())
+            EXPECT_EQ(print["ok"], true) << print;
+        else
+            EXPECT_EQ(print, (json{{"id", "p"}, {"ok", false}, {"error", c.print}}));
+        EXPECT_EQ(server.response(), (json{{"id", "t"}, {"ok", false}, {"error", c.thumb}}));
+        EXPECT_EQ(server.response(),
+                  (json{{"id", "next"}, {"ok", true}, {"width", 320}, {"height", 240}}))
+            << c.path;
+        if (c.out.empty()) {
+            EXPECT_FALSE(testsupport::exists(out)) << out;
+        }
+    }
+    EXPECT_EQ(testsupport::readFile(notes), "keep");
+    close(listener);
+    EXPECT_EQ(server.finish(), 0);
+}
+
+// Every kind pixsig reads gives a print and a thumbnail; the same file cut
+// in half gives neither (an error, nothing written): what a decoder makes up
+// for missing data never passes as the picture. (A TIFF's directory comes
+// last: cut, it is no TIFF.)
+TEST(PixsigHardening, EveryKindIsReadAndACutOneIsNot) {
+    std::string dir = testsupport::scratchDir("kinds");
+    Server server;
+    for (std::string ext : {"jpg", "png", "webp", "tif", "gif", "heic", "avif", "jxl"}) {
+        for (std::string name : {"kind." + ext, "half." + ext}) {
+            if (name == "half.tif") continue;
+            std::string path = fixture("pixsig/hardening/" + name), out = dir + "/" + name + ".jpg";
+            ASSERT_TRUE(
+                server.send(request({{"path", path}}) + request(thumbRequest(path, out, 512))));
+            json print = server.response(), thumb = server.response();
+            bool whole = name[0] == 'k';
+            EXPECT_EQ(print["ok"], whole) << print;
+            if (whole)
+                EXPECT_EQ(thumb,
+                          (json{{"id", path}, {"ok", true}, {"width", 320}, {"height", 240}}));
+            else
+                EXPECT_EQ(thumb["ok"], false) << thumb;
+            EXPECT_EQ(testsupport::exists(out), whole) << name;
+        }
+    }
     EXPECT_EQ(server.finish(), 0);
 }
 

@@ -22,7 +22,7 @@ vips black big.jpg 4000 3000 --bands 3
 convert -size 64x48 gradient:black-white -colorspace Gray -type Grayscale gray.jpg
 convert rgb.jpg -colorspace CMYK cmyk.jpg
 vips colourspace rgb.png lab.tif lab
-vips colourspace rgb.png hsv.v hsv   # a colour model of none of the four kinds
+vips colourspace rgb.png xyz.tif xyz  # a colour model of none of the four kinds
 convert -size 64x48 xc:'rgba(255,0,0,0.5)' PNG32:alpha.png
 convert -size 64x48 xc:red -fill white -draw 'rectangle 0,0 10,10' -transparent white PNG8:trns.png
 convert -size 64x48 gradient:red-blue -depth 16 PNG48:deep.png

@@ -158,7 +158,7 @@ TEST(ThumbnailRenderer, DeclinesKindsItDoesNotRender) {
         const char* error;
     } cases[] = {
         {"gray.jpg", "colour model Gray"}, {"cmyk.jpg", "colour model CMYK"},
-        {"lab.tif", "colour model Lab"},   {"hsv.v", "colour model unknown"},
+        {"lab.tif", "colour model Lab"},   {"xyz.tif", "colour model unknown"},
         {"alpha.png", "transparency"},     {"trns.png", "transparency"},
         {"deep.png", "16 bits a channel"}, {"float.tif", "32 bits a channel"},
     };

@@ -705,6 +705,9 @@ TEST(XdndDragIcon, RefusesWhatIsNoWholeImage) {
     EXPECT_FALSE(dragicon::Icon::decode("not an image", 12).ok());
     EXPECT_FALSE(dragicon::Icon::decode(png.data(), png.size() - 30).ok());
     EXPECT_FALSE(dragicon::Icon::decode(png.data(), 40).ok());
+    // A whole image of a kind no allowed loader reads.
+    std::string ppm = encoded(8, 8, ".ppm");
+    EXPECT_FALSE(dragicon::Icon::decode(ppm.data(), ppm.size()).ok());
 }
 
 }  // namespace
