@@ -366,7 +366,7 @@ export class PixsigServer extends PixsigPool {
 export function decodePrint(print: FeaturePrint | string): Float32Array;
 /** Cosine similarity of two prints (1: the same picture). */
 export function cosine(a: FeaturePrint | string | Float32Array, b: FeaturePrint | string | Float32Array): number;
-/** At or above `copy`: a resized or recompressed copy; at or above `edited`: very likely an edited copy; below `different`: different pictures. */
+/** Cosines calibrated on real photos: at or above `copy` (0.9) the same picture, recompressed, resized or lightly edited; at or above `edited` (0.76) likely an edited copy (crop, rotation, mirror, exposure, watermark); below `different` (0.7) different pictures; between, unsure. */
 export const thresholds: { readonly copy: number; readonly edited: number; readonly different: number };
 /** The longest request line pixsig takes, in bytes. */
 export const maxLineBytes: number;

@@ -393,9 +393,12 @@ function cosine(a, b) {
     return xx && yy ? dot / Math.sqrt(xx * yy) : 0;
 }
 
-// Cosines measured on photos and their copies (see the README): at or above
-// `copy` a resized or recompressed copy, at or above `edited` very likely an
-// edited one (crop, rotation, mirror), below `different` different pictures.
-const thresholds = Object.freeze({ copy: 0.95, edited: 0.8, different: 0.75 });
+// Cosines calibrated on real photos and 21 kinds of copies (docs/host.md,
+// bench/featureprint/thresholds.py): at or above `copy` the same picture
+// (recompressed, resized or lightly edited), at or above `edited` likely an
+// edited copy (crop, rotation, mirror, exposure, watermark: worth showing the
+// user), below `different` different pictures; between the two, unsure. No
+// pair of different photos measured reached `edited`.
+const thresholds = Object.freeze({ copy: 0.9, edited: 0.76, different: 0.7 });
 
 module.exports = { model, thumbProtocol, PixsigPool, PixsigServer, decodePrint, cosine, thresholds, maxLineBytes };

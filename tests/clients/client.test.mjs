@@ -462,3 +462,36 @@ test('a tool that cannot run says why', { skip: (!built && skip) || (!existsSync
     await assert.rejects(client.probe(at('clip.mp4')),
                          { code: 'UNAVAILABLE', message: new RegExp(`not found in ${empty};`) });
 });
+
+// The verdicts of `thresholds` on real photos (Debian's mate-backgrounds) and
+// copies made here; the two flower gardens are the package's closest pair of
+// different photos (cosine about 0.74).
+const mate = '/usr/share/backgrounds/mate/nature';
+test('thresholds on real photos', { skip: skip || (!existsSync(path.join(mate, 'Garden.jpg')) && 'no mate-backgrounds') },
+    async () => {
+        const make = (name, src, ...args) =>
+            exec('convert', [path.join(mate, src), '-resize', '1024x1024>', ...args, '-quality', '92', at(name)]);
+        await Promise.all([
+            make('garden.jpg', 'Garden.jpg'), make('flowers.jpg', 'YellowFlower.jpg'), make('storm.jpg', 'Storm.jpg'),
+            make('garden-q50.jpg', 'Garden.jpg', '-quality', '50'),
+            make('garden-crop.jpg', 'Garden.jpg', '-gravity', 'center', '-crop', '80%x80%+0+0', '+repage'),
+            make('garden-mirror.jpg', 'Garden.jpg', '-flop'),
+        ]);
+        const { thresholds: t } = client;
+        const verdict = (c) => c >= t.copy ? 'copy' : c >= t.edited ? 'edited' : c < t.different ? 'different' : 'unsure';
+        const pool = new client.PixsigPool({ size: 1 });
+        const print = (name) => pool.print(at(name));
+        const cases = [
+            ['recompressed at quality 50', 'garden-q50.jpg', ['copy']],
+            ['an 80% centre crop', 'garden-crop.jpg', ['copy', 'edited']],
+            ['mirrored', 'garden-mirror.jpg', ['copy', 'edited']],
+            ['another flower garden', 'flowers.jpg', ['unsure', 'different']],
+            ['a storm', 'storm.jpg', ['different']],
+        ];
+        const garden = await print('garden.jpg');
+        for (const [what, file, allowed] of cases) {
+            const c = client.cosine(garden, await print(file));
+            assert.ok(allowed.includes(verdict(c)), `${what}: ${verdict(c)} at ${c.toFixed(4)}`);
+        }
+        await pool.close();
+    });
