@@ -9,7 +9,7 @@ dir=$DEMO_DIR/untrusted
 mkdir -p "$dir"
 cd "$dir"
 src=$DEMO_DIR/sample.mp4
-status() { "$@" && echo "status 0" || echo "status $?"; }
+status() { "$@" 2>&1 && echo "status 0" || echo "status $?"; }
 printf '#EXTM3U\n#EXT-X-TARGETDURATION:6\n#EXTINF:6,\n%s\n#EXT-X-ENDLIST\n' "$src" >holiday.mp4
 echo "\$ reelctl probe holiday.mp4   # an HLS playlist naming another file"
 status "$BIN/reelctl" probe holiday.mp4
