@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 namespace files {
@@ -79,8 +78,10 @@ void removeLiveTemporaries() noexcept {
 }
 
 void removeAtExit() {
-    static std::once_flag once;
-    std::call_once(once, [] { std::atexit(removeLiveTemporaries); });
+    // A function-local static rather than std::call_once, whose thread-local
+    // state would make every binary linking this need the dynamic loader itself.
+    static const bool registered = std::atexit(removeLiveTemporaries) == 0;
+    (void)registered;
 }
 
 // A slot holding `path`, or -1 (errno set) when none is free or it is too long.
