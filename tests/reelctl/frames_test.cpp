@@ -280,3 +280,56 @@ TEST(FramesCommand, FailuresEndWithTheirStatusAndLine) {
     EXPECT_EQ(r.err, "failed to write " + out + "/file/sub/frame_0.jpg: Not a directory\n");
     EXPECT_EQ(r.out, "");
 }
+
+// --progress: lines while the samples are taken and "progress 1" right before
+// the manifest; a skipped frame's line as without it; none without the flag;
+// a fatal message still the last line; the option moves no argument.
+TEST(FramesCommand, ProgressLinesWhenAsked) {
+    std::string out = testsupport::scratchDir("frames-progress");
+    testsupport::writeFile(out + "/file", "x");
+    const std::string failed = "frame 4 @2.0s failed: Invalid data found when processing input";
+    struct Case {
+        std::string input, folder;
+        std::vector<std::string> options;
+        int status;
+        std::string line;  // the one line beside the progress lines, if any
+        int count;         // frames in the manifest
+    } cases[] = {
+        {"long.mp4",
+         "a",
+         {"--interval", "0.25", "--max", "0", "--max-edge", "32", "--progress"},
+         0,
+         "",
+         160},
+        {"bad.mp4", "b", {"--interval", "0.5", "--max", "0", "--progress"}, 0, failed, 8},
+        {"hd.mp4", "c", {"--progress", "--count", "5"}, 0, "", 5},
+        {"hd.mp4", "d", {"--count", "5"}, 0, "", 5},
+        {"hd.mp4",
+         "file/sub",
+         {"--progress"},
+         73,
+         "failed to write " + out + "/file/sub/frame_0.jpg: Not a directory",
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input + " into " + c.folder);
+        std::vector<std::string> arguments{"frames", clip(c.input), out + "/" + c.folder};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        Progressed p = progressOf(arguments);
+        EXPECT_EQ(p.run.status, c.status);
+        EXPECT_EQ(p.others,
+                  c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
+        bool asked = std::ranges::count(c.options, "--progress") > 0;
+        ASSERT_EQ(p.fractions.empty(), !asked) << p.run.err;
+        if (c.status != 0) {
+            EXPECT_TRUE(endsWithLine(p.run.err, c.line)) << p.run.err;
+            EXPECT_LT(p.fractions.back(), 1.0);  // 1 comes only right before a result
+            continue;
+        }
+        EXPECT_EQ(json::parse(p.run.out)["count"], c.count);
+        if (asked) {
+            EXPECT_EQ(p.fractions.front(), 0.0);
+            EXPECT_EQ(p.fractions.back(), 1.0);
+        }
+    }
+}

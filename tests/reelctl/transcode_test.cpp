@@ -15,7 +15,10 @@
 #include <sstream>
 #include <thread>
 
+#include "exporter/exporter.h"
+#include "media/asset.h"
 #include "proc.h"
+#include "run_reelctl.h"
 
 extern char** environ;
 
@@ -325,7 +328,7 @@ TEST(Transcode, FailsWithTheRightStatusAndLeavesOutputAsStated) {
 
 // Starts a transcode, sends `sig` once the export is under way, and returns
 // the exit status and standard error.
-std::pair<int, std::string> interrupted(int sig) {
+std::pair<int, std::string> interrupted(int sig, bool progress = false) {
     std::string dir = testsupport::scratchDir("transcode");
     std::string out = dir + "/out.mp4", err = dir + "/err.txt", stdoutPath = dir + "/stdout.txt";
     posix_spawn_file_actions_t actions;
@@ -333,7 +336,10 @@ std::pair<int, std::string> interrupted(int sig) {
     posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0644);
     std::string program = bin("reelctl"), sub = "transcode", in = media("hd720.mp4");
-    char* argv[] = {program.data(), sub.data(), in.data(), out.data(), nullptr};
+    std::string flag = "--progress";
+    char* argv[] = {
+        program.data(), sub.data(), in.data(), out.data(), progress ? flag.data() : nullptr,
+        nullptr};
     pid_t pid = 0;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -365,6 +371,85 @@ TEST(Transcode, StopsOnSigintAndSigterm) {
         EXPECT_EQ(status, 75);
         EXPECT_EQ(err, "transcode failed: Immediate exit requested\n");
     }
+}
+
+int videoPackets(const std::string& path) {
+    auto r = run({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
+                  "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status == 0 ? std::stoi(r.out) : -1;
+}
+
+// The export's own account of how far it is: 0 as it begins, then growing,
+// below 1, close to it by the last packet. A duration found only by reading
+// the packets (a recorder's WebM) leaves the movie whole.
+TEST(Transcode, ExportTellsHowFarItIs) {
+    for (const char* name : {"hd720.mp4", "live.webm", "late_audio.mp4"}) {
+        SCOPED_TRACE(name);
+        std::string out = testsupport::scratchDir("transcode-fractions") + "/out.mp4";
+        media::Asset asset(media(name));
+        auto session = exporter::ExportSession::create(asset, exporter::ExportPreset::hd1920x1080);
+        ASSERT_TRUE(session.ok()) << session.described();
+        std::vector<double> seen;
+        session.value()->setProgressHandler([&](double f) { seen.push_back(f); });
+        auto exported = session.value()->exportTo(out, exporter::FileType::mpeg4);
+        ASSERT_TRUE(exported.ok()) << exported.described();
+        ASSERT_GE(seen.size(), 3u);
+        EXPECT_EQ(seen.front(), 0.0);
+        EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end(), std::greater_equal<>()), seen.end());
+        EXPECT_LT(seen.back(), 1.0);
+        EXPECT_GT(seen.back(), 0.9);
+        EXPECT_EQ(videoPackets(out), videoPackets(media(name)));
+    }
+}
+
+// --progress: lines from "progress 0" to "progress 1" right before the path
+// is printed; none without the flag; a failed or stopped export ends with its
+// message as the last line.
+TEST(Transcode, ProgressLinesWhenAsked) {
+    std::string dir = testsupport::scratchDir("transcode-progress");
+    struct Case {
+        std::string input, out;
+        std::vector<std::string> options;
+        int status;
+        std::string message;  // the one line beside the progress lines
+    } cases[] = {
+        {"hd720.mp4", "a.mp4", {"--progress"}, 0, ""},
+        {"live.webm", "b.mp4", {"--progress"}, 0, ""},
+        {"hd720.mp4", "d.mp4", {}, 0, ""},
+        {"truncated.mp4", "e.mp4", {"--progress"}, 75, "transcode failed: End of file"},
+        {"unknown_codec.mkv", "f.mp4", {"--progress"}, 75, "cannot create export session"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        std::vector<std::string> arguments{"transcode", media(c.input), dir + "/" + c.out};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        Progressed p = progressOf(arguments);
+        EXPECT_EQ(p.run.status, c.status);
+        bool asked = !c.options.empty();
+        if (c.status == 0) {
+            EXPECT_EQ(p.run.out, dir + "/" + c.out + "\n");
+            EXPECT_TRUE(p.others.empty()) << p.run.err;
+            ASSERT_EQ(p.fractions.empty(), !asked);
+            if (asked) {
+                EXPECT_EQ(p.fractions.front(), 0.0);
+                EXPECT_EQ(p.fractions.back(), 1.0);
+            }
+            continue;
+        }
+        EXPECT_EQ(p.others, std::vector<std::string>{c.message});
+        EXPECT_TRUE(endsWithLine(p.run.err, c.message)) << p.run.err;
+        EXPECT_TRUE(p.fractions.empty() || p.fractions.back() < 1.0) << p.run.err;
+    }
+    auto start = std::chrono::steady_clock::now();
+    auto [status, err] = interrupted(SIGTERM, true);
+    Progressed stopped =
+        progressIn({status, "", err},
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(status, 75);
+    EXPECT_EQ(stopped.others,
+              std::vector<std::string>{"transcode failed: Immediate exit requested"});
+    EXPECT_TRUE(endsWithLine(err, stopped.others.back())) << err;
 }
 
 }  // namespace
