@@ -29,12 +29,14 @@ const dir = mkdtempSync(path.join(os.tmpdir(), 'client-test-'));
 test.after(() => rmSync(dir, { recursive: true, force: true }));
 const at = (name) => path.join(dir, name);
 
-// clip.mp4: 2 s of 640x360 H.264; photo.jpg 800x600, its half-size copy, a
+// clip.mp4: 2 s of 640x360 H.264 (long.mp4: 10 s of 1280x720); photo.jpg 800x600, its half-size copy, a
 // different picture, a greyscale copy (thumbnails decline it), notvideo.mp4.
 if (built) {
     const run = (file, args) => execFileSync(file, args, { stdio: ['ignore', 'ignore', 'inherit'] });
     run('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=640x360:rate=25:duration=2',
         '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', at('clip.mp4')]);
+    run('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=1280x720:rate=30:duration=10',
+        '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', at('long.mp4')]);
     run('convert', ['-seed', '5', '-size', '800x600', 'plasma:fractal', '-blur', '0x2', '-quality', '92', at('photo.jpg')]);
     run('convert', [at('photo.jpg'), '-resize', '50%', at('half.jpg')]);
     run('convert', ['logo:', '-resize', '800x600!', '-quality', '92', at('other.jpg')]);
@@ -299,6 +301,8 @@ test('bad options are refused before anything starts', { skip }, async (t) => {
         [() => client.frames(clip, 'f', { cout: 5 }), TypeError],
         [() => client.probe(''), TypeError],
         [() => client.transcode(clip, 'o.mp4', { timeout: 2 ** 31 }), RangeError],
+        [() => client.transcode(clip, 'o.mp4', { onProgress: 'log' }), TypeError],
+        [() => client.frames(clip, 'f', { onProgress: {} }), TypeError],
         [() => thumb({ size: 0 }), RangeError],
         [() => thumb({ quality: 85 }), RangeError],
         [() => thumb({ quality: '0.8' }), TypeError],
@@ -346,6 +350,88 @@ test('frames resolves with the frames it skipped', { skip }, async () => {
     assert.deepEqual(manifest.frames.map((f) => f.index), [0, 1, 2, 3, 5, 6, 7, 8]);
     assert.deepEqual(skipped.map(({ index, time }) => ({ index, time })), [{ index: 4, time: 2 }]);
     assert.match(skipped[0].reason, /\S/);
+});
+
+test('onProgress gets how far a run is; its lines stay out of results and errors', { skip }, async () => {
+    const cases = [
+        ['transcode', (onProgress) => client.transcode(at('clip.mp4'), at('p.mp4'), { onProgress }),
+         (movie) => assert.equal(movie, at('p.mp4'))],
+        ['frames', (onProgress) => client.frames(at('bad.mp4'), at('p-frames'), { interval: 0.5, max: Infinity, onProgress }),
+         ({ manifest, skipped }) => assert.deepEqual([manifest.count, skipped.map((f) => f.index)], [8, [4]])],
+        ['a failed run', (onProgress) => client.frames(at('clip.mp4'), at('notvideo.mp4/sub'), { onProgress }), null],
+    ];
+    for (const [name, call, check] of cases) {
+        const seen = [];
+        const result = await call((f) => seen.push(f)).catch((e) => e);
+        assert.equal(seen[0], 0, name);
+        assert.ok(seen.every((f, i) => f >= 0 && f <= 1 && (i === 0 || f >= seen[i - 1])), `${name}: ${seen}`);
+        if (check) {
+            check(result);
+            assert.equal(seen.at(-1), 1, name);
+            continue;
+        }
+        assert.ok(result instanceof client.ToolError, name);
+        assert.equal(result.code, 'WRITE');
+        assert.equal(result.stderr, `${result.message}\n`);
+        assert.ok(seen.at(-1) < 1, name);
+    }
+    // A callback that throws stops the tool; the call fails with what it threw.
+    const thrown = new Error('no more');
+    await assert.rejects(client.transcode(at('long.mp4'), at('thrown.mp4'), { onProgress() { throw thrown; } }),
+                         (e) => e === thrown);
+    assert.ok(!existsSync(at('thrown.mp4')));
+});
+
+test('an aborted transcode leaves nothing behind, and an earlier export as it was', { skip }, async () => {
+    const folder = mkdtempSync(path.join(dir, 'aborted-'));
+    const out = path.join(folder, 'out.mp4');
+    for (const earlier of [null, 'clip.mp4']) {
+        if (earlier) await client.transcode(at(earlier), out);
+        const before = earlier && readFileSync(out);
+        const controller = new AbortController();
+        const seen = [];
+        const onProgress = (f) => {
+            seen.push(f);
+            controller.abort();
+        };
+        await assert.rejects(client.transcode(at('long.mp4'), out, { signal: controller.signal, onProgress }),
+                             { name: 'AbortError', code: 'ABORTED' });
+        assert.deepEqual(seen, [0], 'nothing after the abort');
+        assert.deepEqual(readdirSync(folder), earlier ? ['out.mp4'] : []);
+        if (earlier) assert.ok(readFileSync(out).equals(before), 'the earlier export changed');
+    }
+});
+
+test('a host that exits ends the transcode it started', { skip }, async () => {
+    const folder = mkdtempSync(path.join(dir, 'orphan-'));
+    const host = path.join(dir, 'host.js');
+    // Once its transcode is under way, the host prints its children's ids and exits.
+    writeFileSync(host, `
+const fs = require('fs');
+const [client, bin, input, out] = process.argv.slice(2);
+const { configure, transcode } = require(client);
+if (bin) configure({ binDir: bin });
+const parent = (pid) => fs.readFileSync('/proc/' + pid + '/stat', 'utf8').split(') ').pop().split(' ')[1];
+const children = () => fs.readdirSync('/proc').filter((p) => /^\\d+$/.test(p)).filter((p) => {
+    try { return parent(p) === String(process.pid); } catch { return false; }
+});
+transcode(input, out, { onProgress() { console.log(children().join(' ')); process.exit(0); } });
+`);
+    const { stdout } = await exec(process.execPath, [host, clientModule, bin, at('long.mp4'), path.join(folder, 'out.mp4')]);
+    const [pid, ...others] = stdout.trim().split(' ').map(Number);
+    assert.ok(pid > 0 && others.length === 0, stdout);
+    // Gone: reaped, or a zombie waiting for whoever adopted it.
+    const gone = () => {
+        try {
+            return readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ').pop().startsWith('Z');
+        } catch {
+            return true;
+        }
+    };
+    for (const deadline = Date.now() + 5000; !gone() && Date.now() < deadline;)
+        await new Promise((resolve) => setTimeout(resolve, 50));
+    assert.ok(gone(), `reelctl ${pid} still runs`);
+    assert.deepEqual(readdirSync(folder), []);
 });
 
 test('a stopped reelctl run gets SIGTERM, then the call fails', { skip }, async (t) => {
