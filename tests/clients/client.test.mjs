@@ -355,48 +355,36 @@ test('frames resolves with the frames it skipped', { skip }, async () => {
 test('onProgress gets how far a run is; its lines stay out of results and errors', { skip }, async () => {
     const cases = [
         ['transcode', (onProgress) => client.transcode(at('clip.mp4'), at('p.mp4'), { onProgress }),
-         (movie) => assert.equal(movie, at('p.mp4'))],
+         (movie) => movie === at('p.mp4')],
         ['frames', (onProgress) => client.frames(at('bad.mp4'), at('p-frames'), { interval: 0.5, max: Infinity, onProgress }),
-         ({ manifest, skipped }) => assert.deepEqual([manifest.count, skipped.map((f) => f.index)], [8, [4]])],
-        ['a failed run', (onProgress) => client.frames(at('clip.mp4'), at('notvideo.mp4/sub'), { onProgress }), null],
+         ({ manifest, skipped }) => manifest.count === 8 && skipped.map((f) => f.index).join() === '4'],
+        ['a failure', (onProgress) => client.frames(at('clip.mp4'), at('notvideo.mp4/sub'), { onProgress }),
+         (error) => error.code === 'WRITE' && error.stderr === `${error.message}\n`],
     ];
-    for (const [name, call, check] of cases) {
+    for (const [name, call, expected] of cases) {
         const seen = [];
         const result = await call((f) => seen.push(f)).catch((e) => e);
-        assert.equal(seen[0], 0, name);
-        assert.ok(seen.every((f, i) => f >= 0 && f <= 1 && (i === 0 || f >= seen[i - 1])), `${name}: ${seen}`);
-        if (check) {
-            check(result);
-            assert.equal(seen.at(-1), 1, name);
-            continue;
-        }
-        assert.ok(result instanceof client.ToolError, name);
-        assert.equal(result.code, 'WRITE');
-        assert.equal(result.stderr, `${result.message}\n`);
-        assert.ok(seen.at(-1) < 1, name);
+        assert.ok(expected(result), `${name}: ${result}`);
+        assert.ok(seen[0] === 0 && seen.every((f, i) => f <= 1 && (i === 0 || f >= seen[i - 1])), `${name}: ${seen}`);
+        assert.equal(seen.at(-1) === 1, !(result instanceof Error), name);
     }
     // A callback that throws stops the tool; the call fails with what it threw.
     const thrown = new Error('no more');
     await assert.rejects(client.transcode(at('long.mp4'), at('thrown.mp4'), { onProgress() { throw thrown; } }),
                          (e) => e === thrown);
-    assert.ok(!existsSync(at('thrown.mp4')));
 });
 
-test('an aborted transcode leaves nothing behind, and an earlier export as it was', { skip }, async () => {
+// Aborted as soon as it starts: nothing left beside out, an earlier export as it was.
+test('an aborted transcode leaves nothing behind', { skip }, async () => {
     const folder = mkdtempSync(path.join(dir, 'aborted-'));
     const out = path.join(folder, 'out.mp4');
-    for (const earlier of [null, 'clip.mp4']) {
-        if (earlier) await client.transcode(at(earlier), out);
+    for (const earlier of [false, true]) {
+        if (earlier) await client.transcode(at('clip.mp4'), out);
         const before = earlier && readFileSync(out);
         const controller = new AbortController();
-        const seen = [];
-        const onProgress = (f) => {
-            seen.push(f);
-            controller.abort();
-        };
-        await assert.rejects(client.transcode(at('long.mp4'), out, { signal: controller.signal, onProgress }),
-                             { name: 'AbortError', code: 'ABORTED' });
-        assert.deepEqual(seen, [0], 'nothing after the abort');
+        await assert.rejects(client.transcode(at('long.mp4'), out, { signal: controller.signal,
+                                                                      onProgress: () => controller.abort() }),
+                             { code: 'ABORTED' });
         assert.deepEqual(readdirSync(folder), earlier ? ['out.mp4'] : []);
         if (earlier) assert.ok(readFileSync(out).equals(before), 'the earlier export changed');
     }
@@ -404,33 +392,22 @@ test('an aborted transcode leaves nothing behind, and an earlier export as it wa
 
 test('a host that exits ends the transcode it started', { skip }, async () => {
     const folder = mkdtempSync(path.join(dir, 'orphan-'));
-    const host = path.join(dir, 'host.js');
-    // Once its transcode is under way, the host prints its children's ids and exits.
-    writeFileSync(host, `
-const fs = require('fs');
-const [client, bin, input, out] = process.argv.slice(2);
-const { configure, transcode } = require(client);
-if (bin) configure({ binDir: bin });
-const parent = (pid) => fs.readFileSync('/proc/' + pid + '/stat', 'utf8').split(') ').pop().split(' ')[1];
-const children = () => fs.readdirSync('/proc').filter((p) => /^\\d+$/.test(p)).filter((p) => {
-    try { return parent(p) === String(process.pid); } catch { return false; }
-});
-transcode(input, out, { onProgress() { console.log(children().join(' ')); process.exit(0); } });
-`);
-    const { stdout } = await exec(process.execPath, [host, clientModule, bin, at('long.mp4'), path.join(folder, 'out.mp4')]);
-    const [pid, ...others] = stdout.trim().split(' ').map(Number);
-    assert.ok(pid > 0 && others.length === 0, stdout);
-    // Gone: reaped, or a zombie waiting for whoever adopted it.
-    const gone = () => {
+    const out = path.join(folder, 'out.mp4');
+    const host = `const c = require(${JSON.stringify(clientModule)}); if (${JSON.stringify(bin)}) c.configure({ binDir: ${JSON.stringify(bin)} });
+c.transcode(${JSON.stringify(at('long.mp4'))}, ${JSON.stringify(out)}, { onProgress: () => process.exit(0) });`;
+    await exec(process.execPath, ['-e', host]);
+    // reelctl processes writing out, but for zombies: none within a few seconds.
+    const running = () => readdirSync('/proc').filter((p) => /^\d+$/.test(p)).filter((p) => {
         try {
-            return readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ').pop().startsWith('Z');
+            return readFileSync(`/proc/${p}/cmdline`, 'utf8').includes(out) &&
+                   !readFileSync(`/proc/${p}/stat`, 'utf8').split(') ').pop().startsWith('Z');
         } catch {
-            return true;
+            return false;
         }
-    };
-    for (const deadline = Date.now() + 5000; !gone() && Date.now() < deadline;)
+    });
+    for (const deadline = Date.now() + 5000; running().length && Date.now() < deadline;)
         await new Promise((resolve) => setTimeout(resolve, 50));
-    assert.ok(gone(), `reelctl ${pid} still runs`);
+    assert.deepEqual(running(), []);
     assert.deepEqual(readdirSync(folder), []);
 });
 

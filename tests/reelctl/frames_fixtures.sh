@@ -8,7 +8,6 @@
 #   wide.mp4      1000x333 (4:4:4)
 #   bad.mp4       all-intra clip with the picture at 2.0 s overwritten with noise
 #   nodecoder.mp4 a sample entry no decoder knows
-#   long.mp4      40 s at 320x240: a run of many samples
 set -euo pipefail
 fixtures="$(cd "$(dirname "$0")" && pwd)/../../tools/fixtures"
 source "$fixtures/damage.sh"
@@ -75,7 +74,5 @@ unknown_codec quad.mp4 nodecoder.mp4
 ff -f lavfi -i sine=duration=1 -c:a aac audio.m4a
 ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=1 -c:v libx264 -preset veryfast \
     -pix_fmt yuv420p -f h264 raw.h264
-ff -f lavfi -i testsrc2=size=320x240:rate=25:duration=40 -c:v libx264 -preset ultrafast \
-    -pix_fmt yuv420p long.mp4
 
 fixture_done
