@@ -3,12 +3,15 @@
 //   reelctl probe <input>
 //   reelctl poster <input> <out.jpg> [--max-edge N]
 //   reelctl frames <input> <out-dir> [--interval S] [--count N] [--max N] [--max-edge N]
-//   reelctl transcode <input> <out.mp4>
+//                  [--progress]
+//   reelctl transcode <input> <out.mp4> [--progress]
 //
 // One invocation runs one subcommand to completion. Results go to standard
 // output; every fatal error is one line on standard error through `fail`, with
 // a sysexits status (64 usage, 65 unusable media, 66 missing input, 72 JPEG
-// encoding, 73 file writing, 74 poster grab, 75 transcode).
+// encoding, 73 file writing, 74 poster grab, 75 transcode). With --progress,
+// frames and transcode also write "progress <fraction>" lines there while
+// they work; a fatal message still comes last.
 
 #include "reelctl.h"
 
@@ -20,6 +23,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -49,6 +54,7 @@ std::vector<std::string> args;
 std::string sub;
 std::string input;
 int64_t maxEdge = 0;
+bool progress = false;  // "--progress": progress lines on standard error
 
 // Writes all bytes to a descriptor, one write call where the system allows.
 bool writeAll(int fd, const std::string& bytes) {
@@ -100,6 +106,12 @@ std::optional<std::string> arg(const std::string& name) {
     return std::nullopt;
 }
 
+// An option that takes no value: whether it stands anywhere on the command
+// line, looked up as `arg` looks (the positions are taken all the same).
+bool flag(const std::string& name) {
+    return std::find(args.begin(), args.end(), name) != args.end();
+}
+
 std::optional<int64_t> integerValue(const std::string& text) {
     size_t i = 0;
     bool negative = false;
@@ -117,6 +129,66 @@ std::optional<int64_t> integerValue(const std::string& text) {
     }
     return value;
 }
+
+// ---------------------------------------------------------------------------
+// Progress lines
+//
+// "progress <fraction>\n" on standard error while frames and transcode work:
+// "progress 0" when the work starts, then at most one line a tenth of a
+// second, each further than the one before (fractions cut, never rounded up,
+// to thousandths), and "progress 1" only once the result is ready, right
+// before it is printed.
+
+namespace {
+
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+int progressShown = -1;  // thousandths in the last line; -1 before the first
+std::chrono::steady_clock::time_point progressShownAt;
+bool progressReaderGone = false;
+
+// A progress line is advice: a reader that has gone away (EPIPE) ends the
+// lines, not the run, which would otherwise die by SIGPIPE with its
+// unfinished output on the disk. Results and fatal messages keep their rules.
+void writeProgressLine(const std::string& line) {
+    sigset_t pipe, previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    errno = 0;
+    if (!writeAll(STDERR_FILENO, line) && errno == EPIPE) {
+        progressReaderGone = true;
+        // The write's SIGPIPE, taken before the mask is restored.
+        timespec now{};
+        sigtimedwait(&pipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void showProgress(int thousandths) {
+    if (!progress || progressReaderGone || thousandths <= progressShown) return;
+    auto now = std::chrono::steady_clock::now();
+    bool first = progressShown < 0, last = thousandths == 1000;
+    if (!first && !last && now - progressShownAt < kProgressInterval) return;
+    progressShown = thousandths;
+    progressShownAt = now;
+    // The shortest text of the double nearest k / 1000 is that decimal: "0.4", "0.005", "1".
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof text, thousandths / 1000.0).ptr;
+    writeProgressLine("progress " + std::string(text, end) + "\n");
+}
+
+// How far the work is, from 0; below 1 until reportDone.
+void reportProgress(double fraction) {
+    if (!(fraction > 0)) fraction = 0;
+    showProgress(int(std::min(std::floor(fraction * 1000), 999.0)));
+}
+
+// The result is ready: "progress 1", before it is printed.
+void reportDone() {
+    showProgress(1000);
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Asset access
@@ -405,21 +477,23 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     files::removeReplaceable(manifestPath);
 
     Json entries = Json::array();
+    reportProgress(0);
     for (size_t i = 0; i < times.size(); ++i) {
         double t = times[i];
         auto image = copyFrame(generator, t);
         if (!image.ok()) {
             writeAll(STDERR_FILENO, "frame " + std::to_string(i) + " @" + timeText(t) +
                                         "s failed: " + image.error() + "\n");
-            continue;
+        } else {
+            std::string name = "frame_" + std::to_string(i) + ".jpg";
+            writeJPEG(image.value(), framePath(i), maxEdge, source);
+            Json entry;
+            entry["index"] = i;
+            entry["time"] = t;
+            entry["filename"] = name;
+            entries.push_back(std::move(entry));
         }
-        std::string name = "frame_" + std::to_string(i) + ".jpg";
-        writeJPEG(image.value(), framePath(i), maxEdge, source);
-        Json entry;
-        entry["index"] = i;
-        entry["time"] = t;
-        entry["filename"] = name;
-        entries.push_back(std::move(entry));
+        reportProgress(double(i + 1) / double(times.size()));
     }
 
     Json manifest;
@@ -430,6 +504,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     // Written last, so that it lists the frames of this run only. A manifest
     // file that cannot be written is no failure: it is printed all the same.
     files::writeWholeFile(manifestPath, bytes.data(), bytes.size(), source);
+    reportDone();
     printOut(bytes);
     printOut("\n");
 }
@@ -472,6 +547,7 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
     auto output = files::Output::create(outPath, files::identityOf(path));
     if (!output.ok()) fail("transcode failed: " + output.error(), 75);
     session.value()->setInterruptCheck(stopRequested);
+    if (progress) session.value()->setProgressHandler(reportProgress);
     auto exported =
         session.value()->exportTo(output.value().temporaryPath(), exporter::FileType::mpeg4);
     if (!exported.ok()) {
@@ -480,6 +556,7 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
     }
     auto committed = output.value().commit();
     if (!committed.ok()) fail("transcode failed: " + committed.error(), 75);
+    reportDone();
     printOut(outPath + "\n");
 }
 
@@ -492,6 +569,7 @@ int reelctlMain(int argc, char** argv) {
     input = args[2];
     auto edge = arg("--max-edge");
     maxEdge = edge ? integerValue(*edge).value_or(0) : 0;
+    progress = flag("--progress");
 
     if (sub == "probe") {
         cmd_probe(input);

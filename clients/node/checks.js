@@ -71,6 +71,11 @@ function signal(name, value) {
     return value;
 }
 
+function callback(name, value) {
+    if (value !== undefined && typeof value !== 'function') throw typeError(name, 'a function', value);
+    return value;
+}
+
 function env(name, value) {
     if (value !== undefined && !isPlainObject(value)) throw typeError(name, 'an object', value);
     return value;
@@ -91,7 +96,8 @@ function runOptions(call, value, tool, extra = []) {
 // least 3 are taken in count mode, at most `max` (20) are kept.
 const minInterval = 0.25;
 function framesOptions(value) {
-    const o = runOptions('frames', value, 'reelctl', ['interval', 'count', 'max', 'maxEdge']);
+    const o = runOptions('frames', value, 'reelctl', ['interval', 'count', 'max', 'maxEdge', 'onProgress']);
+    callback('onProgress', o.onProgress);
     if (o.interval !== undefined) {
         if (typeof o.interval !== 'number' || Number.isNaN(o.interval))
             throw typeError('interval', 'a number of seconds', o.interval);
@@ -103,6 +109,12 @@ function framesOptions(value) {
     integer('count', o.count, 3, undefined, ' (fewer still gives 3 samples)');
     if (o.max !== Infinity) integer('max', o.max, 2, undefined, ', or Infinity for no cap');
     integer('maxEdge', o.maxEdge, 1);
+    return o;
+}
+
+function transcodeOptions(value) {
+    const o = runOptions('transcode', value, 'reelctl', ['onProgress']);
+    callback('onProgress', o.onProgress);
     return o;
 }
 
@@ -177,6 +189,6 @@ function request(value) {
 }
 
 module.exports = {
-    options, string, integer, timeout, signal, runOptions, framesOptions, posterOptions, poolOptions,
-    requestOptions, thumbRequest, request, minInterval,
+    options, string, integer, timeout, signal, runOptions, framesOptions, transcodeOptions, posterOptions,
+    poolOptions, requestOptions, thumbRequest, request, minInterval,
 };

@@ -70,6 +70,21 @@ export interface ReelctlOptions extends RunOptions {
     reelctl?: string;
 }
 
+/** What transcode and frames take beside {@link ReelctlOptions}. */
+export interface ProgressOptions {
+    /**
+     * Called with how far the run is, a fraction from 0 to 1 that never goes
+     * back: 0 as the work starts, then at most about ten times a second, and
+     * 1 once the result is ready, before the call resolves (never when it
+     * fails). Transcode: the movie's time encoded over the duration; frames:
+     * samples done over samples. A callback that throws stops the tool; the
+     * call then rejects with what it threw.
+     */
+    onProgress?: (fraction: number) => void;
+}
+
+export interface TranscodeOptions extends ReelctlOptions, ProgressOptions {}
+
 export interface PixsigOptions extends RunOptions {
     /** Path of the pixsig executable itself (default: see {@link configure}). */
     pixsig?: string;
@@ -88,7 +103,10 @@ export class ToolError extends Error {
      */
     readonly status: number | null;
     readonly signal: NodeJS.Signals | null;
-    /** Everything the tool wrote to standard error (a pixsig server: the end of it). */
+    /**
+     * Everything the tool wrote to standard error but its progress lines (a
+     * pixsig server: the end of it).
+     */
     readonly stderr: string;
     /** `UNAVAILABLE` for missing libraries: their names. */
     readonly missing?: string[];
@@ -172,7 +190,7 @@ export interface PosterOptions extends ReelctlOptions {
     maxEdge?: number;
 }
 
-interface FramesCommonOptions extends ReelctlOptions {
+interface FramesCommonOptions extends ReelctlOptions, ProgressOptions {
     /**
      * Cap on the number of frames, an integer of at least 2, or Infinity for
      * no cap (default 20). Above the cap, frames are taken evenly from the
@@ -214,9 +232,10 @@ export function poster(input: string, out: string, options?: PosterOptions): Pro
 export function frames(input: string, outDir: string, options?: FramesOptions): Promise<FramesResult>;
 /**
  * Re-encodes `input` into an MPEG-4 movie at `out`; resolves to the output
- * path reelctl printed. Aborting stops the export at its next packet.
+ * path reelctl printed. Aborting stops the export at its next packet; the
+ * unfinished file is removed and an earlier file at `out` stays as it was.
  */
-export function transcode(input: string, out: string, options?: ReelctlOptions): Promise<string>;
+export function transcode(input: string, out: string, options?: TranscodeOptions): Promise<string>;
 
 /** `pixsig --model`: the feature-print model identifier, "vision-fp-r2". */
 export function model(options?: PixsigOptions): Promise<string>;

@@ -4,7 +4,8 @@
 //   reelctl: probe, poster, frames and transcode each start one reelctl
 //   process and resolve to its parsed result (frames: the manifest and the
 //   frames it skipped), or reject with a ToolError carrying the exit status,
-//   the tool's message and a code.
+//   the tool's message and a code. frames and transcode tell onProgress how
+//   far they are.
 //
 //   pixsig: PixsigPool keeps N `pixsig --serve` processes (one a processor
 //   by default), sends each request to the least loaded, and takes a timeout

@@ -1,14 +1,15 @@
 'use strict';
 // reelctl: probe, poster, frames and transcode each start one reelctl process
 // and resolve to its parsed result, or reject with a ToolError carrying the
-// exit status, the tool's message and a code.
+// exit status, the tool's message and a code. frames and transcode take
+// onProgress(fraction), fed by reelctl's --progress lines.
 const checks = require('./checks');
 const { ToolError, inputCode, outputBlocked } = require('./errors');
 const tools = require('./tools');
 
 // reelctl takes its options wherever they stand, positional arguments
 // included: a path spelled like an option is given as ./<name> instead.
-const reelctlOptions = new Set(['--max-edge', '--interval', '--count', '--max']);
+const reelctlOptions = new Set(['--max-edge', '--interval', '--count', '--max', '--progress']);
 function positional(name, value) {
     checks.string(name, value);
     return reelctlOptions.has(value) ? `./${value}` : value;
@@ -29,6 +30,23 @@ function failureCode(input, out, cwd) {
                 return (await outputBlocked(out, cwd)) ? 'WRITE' : 'DECODE';
             default: return 'DECODE';
         }
+    };
+}
+
+// A line reelctl writes with --progress: how far the run is, from 0 to 1.
+const progressLine = /^progress (0|1|0\.\d+)$/;
+
+// The standard-error hook of a call with `onProgress`: --progress is added to
+// the arguments, and its lines go to onProgress, never into a message or to
+// `onLine` (which gets the others).
+function withProgress(args, onProgress, onLine) {
+    if (onProgress === undefined) return onLine;
+    args.push('--progress');
+    return (line) => {
+        const m = progressLine.exec(line);
+        if (!m) return onLine?.(line);
+        onProgress(Number(m[1]));
+        return true;
     };
 }
 
@@ -74,14 +92,16 @@ async function frames(input, outDir, options) {
         const m = skippedLine.exec(line);
         if (m) skipped.push({ index: Number(m[1]), time: Number(m[2]), reason: m[3] });
     };
-    const { stdout } = await reelctl(args, o, input, undefined, onLine);
+    const hook = withProgress(args, o.onProgress, onLine);
+    const { stdout } = await reelctl(args, o, input, undefined, hook);
     return { manifest: parsed(stdout, args), skipped };
 }
 
 async function transcode(input, out, options) {
-    const o = checks.runOptions('transcode', options, 'reelctl');
+    const o = checks.transcodeOptions(options);
     const args = ['transcode', positional('input', input), positional('out', out)];
-    const { stdout } = await reelctl(args, o, input, out);
+    const hook = withProgress(args, o.onProgress);
+    const { stdout } = await reelctl(args, o, input, out, hook);
     return stdout.replace(/\n$/, '');
 }
 

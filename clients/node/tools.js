@@ -114,10 +114,12 @@ const killGrace = 5000;
 
 // Runs a tool to its end; resolves to { stdout, stderr }. `options`: cwd,
 // env, timeout, signal and the tool's own path (checked by the caller).
-// `hooks.onLine` gets each line of standard error as it comes;
-// `hooks.failure(status, message)` gives the code of a failed run. A timeout
-// or an abort sends SIGTERM (SIGKILL after killGrace) and rejects once the
-// tool has exited.
+// `hooks.onLine` gets each line of standard error as it comes, until the
+// tool is stopped; a line it returns true for is kept out of `stderr` and
+// of the failure's message, and a hook that throws stops the tool and fails
+// the call with what it threw. `hooks.failure(status, message)` gives the
+// code of a failed run. A timeout or an abort sends SIGTERM (SIGKILL after
+// killGrace) and rejects once the tool has exited.
 async function run(tool, args, options = {}, hooks = {}) {
     const { file, looked } = locate(tool, options[tool], options.env);
     if (!file) throw await unavailable(tool, file, looked, { args });
@@ -143,21 +145,31 @@ async function run(tool, args, options = {}, hooks = {}) {
             options.timeout);
         const onAbort = () => stop(new AbortError(`${tool} ${args[0]} was aborted`, signal.reason));
         signal?.addEventListener('abort', onAbort, { once: true });
+        const take = (line, end) => {
+            let taken = false;
+            if (!stopped) {
+                try {
+                    taken = hooks.onLine(line) === true;
+                } catch (error) {
+                    stop(error);
+                }
+            }
+            if (!taken) err.push(line + end);
+        };
         child.stdout.on('data', (d) => out.push(d));
         child.stderr.setEncoding('utf8');
         child.stderr.on('data', (text) => {
-            err.push(text);
-            if (!hooks.onLine) return;
+            if (!hooks.onLine) return err.push(text);
             const lines = (partial + text).split('\n');
             partial = lines.pop();
-            for (const line of lines) hooks.onLine(line);
+            for (const line of lines) take(line, '\n');
         });
         child.on('error', (error) => { spawnError = error; });
         child.on('close', (status, ended) => {
             clearTimeout(timer);
             clearTimeout(killer);
             signal?.removeEventListener('abort', onAbort);
-            if (partial && hooks.onLine) hooks.onLine(partial);
+            if (partial && hooks.onLine) take(partial, '');
             resolve({ status, signal: ended, stdout: Buffer.concat(out).toString('utf8'), stderr: err.join(''),
                       stopped, spawnError });
         });

@@ -87,8 +87,13 @@ void fitSize(int codedW, int codedH, double aspect, int& outW, int& outH) {
 
 struct ExportSession::Pipeline {
     AVFormatContext* in = nullptr;  // the asset's demuxer, not owned
+    media::Asset* asset = nullptr;  // not owned
     const AVOutputFormat* muxer = nullptr;
     std::function<bool()> interrupted;
+    std::function<void(double)> progress;
+    double durationSeconds = 0;  // what progress counts against; unknown: not above 0
+    double reported = -1;        // the last fraction reported
+
     std::string colourError;  // the colour conversion's own text, when it failed
     bool noFrames = false;    // the video track had no frame at all (an init segment)
     int64_t startUs = 0;                 // the input's start time: output timestamps begin at 0
@@ -136,6 +141,9 @@ struct ExportSession::Pipeline {
     static int checkInterrupt(void* opaque) {
         return static_cast<Pipeline*>(opaque)->cancelled() ? 1 : 0;
     }
+
+    void report(double fraction);
+    void noteEncoded(const AVPacket* pkt, AVRational timeBase);
 
     // Set-up, when the session is made.
     Result<void> prepare(media::Asset& asset);
@@ -314,6 +322,7 @@ Result<void> ExportSession::Pipeline::prepare(media::Asset& asset) {
     auto opened = media::demuxer(asset);
     if (!opened.ok()) return Failure{opened.error(), "opening the input"};
     in = opened.value();
+    this->asset = &asset;
     muxer = av_guess_format("mp4", nullptr, nullptr);
     if (!muxer) return Failure{errorText(AVERROR_MUXER_NOT_FOUND), "finding the MP4 muxer"};
     if (!packet || !outPacket || !frame)
@@ -346,6 +355,25 @@ ExportSession::~ExportSession() = default;
 
 void ExportSession::setInterruptCheck(std::function<bool()> interrupted) {
     p_->interrupted = std::move(interrupted);
+}
+
+void ExportSession::setProgressHandler(std::function<void(double)> progress) {
+    p_->progress = std::move(progress);
+}
+
+// Passes a fraction on when it is further than the last one, kept within
+// [0, 1): only the export's return says it is complete.
+void ExportSession::Pipeline::report(double fraction) {
+    if (!progress || !(fraction > reported)) return;
+    reported = std::min(fraction, std::nextafter(1.0, 0.0));
+    progress(reported);
+}
+
+// Output timestamps count from 0 (the input's start is taken off), so a
+// packet's presentation time over the duration is how far the export is.
+void ExportSession::Pipeline::noteEncoded(const AVPacket* pkt, AVRational timeBase) {
+    if (!progress || !(durationSeconds > 0) || pkt->pts == AV_NOPTS_VALUE) return;
+    report(std::max(0.0, double(pkt->pts) * av_q2d(timeBase) / durationSeconds));
 }
 
 // The display matrix with its scaling removed (the output has square pixels)
@@ -421,6 +449,7 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
                 v.durations.erase(it);
             }
         }
+        noteEncoded(pkt, enc->time_base);
         av_packet_rescale_ts(pkt, enc->time_base, ost->time_base);
         pkt->stream_index = ost->index;
         r = av_interleaved_write_frame(out, pkt);
@@ -749,8 +778,16 @@ Failure ExportSession::Pipeline::failure(int error) const {
 }
 
 Result<void> ExportSession::exportTo(const std::string& path, FileType) {
+    if (p_->progress) {
+        // Nothing has been read yet: a duration found by reading the packets
+        // puts the demuxer back at the start.
+        auto duration = p_->asset->loadDuration();
+        if (duration.ok() && std::isfinite(duration.value()))
+            p_->durationSeconds = duration.value();
+    }
     auto out = p_->openOutput(path);
     if (!out.ok()) return out.failed();
+    p_->report(0);
     if (int r = p_->run(out.value().get()); r < 0) return p_->failure(r);
     return Result<void>::success();
 }

@@ -51,6 +51,14 @@ class ExportSession {
     // export stops with "Immediate exit requested".
     void setInterruptCheck(std::function<bool()> interrupted);
 
+    // Told how far the export is, on the exporting thread between packets:
+    // 0 once the file is begun, then each time it grows, the latest
+    // presentation time encoded over the input's duration (read through the
+    // packets when the headers have none). A fraction that never goes back
+    // and stays below 1 whatever the timestamps do; exportTo's return is the
+    // end. An input whose duration cannot be found reports only the 0.
+    void setProgressHandler(std::function<void(double)> progress);
+
     // Writes the movie to `path` (a file name, used literally; an existing file
     // is overwritten). On failure, FFmpeg's error text (or the colour
     // conversion's) and the step. A failed export leaves what it had written so

@@ -29,12 +29,14 @@ const dir = mkdtempSync(path.join(os.tmpdir(), 'client-test-'));
 test.after(() => rmSync(dir, { recursive: true, force: true }));
 const at = (name) => path.join(dir, name);
 
-// clip.mp4: 2 s of 640x360 H.264; photo.jpg 800x600, its half-size copy, a
+// clip.mp4: 2 s of 640x360 H.264 (long.mp4: 10 s of 1280x720); photo.jpg 800x600, its half-size copy, a
 // different picture, a greyscale copy (thumbnails decline it), notvideo.mp4.
 if (built) {
     const run = (file, args) => execFileSync(file, args, { stdio: ['ignore', 'ignore', 'inherit'] });
     run('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=640x360:rate=25:duration=2',
         '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', at('clip.mp4')]);
+    run('ffmpeg', ['-nostdin', '-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=size=1280x720:rate=30:duration=10',
+        '-c:v', 'libx264', '-preset', 'ultrafast', '-pix_fmt', 'yuv420p', at('long.mp4')]);
     run('convert', ['-seed', '5', '-size', '800x600', 'plasma:fractal', '-blur', '0x2', '-quality', '92', at('photo.jpg')]);
     run('convert', [at('photo.jpg'), '-resize', '50%', at('half.jpg')]);
     run('convert', ['logo:', '-resize', '800x600!', '-quality', '92', at('other.jpg')]);
@@ -299,6 +301,8 @@ test('bad options are refused before anything starts', { skip }, async (t) => {
         [() => client.frames(clip, 'f', { cout: 5 }), TypeError],
         [() => client.probe(''), TypeError],
         [() => client.transcode(clip, 'o.mp4', { timeout: 2 ** 31 }), RangeError],
+        [() => client.transcode(clip, 'o.mp4', { onProgress: 'log' }), TypeError],
+        [() => client.frames(clip, 'f', { onProgress: {} }), TypeError],
         [() => thumb({ size: 0 }), RangeError],
         [() => thumb({ quality: 85 }), RangeError],
         [() => thumb({ quality: '0.8' }), TypeError],
@@ -346,6 +350,65 @@ test('frames resolves with the frames it skipped', { skip }, async () => {
     assert.deepEqual(manifest.frames.map((f) => f.index), [0, 1, 2, 3, 5, 6, 7, 8]);
     assert.deepEqual(skipped.map(({ index, time }) => ({ index, time })), [{ index: 4, time: 2 }]);
     assert.match(skipped[0].reason, /\S/);
+});
+
+test('onProgress gets how far a run is; its lines stay out of results and errors', { skip }, async () => {
+    const cases = [
+        ['transcode', (onProgress) => client.transcode(at('clip.mp4'), at('p.mp4'), { onProgress }),
+         (movie) => movie === at('p.mp4')],
+        ['frames', (onProgress) => client.frames(at('bad.mp4'), at('p-frames'), { interval: 0.5, max: Infinity, onProgress }),
+         ({ manifest, skipped }) => manifest.count === 8 && skipped.map((f) => f.index).join() === '4'],
+        ['a failure', (onProgress) => client.frames(at('clip.mp4'), at('notvideo.mp4/sub'), { onProgress }),
+         (error) => error.code === 'WRITE' && error.stderr === `${error.message}\n`],
+    ];
+    for (const [name, call, expected] of cases) {
+        const seen = [];
+        const result = await call((f) => seen.push(f)).catch((e) => e);
+        assert.ok(expected(result), `${name}: ${result}`);
+        assert.ok(seen[0] === 0 && seen.every((f, i) => f <= 1 && (i === 0 || f >= seen[i - 1])), `${name}: ${seen}`);
+        assert.equal(seen.at(-1) === 1, !(result instanceof Error), name);
+    }
+    // A callback that throws stops the tool; the call fails with what it threw.
+    const thrown = new Error('no more');
+    await assert.rejects(client.transcode(at('long.mp4'), at('thrown.mp4'), { onProgress() { throw thrown; } }),
+                         (e) => e === thrown);
+});
+
+// Aborted as soon as it starts: nothing left beside out, an earlier export as it was.
+test('an aborted transcode leaves nothing behind', { skip }, async () => {
+    const folder = mkdtempSync(path.join(dir, 'aborted-'));
+    const out = path.join(folder, 'out.mp4');
+    for (const earlier of [false, true]) {
+        if (earlier) await client.transcode(at('clip.mp4'), out);
+        const before = earlier && readFileSync(out);
+        const controller = new AbortController();
+        await assert.rejects(client.transcode(at('long.mp4'), out, { signal: controller.signal,
+                                                                      onProgress: () => controller.abort() }),
+                             { code: 'ABORTED' });
+        assert.deepEqual(readdirSync(folder), earlier ? ['out.mp4'] : []);
+        if (earlier) assert.ok(readFileSync(out).equals(before), 'the earlier export changed');
+    }
+});
+
+test('a host that exits ends the transcode it started', { skip }, async () => {
+    const folder = mkdtempSync(path.join(dir, 'orphan-'));
+    const out = path.join(folder, 'out.mp4');
+    const host = `const c = require(${JSON.stringify(clientModule)}); if (${JSON.stringify(bin)}) c.configure({ binDir: ${JSON.stringify(bin)} });
+c.transcode(${JSON.stringify(at('long.mp4'))}, ${JSON.stringify(out)}, { onProgress: () => process.exit(0) });`;
+    await exec(process.execPath, ['-e', host]);
+    // reelctl processes writing out, but for zombies: none within a few seconds.
+    const running = () => readdirSync('/proc').filter((p) => /^\d+$/.test(p)).filter((p) => {
+        try {
+            return readFileSync(`/proc/${p}/cmdline`, 'utf8').includes(out) &&
+                   !readFileSync(`/proc/${p}/stat`, 'utf8').split(') ').pop().startsWith('Z');
+        } catch {
+            return false;
+        }
+    });
+    for (const deadline = Date.now() + 5000; running().length && Date.now() < deadline;)
+        await new Promise((resolve) => setTimeout(resolve, 50));
+    assert.deepEqual(running(), []);
+    assert.deepEqual(readdirSync(folder), []);
 });
 
 test('a stopped reelctl run gets SIGTERM, then the call fails', { skip }, async (t) => {

@@ -116,7 +116,7 @@ export async function main(): Promise<void> {
     const { manifest, skipped } = await frames('clip.mp4', 'out', { count: 5, maxEdge: 256, max: Infinity });
     const names: string[] = manifest.frames.map((f) => f.filename);
     const reasons: string[] = skipped.map((s) => \`\${s.index} @\${s.time}: \${s.reason}\`);
-    const movie: string = await transcode('clip.mp4', 'out.mp4');
+    const movie: string = await transcode('clip.mp4', 'out.mp4', { onProgress: (f: number) => console.log(f) });
     const server = new PixsigServer({ maxInFlight: 4 });
     const [a, b] = await Promise.all([server.print('a.jpg'), server.print('b.jpg')]);
     const copy: boolean = cosine(a, b) >= thresholds.copy;
@@ -143,11 +143,12 @@ export async function main(): Promise<void> {
 `;
     const wrong = `
 import { pasteboard, start } from 'dragbridge';
-import { frames, PixsigServer } from 'dragbridge/client';
+import { frames, PixsigServer, transcode } from 'dragbridge/client';
 start({ handle: 'window', files: ['/tmp/a'], icon: Buffer.alloc(1) });
 const text: number = pasteboard({ files: ['/tmp/a'] });
 new PixsigServer().request({ id: 'no path' });
 frames('clip.mp4', 'out', { interval: 1, count: 5 });
+transcode('clip.mp4', 'out.mp4', { onProgress: (fraction: string) => fraction });
 `;
     for (const resolution of ['node16', 'node10']) {
         await t.test(`a TypeScript user compiles with tsc --noEmit --strict (moduleResolution ${resolution})`, async () => {
@@ -173,7 +174,7 @@ frames('clip.mp4', 'out', { interval: 1, count: 5 });
             '--typeRoots', path.join(root, 'node_modules/@types'), '--types', 'node', path.join(src, 'user.ts')]);
         assert.notEqual(result.status, 0);
         const lines = result.stdout.split('\n').filter((l) => /error TS/.test(l)).map((l) => l.match(/\((\d+),/)[1]);
-        assert.deepEqual(lines, ['4', '5', '6', '7'], result.stdout);
+        assert.deepEqual(lines, ['4', '5', '6', '7', '8'], result.stdout);
     });
     await t.test('an ES-module TypeScript user (nodenext, "type": "module") compiles strictly and runs', async () => {
         const src = path.join(dir, 'ts-esm');

@@ -204,6 +204,20 @@ TEST(Outputs, StoppedTranscodesLeaveNoTrace) {
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+// A host that stops reading the progress lines (its end of the pipe closed
+// after the first) does not end the transcode by SIGPIPE with its unfinished
+// file left: the lines stop, the movie is made and its path printed.
+TEST(Outputs, ProgressReaderGoneLeavesTheRunWhole) {
+    std::string dir = scratchDir("outputs-progress"), logs = scratchDir("outputs-progress-logs");
+    pid_t host = startShell(
+        "\"$0\" transcode \"$1\" \"$2\" --progress 2>&1 >\"$3\" | head -n 1 >/dev/null; "
+        "exit ${PIPESTATUS[0]}",
+        {bin("reelctl"), media("long.mp4"), dir + "/out.mp4", logs + "/result"}, logs);
+    EXPECT_EQ(await(host), 0);
+    EXPECT_EQ(readFile(logs + "/result"), dir + "/out.mp4\n");
+    EXPECT_EQ(namesIn(dir), std::set<std::string>{"out.mp4"});
+}
+
 // frames into a folder an earlier run filled, killed (SIGKILL) once its first
 // new frame is there: the earlier manifest is never left to describe it.
 TEST(Outputs, FramesKilledMidwayNeverKeepTheEarlierManifest) {

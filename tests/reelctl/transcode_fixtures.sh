@@ -5,7 +5,7 @@ set -euo pipefail
 out=$1
 mkdir -p "$out"
 cd "$out"
-[[ -f .done-2 ]] && exit 0  # bump when fixtures are added
+[[ -f .done-3 ]] && exit 0  # bump when fixtures are added
 
 ff() { ffmpeg -nostdin -v error -y "$@"; }
 x264="-c:v libx264 -preset ultrafast -pix_fmt yuv420p"
@@ -41,6 +41,8 @@ ff $(src 320x240 30 1) -f lavfi -i "sine=duration=1" -i subs.srt \
 # Long enough to be interrupted: 1280x720, 2 s.
 ff $(src 1280x720 30 2) -f lavfi -i "sine=duration=2" $x264 -c:a aac hd720.mp4
 ff -f lavfi -i "sine=duration=1" -c:a aac audio.m4a
+# Written to a pipe, as a recorder writes: no duration in the header.
+ff $(src 640x360 30 3) -c:v libvpx -deadline realtime -cpu-used 8 -f webm - >live.webm
 # Index first, media data cut off half-way.
 ff $(src 320x240 30 2) $x264 -movflags +faststart whole.mp4
 head -c $(($(stat -c %s whole.mp4) / 2)) whole.mp4 >truncated.mp4
@@ -49,4 +51,4 @@ ff $(src 160x120 30 1) $x264 avc.mkv
 python3 -c 'import sys; d = open(sys.argv[1], "rb").read()
 open(sys.argv[2], "wb").write(d.replace(b"V_MPEG4/ISO/AVC", b"V_QQQQQ/ISO/QQQ", 1))' \
     avc.mkv unknown_codec.mkv
-touch .done-2
+touch .done-3

@@ -12,9 +12,12 @@
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
+#include "exporter/exporter.h"
+#include "media/asset.h"
 #include "proc.h"
 
 extern char** environ;
@@ -364,6 +367,85 @@ TEST(Transcode, StopsOnSigintAndSigterm) {
         auto [status, err] = interrupted(sig);
         EXPECT_EQ(status, 75);
         EXPECT_EQ(err, "transcode failed: Immediate exit requested\n");
+    }
+}
+
+// The export's own account of how far it is: 0 as it begins, then growing,
+// below 1, close to it by the last packet; a duration found only by reading
+// the packets (a recorder's WebM) leaves every picture in the movie.
+TEST(Transcode, ExportTellsHowFarItIs) {
+    for (const char* name : {"hd720.mp4", "live.webm"}) {
+        SCOPED_TRACE(name);
+        std::string out = testsupport::scratchDir("transcode-fractions") + "/out.mp4";
+        media::Asset asset(media(name));
+        auto session = exporter::ExportSession::create(asset, exporter::ExportPreset::hd1920x1080);
+        ASSERT_TRUE(session.ok()) << session.described();
+        std::vector<double> seen;
+        session.value()->setProgressHandler([&](double f) { seen.push_back(f); });
+        ASSERT_TRUE(session.value()->exportTo(out, exporter::FileType::mpeg4).ok());
+        ASSERT_GE(seen.size(), 3u);
+        EXPECT_EQ(seen.front(), 0.0);
+        EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end(), std::greater_equal<>()), seen.end());
+        EXPECT_GT(seen.back(), 0.9);
+        EXPECT_LT(seen.back(), 1.0);
+        EXPECT_EQ(
+            streamsOf(ffprobe(out, {"-count_packets"}), "video")[0]["nb_read_packets"],
+            streamsOf(ffprobe(media(name), {"-count_packets"}), "video")[0]["nb_read_packets"]);
+    }
+}
+
+// --progress on transcode and frames: well-formed lines from "progress 0",
+// never going back, at most ten a second beside the first and the last, and
+// "progress 1" only right before a result; none without the option; a
+// failure's message still the last line.
+TEST(Transcode, ProgressLinesWhenAsked) {
+    std::string dir = testsupport::scratchDir("transcode-progress");
+    testsupport::writeFile(dir + "/file", "x");
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string last;  // the last line but progress: the result, or the message
+    } cases[] = {
+        {{"transcode", "hd720.mp4", dir + "/a.mp4", "--progress"}, 0, dir + "/a.mp4"},
+        {{"transcode", "live.webm", dir + "/b.mp4", "--progress"}, 0, dir + "/b.mp4"},
+        {{"transcode", "hd720.mp4", dir + "/c.mp4"}, 0, dir + "/c.mp4"},
+        {{"transcode", "truncated.mp4", dir + "/d.mp4", "--progress"},
+         75,
+         "transcode failed: End of file"},
+        {{"frames", "hd720.mp4", dir + "/e", "--progress", "--count", "5"}, 0, "}"},
+        {{"frames", "hd720.mp4", dir + "/file/sub", "--progress"},
+         73,
+         "failed to write " + dir + "/file/sub/frame_0.jpg: Not a directory"},
+    };
+    const std::regex line("progress (0|1|0\\.[0-9]{0,2}[1-9])");
+    for (Case c : cases) {
+        SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
+        c.arguments[1] = media(c.arguments[1]);
+        c.arguments.insert(c.arguments.begin(), bin("reelctl"));
+        auto start = std::chrono::steady_clock::now();
+        auto r = run(c.arguments);
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, c.status);
+        std::vector<double> fractions;
+        std::string other, text;
+        for (std::istringstream lines(r.err); std::getline(lines, text);) {
+            std::smatch m;
+            if (std::regex_match(text, m, line))
+                fractions.push_back(std::stod(m[1]));
+            else
+                other += text + "\n";
+        }
+        bool asked = std::ranges::count(c.arguments, "--progress") > 0;
+        EXPECT_EQ(fractions.empty(), !asked) << r.err;
+        EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end())) << r.err;
+        EXPECT_LE(fractions.size(), 2 + took.count() * 10) << r.err;
+        std::string result = c.status == 0 ? r.out : r.err;
+        EXPECT_TRUE(result.ends_with(c.last + "\n")) << result;
+        EXPECT_EQ(other, c.status == 0 ? "" : c.last + "\n");
+        if (!fractions.empty()) {
+            EXPECT_EQ(fractions.front(), 0.0);
+            EXPECT_EQ(fractions.back() == 1.0, c.status == 0);
+        }
     }
 }
 
