@@ -61,3 +61,12 @@ def measure(cmd):
 def timed(cmd):
     """Wall seconds of one run of cmd."""
     return measure(cmd).wall
+
+
+def install_debian(packages):
+    """Installs the Debian packages of the list that are missing (root)."""
+    missing = [p for p in packages if subprocess.run(["dpkg", "-s", p], capture_output=True).returncode]
+    if missing:
+        print("installing " + " ".join(missing) + " ...")
+        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing], check=True,
+                       stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))

@@ -41,6 +41,9 @@ import struct
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+from common import install_debian  # noqa: E402
+
 root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
 work = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(build, "bench-thresholds"))
@@ -110,11 +113,7 @@ KINDS = {**UNEDITED, **EDITED}
 
 
 def install_lomiri():
-    missing = [p for p in LOMIRI if subprocess.run(["dpkg", "-s", p], capture_output=True).returncode]
-    if missing:
-        print("installing " + " ".join(missing) + " ...")
-        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing], check=True,
-                       stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    install_debian(LOMIRI)
 
 
 def convert(*args):

@@ -31,6 +31,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+from common import install_debian  # noqa: E402
+
 root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 here = os.path.join(root, "bench", "import")
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
@@ -44,11 +47,7 @@ SIZES = [(1024, 768), (1600, 1200), (1920, 1080), (2048, 1536), (3024, 4032), (4
 
 
 def install():
-    missing = [p for p in LOMIRI if subprocess.run(["dpkg", "-s", p], capture_output=True).returncode]
-    if missing:
-        print("installing " + " ".join(missing) + " ...")
-        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing], check=True,
-                       stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    install_debian(LOMIRI)
     stamp = os.path.join(work, "npm", ".installed")
     if os.path.exists(stamp) and open(stamp).read() == " ".join(PEERS):
         return
