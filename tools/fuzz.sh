@@ -12,19 +12,24 @@
 # build/) with Electric Fence's guard pages. Exit status 1 when any harness or
 # that replay found something.
 # FUZZ_ONLY="name ..." limits the pass to those harnesses (a long campaign
-# runs a few side by side, one per core).
+# runs a few side by side, one per core). FUZZ_BUILD names the instrumented
+# build folder (default build-fuzz; the test command shares its sanitizer
+# build). GUARD_SAMPLE=N replays only N inputs per harness with guard pages,
+# spread evenly over the sorted corpus: a media input takes seconds there.
+# FIXTURE_ROOT names a build's test fixture folder for the seed scripts to
+# reuse (they make what is missing there).
 # An input running over 30 s counts as a hang: a feature print takes about
 # 1.5 s in this instrumented build, so a busy machine does not make one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-dir=build-fuzz
+dir=${FUZZ_BUILD:-build-fuzz}
 if [[ ! -f $dir/build.ninja ]]; then
-    CC=clang CXX=clang++ cmake -S . -B $dir -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
+    CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON \
         >/dev/null
 fi
-cmake --build $dir --target fuzzers -- --quiet
-mkdir -p $dir/findings
+cmake --build "$dir" --target fuzzers -- --quiet
+mkdir -p "$dir/findings"
 
 seeds() {  # name: the folder of the harness's seed inputs, made once
     local name=$1 out=$dir/seeds/$1
@@ -88,7 +93,13 @@ for harness in $dir/bin/fuzz_*; do
         continue
     fi
     mapfile -t inputs < <(find "$corpus" -maxdepth 1 -type f | sort)
-    echo "== guard pages $name (${#inputs[@]} inputs)"
+    total=${#inputs[@]}
+    if [[ -n ${GUARD_SAMPLE:-} ]] && ((total > GUARD_SAMPLE)); then
+        sample=()
+        for ((i = 0; i < GUARD_SAMPLE; i++)); do sample+=("${inputs[i * total / GUARD_SAMPLE]}"); done
+        inputs=("${sample[@]}")
+    fi
+    echo "== guard pages $name (${#inputs[@]} of $total inputs)"
     if ! printf '%s\0' "${inputs[@]}" | xargs -0 -n 200 bash tests/fuzz/guard_replay.sh \
         "${efence:-/usr/lib/libefence.so.0}" "$replays/replay_$name" >"$dir/findings/$name.guard.log" 2>&1; then
         echo "guard pages $name: FINDING (see $dir/findings/$name.guard.log)"

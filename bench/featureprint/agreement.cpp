@@ -36,7 +36,8 @@ vips::VOption* squashed() {
 std::vector<float> networkValues(VImage image) {
     image = image.colourspace(VIPS_INTERPRETATION_sRGB);
     if (image.has_alpha())
-        image = image.flatten(VImage::option()->set("background", std::vector<double>{255, 255, 255}));
+        image =
+            image.flatten(VImage::option()->set("background", std::vector<double>{255, 255, 255}));
     image = image.cast(VIPS_FORMAT_UCHAR);
     if (image.bands() < 3) image = image[0].bandjoin({image[0], image[0]});
     if (image.bands() > 3) image = image.extract_band(0, VImage::option()->set("n", 3));
@@ -83,9 +84,8 @@ int main(int argc, char** argv) {
             continue;
         }
         const int scale = finestScale(header.width(), header.height(), margin);
-        VImage finer = VImage::jpegload(argv[i], VImage::option()
-                                                     ->set("shrink", scale)
-                                                     ->set("fail_on", VIPS_FAIL_ON_ERROR));
+        VImage finer = VImage::jpegload(
+            argv[i], VImage::option()->set("shrink", scale)->set("fail_on", VIPS_FAIL_ON_ERROR));
         auto ours = request.perform(input.value());
         auto other = request.perform(networkValues(finer.thumbnail_image(224, squashed())));
         if (!ours.ok() || !other.ok()) {

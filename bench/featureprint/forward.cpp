@@ -84,7 +84,8 @@ bool readFloats(const char* path, std::vector<float>& values) {
 
 bool writeFloats(const char* path, const std::vector<float>& values) {
     FILE* f = std::fopen(path, "wb");
-    bool written = f && std::fwrite(values.data(), sizeof(float), values.size(), f) == values.size();
+    bool written =
+        f && std::fwrite(values.data(), sizeof(float), values.size(), f) == values.size();
     return f && std::fclose(f) == 0 && written;
 }
 

@@ -18,8 +18,8 @@ struct BufferDeleter {
 
 }  // namespace
 
-platform::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height,
-                                              int stride, int quality) {
+platform::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height, int stride,
+                                              int quality) {
     using R = platform::Result<std::vector<uint8_t>>;
     std::unique_ptr<void, HandleDeleter> handle(tjInitCompress());
     if (!handle) return R::failure(tjGetErrorStr2(nullptr));

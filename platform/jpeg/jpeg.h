@@ -12,7 +12,7 @@ namespace jpeg {
 // `stride` bytes apart, top row first. `quality` runs from 1 to 100; chroma is
 // kept at full resolution (sharp colour edges in small frames). Fails with the
 // library's error text.
-platform::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height,
-                                              int stride, int quality);
+platform::Result<std::vector<uint8_t>> encode(const uint8_t* rgb, int width, int height, int stride,
+                                              int quality);
 
 }  // namespace jpeg

@@ -24,10 +24,10 @@
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <xcb/xcb.h>
-#include <xcb/xcbext.h>  // xcb_poll_for_reply
 #include <X11/extensions/shape.h>
 #include <X11/keysym.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>  // xcb_poll_for_reply
 
 // Xlib's own handlers (exported by libX11, declared in its internal header):
 // the ones that end the process.
@@ -573,8 +573,7 @@ bool Session::followPointer() {
     void* keymapReply = nullptr;
     xcb_generic_error_t* error = nullptr;
     if (!xcb_poll_for_reply(c, keymapAsked_, &keymapReply, &error)) return true;
-    XcbReply<xcb_query_keymap_reply_t> keymap(
-        static_cast<xcb_query_keymap_reply_t*>(keymapReply));
+    XcbReply<xcb_query_keymap_reply_t> keymap(static_cast<xcb_query_keymap_reply_t*>(keymapReply));
     XcbReply<xcb_generic_error_t> keymapError(error);
     void* pointerReply = nullptr;
     error = nullptr;

@@ -112,7 +112,7 @@ std::string fixture(const std::string& relative) {
 
 std::string scratchDir(const std::string& tag) {
     static std::atomic<int> counter{0};
-    std::string dir = std::string(FIXTURE_DIR) + "/../scratch/" + tag + "-" +
+    std::string dir = std::string(BIN_DIR) + "/../scratch/" + tag + "-" +
                       std::to_string(::getpid()) + "-" + std::to_string(counter++);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);

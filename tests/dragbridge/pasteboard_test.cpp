@@ -29,7 +29,7 @@ class FakeWriter : public Writer {
 
     std::vector<std::string> writableTypes(const Pasteboard&) const override { return types; }
     pasteboard::WritingOptions writingOptions(const std::string& type,
-                                          const Pasteboard&) const override {
+                                              const Pasteboard&) const override {
         return promised.contains(type) ? pasteboard::writingPromised : pasteboard::writingNone;
     }
     std::optional<PropertyList> propertyList(const std::string& type) const override {
@@ -202,7 +202,8 @@ TEST(PasteboardItems, ImmediateDataIsTakenAtWritePromisedDataOnFirstRead) {
 }
 
 TEST(PasteboardItems, DataForTypeGivesBytes) {
-    EXPECT_EQ(pasteboard::bytesOf(pasteboard::rawData(std::string("a\0b", 3))), std::string("a\0b", 3));
+    EXPECT_EQ(pasteboard::bytesOf(pasteboard::rawData(std::string("a\0b", 3))),
+              std::string("a\0b", 3));
     EXPECT_EQ(pasteboard::bytesOf(PropertyList("text")), "text");
     EXPECT_EQ(pasteboard::bytesOf(PropertyList{{"x"}, {""}}), R"([["x"],[""]])");
 }

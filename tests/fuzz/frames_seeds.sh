@@ -19,10 +19,11 @@ find "$here/../data/real/video" -maxdepth 1 -type f ! -name '*.md' -size -600k \
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 for group in containers frames layouts poster hardening service_failures inputs; do
-    bash "$here/../reelctl/${group}_fixtures.sh" "$tmp/$group" >/dev/null
+    made=${FIXTURE_ROOT:-$tmp}/reelctl/$group
+    bash "$here/../reelctl/${group}_fixtures.sh" "$made" >/dev/null
     while IFS= read -r -d '' file; do
         cp "$file" "$out/$group-${file##*/}"
-    done < <(find "$tmp/$group" -type f -size "-$limit" ! -name '.*' ! -path '*/reproducers/*' -print0)
+    done < <(find "$made" -type f -size "-$limit" ! -name '.*' ! -path '*/reproducers/*' -print0)
 done
 ff() { ffmpeg -v error -nostdin -y "$@"; }
 src=(-f lavfi -i testsrc2=size=32x24:rate=10:duration=0.5)

@@ -57,11 +57,12 @@ ff "$out/small.gif"
 ff -c:v libwebp "$out/small.webp"
 ff "$out/small.tiff"
 printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><rect width="20" height="10" fill="red"/></svg>' >"$out/small.svg"
-bash "$here/../pixsig/hardening_fixtures.sh" hardening >/dev/null
+made=${FIXTURE_ROOT:-$PWD}/pixsig/hardening
+bash "$here/../pixsig/hardening_fixtures.sh" "$made" >/dev/null
 for name in kind.heic kind.avif kind.jxl half.jpg half.png half.webp half.gif half.heic half.avif \
     half.jxl gifbomb.gif webpbomb.webp bomb.png bomb.tif clip.jpg image.fits matrix.mat photo.ppm \
     table.csv; do
-    cp "hardening/$name" "$out/hardening-${name//./-}"
+    cp "$made/$name" "$out/hardening-${name//./-}"
 done
 while IFS= read -r -d '' f; do
     name=${f##*/}

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < read.size(); ++i)
         if (read[i].absoluteString() != expected[i]) __builtin_trap();
     for (const auto& item : board->pasteboardItems())
-        for (const auto& type : item.types()) (void)item.dataForType(type);
+        for (const auto& type : item.types())
+            (void)item.dataForType(type);
     board->releaseGlobally();
     return 0;
 }

@@ -11,7 +11,8 @@ mkdir -p "$out"
 bash "$here/frames_seeds.sh" "$out" 2M
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-bash "$here/../reelctl/probe_fixtures.sh" "$tmp/probe" >/dev/null
+made=${FIXTURE_ROOT:-$tmp}/reelctl/probe
+bash "$here/../reelctl/probe_fixtures.sh" "$made" >/dev/null
 while IFS= read -r -d '' file; do
     cp "$file" "$out/probe-${file##*/}"
-done < <(find "$tmp/probe" -type f -size -2M ! -name '.*' -print0)
+done < <(find "$made" -type f -size -2M ! -name '.*' -print0)

@@ -62,11 +62,12 @@ for f in "$tmp"/*; do
     seed "$f" "${name//./-}" all
 done
 for group in thumbnail hardening; do
-    bash "$here/../pixsig/${group}_fixtures.sh" "$tmp/$group" >/dev/null
+    made=${FIXTURE_ROOT:-$tmp}/pixsig/$group
+    bash "$here/../pixsig/${group}_fixtures.sh" "$made" >/dev/null
     while IFS= read -r -d '' f; do
         name=${f##*/}
         seed "$f" "$group-${name//./-}"
-    done < <(find "$tmp/$group" -type f -size -2M ! -name '.*' ! -name done -print0 | sort -z)
+    done < <(find "$made" -type f -size -2M ! -name '.*' ! -name done -print0 | sort -z)
 done
 while IFS= read -r -d '' f; do
     name=${f##*/}

@@ -53,7 +53,8 @@ struct World {
     Window w[windows];
     WindowId nextId = 0x400001;
     World() {
-        for (auto& one : w) one.id = nextId++;
+        for (auto& one : w)
+            one.id = nextId++;
     }
     // What the plumbing would find under the pointer over window i.
     Target at(int i) const {

@@ -44,15 +44,15 @@ struct Reader {
     bool more() const { return at < size; }
 };
 
-constexpr unsigned long selectionAtom = 300, targetsAtom = 301, incrAtom = 302,
-                        multipleAtom = 303, otherSelection = 1, firstType = 400;
+constexpr unsigned long selectionAtom = 300, targetsAtom = 301, incrAtom = 302, multipleAtom = 303,
+                        otherSelection = 1, firstType = 400;
 constexpr WindowId owner = 0x200001, firstRequestor = 0x300001;
 constexpr unsigned long ownedSince = 5000;
 constexpr int typeCount = 4, requestors = 6, properties = 4;
 
 struct Expected {  // an INCR transfer as the requestor sees it
     unsigned long type;
-    std::string rest;  // bytes still owed
+    std::string rest;   // bytes still owed
     bool done = false;  // all bytes sent; the zero-length chunk is still owed
     std::uint64_t lastActivity;
 };
@@ -76,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bytes[std::size_t(i)].push_back(char('a' + (k * 7 + unsigned(i)) % 26));
     }
     int asked = 0;
-    SelectionServer::Offer offer{owner, ownedSince, types, typeAtoms,
+    SelectionServer::Offer offer{owner,
+                                 ownedSince,
+                                 types,
+                                 typeAtoms,
                                  [&](const std::string& type) -> std::optional<std::string> {
                                      ++asked;
                                      int i = type.back() - '0';
@@ -89,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t now = 1;
 
     auto requestorOf = [](std::uint8_t v) { return firstRequestor + v % requestors; };
-    auto propertyOf = [](std::uint8_t v) { return v % (properties + 1) == 0 ? 0ul : 500ul + v % 5; };
+    auto propertyOf = [](std::uint8_t v) {
+        return v % (properties + 1) == 0 ? 0ul : 500ul + v % 5;
+    };
 
     while (in.more()) {
         std::uint8_t kind = in.byte() % 4, a = in.byte(), b = in.byte(), c = in.byte();
@@ -113,11 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             int typeIndex = rq.target >= firstType && rq.target < firstType + typeCount
                                 ? int(rq.target - firstType)
                                 : -1;
-            bool answerable = ours && rq.target != 0 &&
-                              (rq.target == targetsAtom ||
-                               (typeIndex >= 0 && present[std::size_t(typeIndex)]));
-            bool incr = answerable && typeIndex >= 0 &&
-                        bytes[std::size_t(typeIndex)].size() > maxChunk;
+            bool answerable =
+                ours && rq.target != 0 &&
+                (rq.target == targetsAtom || (typeIndex >= 0 && present[std::size_t(typeIndex)]));
+            bool incr =
+                answerable && typeIndex >= 0 && bytes[std::size_t(typeIndex)].size() > maxChunk;
             if (incr && open >= SelectionServer::maxTransfers) answerable = false;
 
             int askedBefore = asked;
@@ -130,11 +135,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (ours && rq.target != 0) owed.erase({rq.requestor, property});
             if (!answer.write) continue;
             const PropertyWrite& w = *answer.write;
-            check(w.window == rq.requestor && w.property == property && answer.property == property);
+            check(w.window == rq.requestor && w.property == property &&
+                  answer.property == property);
             if (rq.target == targetsAtom) {
                 check(w.type == 4 && w.format == 32 && w.bytes.empty());
                 check(w.items.size() == typeAtoms.size() + 1 && w.items[0] == targetsAtom);
-                for (std::size_t i = 0; i < typeAtoms.size(); ++i) check(w.items[i + 1] == typeAtoms[i]);
+                for (std::size_t i = 0; i < typeAtoms.size(); ++i)
+                    check(w.items[i + 1] == typeAtoms[i]);
             } else if (incr) {
                 const std::string& all = bytes[std::size_t(typeIndex)];
                 check(w.type == incrAtom && w.format == 32 && w.items.size() == 1 &&
@@ -183,7 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(given.size() == expected.size());
             for (WindowId w : expected) {
                 bool listed = false;
-                for (WindowId g : given) listed = listed || g == w;
+                for (WindowId g : given)
+                    listed = listed || g == w;
                 check(listed);
             }
         } else {  // a requestor vanished: it never deletes again; it is no longer watched later
@@ -193,7 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int r = 0; r < requestors; ++r) {
             WindowId w = firstRequestor + WindowId(r);
             bool waits = false;
-            for (const auto& [key, e] : owed) waits = waits || key.first == w;
+            for (const auto& [key, e] : owed)
+                waits = waits || key.first == w;
             check(server.watching(w) == waits);
         }
         check(owed.size() <= SelectionServer::maxTransfers);

@@ -227,8 +227,8 @@ TEST_F(XdndEngine, GtkTargetReceivesTheUrisInOrder) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
-                            request(threeUris, &outcomes, &asked)).ok());
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes, &asked)).ok());
     EXPECT_TRUE(xdnd::running());
     moveTo(650, 250);
     release();
@@ -246,8 +246,8 @@ TEST_F(XdndEngine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
     std::vector<xdnd::Outcome> outcomes;
     std::vector<std::string> asked;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
-                            request(threeUris, &outcomes, &asked)).ok());
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes, &asked)).ok());
     moveTo(650, 250);
     moveTo(650, 575);
     release();
@@ -259,8 +259,7 @@ TEST_F(XdndEngine, ReleaseOverAWindowThatIsNoTargetIsRefused) {
 TEST_F(XdndEngine, EscapeCancels) {
     std::vector<xdnd::Outcome> outcomes;
     press();
-    ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(650, 250);
     xdotool({"key", "Escape"});
     ASSERT_TRUE(finishedWithin(outcomes, 3000));
@@ -272,11 +271,11 @@ TEST_F(XdndEngine, EscapeCancels) {
 TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     std::vector<xdnd::Outcome> first, second, third;
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
-                            request("file:///tmp/first\r\n", &first)).ok());
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), connect(), request("file:///tmp/first\r\n", &first)).ok());
     moveTo(650, 250);
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
-                            request("file:///tmp/second\r\n", &second)).ok());
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), connect(), request("file:///tmp/second\r\n", &second)).ok());
     EXPECT_EQ(first, std::vector<xdnd::Outcome>{xdnd::Outcome::cancelled});
     moveTo(660, 260);
     release();
@@ -287,8 +286,8 @@ TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
     EXPECT_EQ(second, std::vector<xdnd::Outcome>{xdnd::Outcome::dropped});
 
     press();
-    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(),
-                            request("file:///tmp/third\r\n", &third)).ok());
+    ASSERT_TRUE(
+        xdnd::begin(uv_default_loop(), connect(), request("file:///tmp/third\r\n", &third)).ok());
     xdnd::cancel(false);
     EXPECT_FALSE(xdnd::running());
     release();
@@ -301,8 +300,7 @@ TEST_F(XdndEngine, ANewDragEndsTheRunningOneAndCancelCanStaySilent) {
 TEST_F(XdndEngine, SelectionAnswers) {
     std::vector<xdnd::Outcome> outcomes;
     press();
-    ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     pump(50);
 
     Display* peer = XOpenDisplay(nullptr);
@@ -447,8 +445,7 @@ TEST_F(XdndEngine, ProxyIsHonouredAndMessagesNameTheRealTarget) {
     FakeTarget fake(850, 450, true);
     std::vector<xdnd::Outcome> outcomes;
     press();
-    ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 5000));
@@ -465,8 +462,7 @@ TEST_F(XdndEngine, RefusingTargetGetsLeaveNotDrop) {
     fake.accept = false;
     std::vector<xdnd::Outcome> outcomes;
     press();
-    ASSERT_TRUE(
-        xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
+    ASSERT_TRUE(xdnd::begin(uv_default_loop(), connect(), request(threeUris, &outcomes)).ok());
     moveTo(925, 525);
     release();
     ASSERT_TRUE(finishedWithin(outcomes, 5000));
