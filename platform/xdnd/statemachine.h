@@ -45,6 +45,9 @@
 
 namespace xdnd {
 
+// The outcome's name, as the tests and logs print it.
+const char* outcomeName(Outcome outcome);
+
 // The protocol versions this source speaks: the older of the target's and ours.
 constexpr int oldestVersion = 3;
 constexpr int newestVersion = 5;

@@ -1,8 +1,9 @@
-// The X plumbing of the drag: the connection and its error traps, atoms, the
-// source and icon windows, the target search, pointer polling and the loop's
-// handles. What to say to a target is the state machine's (statemachine.h),
-// what to answer a selection request is the selection server's (selection.h):
-// this file turns X events into their events and their answers into requests.
+// The X plumbing of the drag: the connection, atoms, the source window, the
+// target search, pointer polling and the loop's handles; the error traps
+// (traps.h) and the icon window (icon.h) are units of their own. What to say
+// to a target is the state machine's (statemachine.h), what to answer a
+// selection request is the selection server's (selection.h): this file turns
+// X events into their events and their answers into requests.
 #include "xdnd/xdnd.h"
 
 #include <uv.h>
@@ -15,24 +16,19 @@
 
 #include "handles/handles.h"
 #include "xdnd/guarded.h"
+#include "xdnd/icon.h"
 #include "xdnd/selection.h"
 #include "xdnd/statemachine.h"
+#include "xdnd/traps.h"
 
 // Xlib last: its macros (None, Bool, Status, SelectionRequest) would rewrite
 // the names above.
 #include <X11/Xatom.h>
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/shape.h>
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>  // xcb_poll_for_reply
-
-// Xlib's own handlers (exported by libX11, declared in its internal header):
-// the ones that end the process.
-extern "C" int _XDefaultError(Display*, XErrorEvent*);
-extern "C" int _XDefaultIOError(Display*);
 
 namespace xdnd {
 
@@ -44,70 +40,6 @@ struct FreeXcb {
 };
 template <class T>
 using XcbReply = std::unique_ptr<T, FreeXcb>;
-
-// ---------------------------------------------------------------------------
-// Error trapping. Xlib has one process-wide error handler, and its default one
-// exits the process. Ours records errors on the connections opened here (the
-// list below) and forwards others to the handler installed before ours, unless
-// that was Xlib's default.
-struct Trap {
-    Display* dpy;
-    unsigned char lastError;
-    bool broken;  // the connection hit an I/O error
-};
-std::vector<Trap> traps;
-XErrorHandler previousHandler = nullptr;
-XIOErrorHandler previousIOHandler = nullptr;
-
-Trap* trapFor(Display* dpy) {
-    for (auto& t : traps)
-        if (t.dpy == dpy) return &t;
-    return nullptr;
-}
-
-int onXError(Display* dpy, XErrorEvent* event) {
-    if (Trap* t = trapFor(dpy)) {
-        t->lastError = event->error_code;
-        return 0;
-    }
-    return previousHandler ? previousHandler(dpy, event) : 0;
-}
-
-int onIOError(Display* dpy) {
-    if (Trap* t = trapFor(dpy)) {
-        t->broken = true;
-        return 0;  // the exit handler below keeps Xlib from ending the process
-    }
-    return previousIOHandler ? previousIOHandler(dpy) : 0;
-}
-
-void onIOErrorExit(Display* dpy, void*) {
-    if (Trap* t = trapFor(dpy)) t->broken = true;
-}
-
-void installHandlers() {
-    XErrorHandler current = XSetErrorHandler(onXError);
-    if (current != onXError) previousHandler = current == _XDefaultError ? nullptr : current;
-    XIOErrorHandler currentIO = XSetIOErrorHandler(onIOError);
-    if (currentIO != onIOError)
-        previousIOHandler = currentIO == _XDefaultIOError ? nullptr : currentIO;
-}
-
-// Runs fn and reports whether it raised no X error (waits for the server).
-template <class F>
-bool trapped(Display* dpy, F&& fn) {
-    Trap* t = trapFor(dpy);
-    XSync(dpy, False);
-    t->lastError = 0;
-    fn();
-    XSync(dpy, False);
-    return t->lastError == 0;
-}
-
-bool broken(Display* dpy) {
-    Trap* t = trapFor(dpy);
-    return t == nullptr || t->broken;
-}
 
 }  // namespace
 
@@ -122,38 +54,36 @@ platform::Result<std::unique_ptr<Connection>> Connection::open() {
         return platform::Failure{
             "cannot open display \"" + std::string(XDisplayName(nullptr)) + "\"",
             "opening the X display"};
-    installHandlers();
-    traps.push_back(Trap{dpy, 0, false});
-    XSetIOErrorExitHandler(dpy, onIOErrorExit, nullptr);
+    traps::watch(dpy);
     return std::unique_ptr<Connection>(new Connection(dpy));
 }
 
 Connection::~Connection() {
-    bool dead = broken(dpy_);
+    bool dead = traps::broken(dpy_);
     // A broken connection cannot be closed cleanly; its memory is left behind.
     if (!dead) XCloseDisplay(dpy_);
-    std::erase_if(traps, [this](const Trap& t) { return t.dpy == dpy_; });
+    traps::forget(dpy_);
 }
 
 bool Connection::windowExists(WindowId window) {
     // X resource ids have 29 bits; a larger value would be cut short on the wire
     // and could name some other window.
-    if (window == 0 || window > 0x1FFFFFFFul || broken(dpy_)) return false;
+    if (window == 0 || window > 0x1FFFFFFFul || traps::broken(dpy_)) return false;
     XWindowAttributes attrs;
     Status ok = 0;
-    bool clean = trapped(dpy_, [&] { ok = XGetWindowAttributes(dpy_, window, &attrs); });
+    bool clean = traps::trapped(dpy_, [&] { ok = XGetWindowAttributes(dpy_, window, &attrs); });
     return clean && ok != 0;
 }
 
 std::optional<Connection::Pointer> Connection::pointerIn(WindowId window) {
-    if (broken(dpy_)) return std::nullopt;
+    if (traps::broken(dpy_)) return std::nullopt;
     Window root = DefaultRootWindow(dpy_), rootRet = 0, childRet = 0;
     int rx = 0, ry = 0, wx = 0, wy = 0;
     unsigned mask = 0;
     Window child = 0;
     int ox = 0, oy = 0;
     bool found = false;
-    bool clean = trapped(dpy_, [&] {
+    bool clean = traps::trapped(dpy_, [&] {
         found = XQueryPointer(dpy_, root, &rootRet, &childRet, &rx, &ry, &wx, &wy, &mask) &&
                 XTranslateCoordinates(dpy_, window, root, 0, 0, &ox, &oy, &child);
     });
@@ -220,25 +150,6 @@ struct Atoms {
     }
 };
 
-// The server's pixels of an icon: 0xAARRGGBB, premultiplied. Without an alpha
-// channel (argb false) the icon is composed over white.
-std::vector<uint32_t> serverPixels(const Icon& icon, bool argb) {
-    std::vector<uint32_t> px(std::size_t(icon.width) * std::size_t(icon.height));
-    for (std::size_t i = 0; i < px.size(); ++i) {
-        uint32_t r = icon.rgba[4 * i], g = icon.rgba[4 * i + 1], b = icon.rgba[4 * i + 2],
-                 a = icon.rgba[4 * i + 3];
-        if (!argb) {
-            r += 255 - a;
-            g += 255 - a;
-            b += 255 - a;
-            a = 0;
-        }
-        px[i] =
-            (a << 24) | (std::min(r, 255u) << 16) | (std::min(g, 255u) << 8) | std::min(b, 255u);
-    }
-    return px;
-}
-
 class Session {
   public:
     Session(uv_loop_t* loop, std::unique_ptr<Connection> conn, Request request)
@@ -269,8 +180,6 @@ class Session {
     // Set-up
     Time serverTime();
     platform::Result<void> takeSelection();
-    void createIcon(int x, int y);
-    handles::XPixmap iconPixmap(Visual* visual, int depth, bool argb);
     long hostPid(Window w);
 
     // X events in
@@ -306,9 +215,7 @@ class Session {
     std::vector<Atom> typeAtoms_;
     Window root_ = None;
     handles::XWindow source_;  // owns XdndSelection
-    handles::XPixmap iconPixmap_;
-    handles::XColormap iconColormap_;
-    handles::XWindow icon_;
+    IconWindow icon_;
     Time time_ = CurrentTime;  // when the selection was taken
     long hostPid_ = 0;
     bool pointerGrabbed_ = false;
@@ -334,9 +241,7 @@ Session::~Session() {
     // Until the drag has begun the session owns its connection: closing that
     // frees every X resource made on it, and a broken one takes no requests.
     if (conn_) {
-        icon_.release();
-        iconPixmap_.release();
-        iconColormap_.release();
+        icon_.abandon();
         source_.release();
     }
 }
@@ -385,60 +290,6 @@ platform::Result<void> Session::takeSelection() {
     return platform::Result<void>::success();
 }
 
-handles::XPixmap Session::iconPixmap(Visual* visual, int depth, bool argb) {
-    const Icon& ic = req_.icon;
-    std::vector<uint32_t> px = serverPixels(ic, argb);
-    XImage* image =
-        XCreateImage(dpy_, visual, unsigned(depth), ZPixmap, 0, reinterpret_cast<char*>(px.data()),
-                     unsigned(ic.width), unsigned(ic.height), 32, 0);
-    if (image == nullptr) return {};
-    handles::XPixmap pixmap(
-        dpy_, XCreatePixmap(dpy_, root_, unsigned(ic.width), unsigned(ic.height), unsigned(depth)));
-    GC gc = XCreateGC(dpy_, pixmap.get(), 0, nullptr);
-    XPutImage(dpy_, pixmap.get(), gc, image, 0, 0, 0, 0, unsigned(ic.width), unsigned(ic.height));
-    XFreeGC(dpy_, gc);
-    image->data = nullptr;  // px owns the pixels
-    XDestroyImage(image);
-    return pixmap;
-}
-
-void Session::createIcon(int x, int y) {
-    const Icon& ic = req_.icon;
-    if (ic.width < 1 || ic.height < 1 ||
-        ic.rgba.size() != std::size_t(ic.width) * std::size_t(ic.height) * 4)
-        return;
-    int screen = DefaultScreen(dpy_);
-    XVisualInfo vi;
-    bool argb = XMatchVisualInfo(dpy_, screen, 32, TrueColor, &vi) != 0;
-    Visual* visual = argb ? vi.visual : DefaultVisual(dpy_, screen);
-    int depth = argb ? 32 : DefaultDepth(dpy_, screen);
-    if (!argb && depth != 24) return;  // no icon on unusual visuals
-    iconPixmap_ = iconPixmap(visual, depth, argb);
-    if (!iconPixmap_) return;
-
-    XSetWindowAttributes attrs{};
-    attrs.override_redirect = True;
-    attrs.background_pixmap = iconPixmap_.get();
-    attrs.border_pixel = 0;
-    unsigned long mask = CWOverrideRedirect | CWBackPixmap | CWBorderPixel;
-    if (argb) {
-        iconColormap_ = handles::XColormap(dpy_, XCreateColormap(dpy_, root_, visual, AllocNone));
-        attrs.colormap = iconColormap_.get();
-        mask |= CWColormap;
-    }
-    icon_ = handles::XWindow(
-        dpy_, XCreateWindow(dpy_, root_, x - ic.hotX, y - ic.hotY, unsigned(ic.width),
-                            unsigned(ic.height), 0, depth, InputOutput, visual, mask, &attrs));
-    XStoreName(dpy_, icon_.get(), "dragbridge drag icon");
-    // The icon must not catch the pointer: an empty input shape lets the target
-    // search (and the pointer) pass through it.
-    int eventBase = 0, errorBase = 0;
-    if (XShapeQueryExtension(dpy_, &eventBase, &errorBase))
-        XShapeCombineRectangles(dpy_, icon_.get(), ShapeInput, 0, 0, nullptr, 0, ShapeSet,
-                                Unsorted);
-    XMapRaised(dpy_, icon_.get());
-}
-
 platform::Result<void> Session::setUp() {
     root_ = DefaultRootWindow(dpy_);
     for (const auto& t : req_.types)
@@ -463,7 +314,7 @@ platform::Result<void> Session::setUp() {
         return req_.operationMask ? req_.operationMask(inside) : (unsigned long)opCopy;
     };
     machine_.emplace(req_.timeouts, allowed(false), allowed(true), x, y);
-    createIcon(x, y);
+    icon_ = IconWindow::show(dpy_, req_.icon, x, y);
 
     // The host usually holds the pointer grab from the button press; then the
     // pointer is followed by polling alone.
@@ -473,7 +324,7 @@ platform::Result<void> Session::setUp() {
         XGrabKeyboard(dpy_, root_, False, GrabModeAsync, GrabModeAsync, time_) == GrabSuccess;
     escape_ = XKeysymToKeycode(dpy_, XK_Escape);
     XFlush(dpy_);
-    if (broken(dpy_))
+    if (traps::broken(dpy_))
         return platform::Result<void>::failure("the X connection broke", "setting up the drag");
     return platform::Result<void>::success();
 }
@@ -520,12 +371,12 @@ void Session::onClosed(uv_handle_t* handle) {
 // ---- X events in
 
 void Session::drain() {
-    while (!over() && !broken(dpy_) && XPending(dpy_) > 0) {
+    while (!over() && !traps::broken(dpy_) && XPending(dpy_) > 0) {
         XEvent ev;
         XNextEvent(dpy_, &ev);
         handle(ev);
     }
-    if (!over() && broken(dpy_)) end(Outcome::failed);
+    if (!over() && traps::broken(dpy_)) end(Outcome::failed);
 }
 
 // Handles every event there is and sends what that made. A flush that would
@@ -541,7 +392,7 @@ void Session::settle() {
 }
 
 void Session::onTick() {
-    if (broken(dpy_)) return end(Outcome::failed);
+    if (traps::broken(dpy_)) return end(Outcome::failed);
     bool held = !dragging() || followPointer();
     if (over()) return;
     apply(machine_->tick(now()));
@@ -696,13 +547,13 @@ Target Session::findTarget(int x, int y) {
     // Descend from the root to the deepest window under the point; the deepest
     // XDND-aware window on the way is the target. A window that vanishes on
     // the way makes it no target.
-    bool clean = trapped(dpy_, [&] {
+    bool clean = traps::trapped(dpy_, [&] {
         Window w = root_;
         for (int depth = 0; depth < 64; ++depth) {
             Window child = None;
             int cx = 0, cy = 0;
             if (!XTranslateCoordinates(dpy_, root_, w, x, y, &cx, &cy, &child)) break;
-            if (child == None || child == icon_.get()) break;
+            if (child == None || child == icon_.window()) break;
             w = child;
             Window sendTo = w;
             // XdndProxy counts only when the proxy names itself as its own proxy.
@@ -725,11 +576,10 @@ void Session::apply(const Effects& effects) {
     for (const Effect& e : effects) {
         switch (e.kind) {
             case Effect::moveIcon:
-                if (icon_)
-                    XMoveWindow(dpy_, icon_.get(), e.x - req_.icon.hotX, e.y - req_.icon.hotY);
+                icon_.moveTo(e.x, e.y);
                 break;
             case Effect::hideIcon:
-                if (icon_) XUnmapWindow(dpy_, icon_.get());
+                icon_.hide();
                 break;
             case Effect::ended:
                 return close(e.outcome);  // the last effect
@@ -741,7 +591,7 @@ void Session::apply(const Effects& effects) {
 }
 
 void Session::send(const Effect& message) {
-    if (broken(dpy_)) return;
+    if (traps::broken(dpy_)) return;
     XEvent ev{};
     ev.xclient.type = ClientMessage;
     ev.xclient.display = dpy_;
@@ -788,7 +638,7 @@ void Session::write(const PropertyWrite& property) {
 // The current target's window (and proxy) are watched for their destruction.
 void Session::followTarget() {
     const Target& target = machine_->target();
-    if (target == watched_ || broken(dpy_)) return;
+    if (target == watched_ || traps::broken(dpy_)) return;
     Target old = std::exchange(watched_, target);
     for (Window w : {old.window, old.sendTo, target.window, target.sendTo})
         watch(w);
@@ -798,7 +648,7 @@ void Session::followTarget() {
 // it: property deletions while a transfer waits on it, destruction while it
 // is the target.
 void Session::watch(Window w) {
-    if (w == None || broken(dpy_)) return;
+    if (w == None || traps::broken(dpy_)) return;
     long wanted = server_->watching(w) ? PropertyChangeMask : NoEventMask;
     if (w == watched_.window || w == watched_.sendTo) wanted |= StructureNotifyMask;
     auto found = masks_.find(w);
@@ -838,10 +688,8 @@ void Session::releaseX() {
     xcb_connection_t* c = XGetXCBConnection(dpy_);
     for (unsigned* asked : {&pointerAsked_, &keymapAsked_})
         if (*asked != 0) xcb_discard_reply(c, std::exchange(*asked, 0u));
-    if (broken(dpy_)) {  // no requests on a broken connection
-        icon_.release();
-        iconPixmap_.release();
-        iconColormap_.release();
+    if (traps::broken(dpy_)) {  // no requests on a broken connection
+        icon_.abandon();
         source_.release();
         return;
     }
@@ -850,9 +698,7 @@ void Session::releaseX() {
     for (const auto& [w, mask] : masks_)
         XSelectInput(dpy_, w, NoEventMask);
     masks_.clear();
-    icon_.reset();
-    iconPixmap_.reset();
-    iconColormap_.reset();
+    icon_.destroy();
     source_.reset();  // also gives up XdndSelection
     XSync(dpy_, False);
 }
@@ -879,7 +725,7 @@ platform::Result<void> begin(uv_loop_s* loop, std::unique_ptr<Connection> connec
     const char* step = "beginning the drag";
     if (loop == nullptr) return platform::Result<void>::failure("no event loop", step);
     if (connection == nullptr) return platform::Result<void>::failure("no X connection", step);
-    if (broken(connection->display()))
+    if (traps::broken(connection->display()))
         return platform::Result<void>::failure("the X connection is broken", step);
     auto session = std::make_unique<Session>(loop, std::move(connection), std::move(request));
     if (auto ready = session->setUp(); !ready.ok()) return ready;

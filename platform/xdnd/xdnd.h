@@ -77,7 +77,6 @@ enum class Outcome {
     timedOut,   // the target stopped answering (or went away after the drop)
     failed,     // the drag could not go on: the X connection broke, or a callback threw
 };
-const char* outcomeName(Outcome outcome);
 
 // Drag operation bits, as the dragging source reports them.
 enum Operation : unsigned long {
