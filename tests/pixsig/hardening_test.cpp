@@ -28,6 +28,7 @@
 
 #include "gtest/gtest.h"
 #include "proc.h"
+#include "sanitizer.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -203,7 +204,7 @@ TEST(PixsigHardening, HugeRequestLineRefusedInBoundedMemory) {
 // above that of a server that has answered one small request by a small
 // multiple of the line. Built whole, the nesting took some 40 times the line.
 TEST(PixsigHardening, LongRequestLinesParsedInMemoryProportionalToThem) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TESTS_UNDER_ASAN)
     // The sanitizer's quarantine keeps every buffer a growing one left behind.
     constexpr long multiple = 10;
 #else
@@ -609,7 +610,7 @@ TEST(PixsigHardening, FilesReplacedWhileRead) {
 // allocator's arenas it grew by half again with every pass or two. An idle
 // server gives its free heap back.
 TEST(PixsigHardening, MemoryStaysFlatPassAfterPass) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TESTS_UNDER_ASAN)
     GTEST_SKIP() << "the address sanitizer brings its own allocator";
 #endif
     std::vector<std::string> photos;

@@ -20,6 +20,7 @@
 #include "imaging/imaging.h"
 #include "gtest/gtest.h"
 #include "proc.h"
+#include "sanitizer.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -286,7 +287,7 @@ TEST(RealWorldPrints, EveryRealFileHasAPrintOrAnError) {
 // and prints in about the memory libvips' own thumbnailer needs, and the
 // thumbnail is the oracle's.
 TEST(RealWorldHugeImages, FourHundredMegapixelPNGStreams) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TESTS_UNDER_ASAN)
     GTEST_SKIP() << "memory bounds are not meaningful under the address sanitizer";
 #endif
     std::string dir = scratchDir("real-huge");

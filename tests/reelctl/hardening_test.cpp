@@ -18,6 +18,7 @@
 #include "jpeg/jpeg.h"
 #include "media/asset.h"
 #include "proc.h"
+#include "sanitizer.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -25,18 +26,6 @@ using testsupport::run;
 namespace fs = std::filesystem;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr int kTimedOut = 124;
 
