@@ -49,7 +49,8 @@ constexpr const char* kNoFrames = "the video track has no frames";
 template <class Call>
 int withOptions(std::initializer_list<std::pair<const char*, const char*>> entries, Call call) {
     AVDictionary* options = nullptr;
-    for (auto [key, value] : entries) av_dict_set(&options, key, value, 0);
+    for (auto [key, value] : entries)
+        av_dict_set(&options, key, value, 0);
     int r = call(&options);
     handles::DictionaryPtr unused(options);
     return r;
@@ -74,7 +75,8 @@ bool isDecodeFatal(int error) {
 // The largest even size with the source's display aspect ratio that fits the
 // box (landscape or portrait, as the frame is) without enlarging it.
 void fitSize(int codedW, int codedH, double aspect, int& outW, int& outH) {
-    double w = codedW * aspect, h = codedH;
+    // Whole pixels of the displayed size, cut as probe and the pictures cut them.
+    double w = std::max(1.0, std::trunc(codedW * aspect)), h = codedH;
     bool portrait = h > w;
     double boxW = portrait ? kShortEdge : kLongEdge, boxH = portrait ? kLongEdge : kShortEdge;
     double f = std::min({1.0, boxW / w, boxH / h});
@@ -94,8 +96,8 @@ struct ExportSession::Pipeline {
     double durationSeconds = 0;  // what progress counts against; unknown: not above 0
     double reported = -1;        // the last fraction reported
 
-    std::string colourError;  // the colour conversion's own text, when it failed
-    bool noFrames = false;    // the video track had no frame at all (an init segment)
+    std::string colourError;             // the colour conversion's own text, when it failed
+    bool noFrames = false;               // the video track had no frame at all (an init segment)
     int64_t startUs = 0;                 // the input's start time: output timestamps begin at 0
     int64_t dataEndUs = AV_NOPTS_VALUE;  // end of the last packet read of a used stream
 
@@ -277,18 +279,34 @@ Result<void> ExportSession::Pipeline::openAudio(int index) {
     return Result<void>::success();
 }
 
-// The video track and the audio track kept (-1 for none): the default-flagged
-// one, else the first. (Asking for the "best" stream related to the video one
-// found none in transport streams whose program lists only the video.)
+// The video track and the audio track kept (-1 for none): of the audio
+// tracks that can be decoded, the default-flagged one, else the first. A
+// track nothing can decode (no sample description, a codec FFmpeg lacks) is
+// no sound the movie could keep. (Asking for the "best" stream related to the
+// video one found none in transport streams whose program lists only the
+// video.)
 Result<std::pair<int, int>> ExportSession::Pipeline::chooseTracks(media::Asset& asset) const {
     auto videos = asset.loadTracks(media::MediaType::video);
     if (!videos.ok()) return Failure{videos.error(), "loading the tracks"};
     if (videos.value().empty())
         return Failure{errorText(AVERROR_STREAM_NOT_FOUND), "finding the video track"};
+    // Tracks the headers do not name (DTS in a transport stream is stream
+    // type 0x82, a codec only its packets tell), and containers that announce
+    // their tracks as packets come (raw DV's sound): analysed first, so that
+    // no sound is left out for being unnamed.
+    bool unnamed = (in->ctx_flags & AVFMTCTX_NOHEADER) != 0;
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+        const AVCodecParameters* par = in->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_UNKNOWN || par->codec_id == AV_CODEC_ID_NONE)
+            unnamed = true;
+    }
+    if (unnamed) media::analyse(asset);
     int audio = -1;
     for (unsigned i = 0; i < in->nb_streams; ++i) {
         const AVStream* st = in->streams[i];
-        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO ||
+            !avcodec_find_decoder(st->codecpar->codec_id))
+            continue;
         if (audio < 0) audio = int(i);
         if (st->disposition & AV_DISPOSITION_DEFAULT) {
             audio = int(i);
@@ -551,9 +569,9 @@ int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out)
     if (f != decoded) av_frame_copy_props(f, decoded);
     if (f == v.managed.get()) {
         // What the source said about its HDR mastering no longer applies.
-        for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
-                          AV_FRAME_DATA_DOVI_RPU_BUFFER, AV_FRAME_DATA_DOVI_METADATA,
-                          AV_FRAME_DATA_DYNAMIC_HDR_PLUS})
+        for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA,
+                          AV_FRAME_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_DOVI_RPU_BUFFER,
+                          AV_FRAME_DATA_DOVI_METADATA, AV_FRAME_DATA_DYNAMIC_HDR_PLUS})
             av_frame_remove_side_data(f, type);
         f->color_primaries = AVCOL_PRI_BT709;
         f->color_trc = AVCOL_TRC_BT709;
@@ -618,9 +636,9 @@ int ExportSession::Pipeline::prepareResampler(const AVFrame* decoded) {
                 av_channel_layout_compare(&layout, &a.swrLayout) == 0;
     if (!same) {
         SwrContext* s = nullptr;
-        int r = swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
-                                    &layout, AVSampleFormat(decoded->format), decoded->sample_rate,
-                                    0, nullptr);
+        int r =
+            swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &layout,
+                                AVSampleFormat(decoded->format), decoded->sample_rate, 0, nullptr);
         a.swr.reset(s);
         if (r >= 0) r = swr_init(s);
         if (r < 0) {
@@ -690,15 +708,15 @@ void ExportSession::Pipeline::noteDataEnd(const AVPacket* pkt) {
 }
 
 // A file cut short (an interrupted copy or download) reads to its end without
-// a demuxer error; it shows as media that stops well before the duration its
-// own index announces. Durations guessed from the bit rate are not trusted.
+// a demuxer error; it shows as media that stops well before the end its own
+// index announces. Lengths guessed from the bit rate, and the all-ones
+// "unknown" of a fragmented MP4, announce nothing.
 bool ExportSession::Pipeline::endsEarly() const {
-    if (in->duration == AV_NOPTS_VALUE || in->duration <= 0 ||
-        in->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
-        return false;
-    int64_t announcedEnd = (in->start_time == AV_NOPTS_VALUE ? 0 : in->start_time) + in->duration;
-    int64_t missing = announcedEnd - (dataEndUs == AV_NOPTS_VALUE ? 0 : dataEndUs);
-    return missing > std::max<int64_t>(AV_TIME_BASE, in->duration / 10);
+    auto announced = media::announcedEnd(*asset);
+    if (!announced) return false;
+    int64_t start = in->start_time == AV_NOPTS_VALUE ? 0 : in->start_time;
+    int64_t missing = *announced - (dataEndUs == AV_NOPTS_VALUE ? 0 : dataEndUs);
+    return missing > std::max<int64_t>(AV_TIME_BASE, (*announced - start) / 10);
 }
 
 int ExportSession::Pipeline::run(AVFormatContext* out) {
@@ -733,8 +751,15 @@ int ExportSession::Pipeline::finish(AVFormatContext* out) {
         noFrames = true;
         return AVERROR_INVALIDDATA;
     }
-    if (v.lastPts != AV_NOPTS_VALUE)
-        v.durations[v.lastPts] = v.lastDuration > 0 ? v.lastDuration : v.nominalDuration;
+    if (v.lastPts != AV_NOPTS_VALUE) {
+        int64_t last = v.lastDuration > 0 ? v.lastDuration : v.nominalDuration;
+        // The last picture stays until the presentation ends, as a player
+        // shows it (an edit list that holds it, sound that goes on).
+        if (auto end = media::announcedEnd(*asset))
+            last = std::max(
+                last, av_rescale_q(*end - startUs, AV_TIME_BASE_Q, v.enc->time_base) - v.lastPts);
+        v.durations[v.lastPts] = last;
+    }
     if ((r = send(v.enc.get(), v.ost, nullptr, out)) < 0) return r;
     if (a.dec) {
         if ((r = decode(a.dec.get(), nullptr, false, out)) < 0) return r;

@@ -167,7 +167,7 @@ struct Generator::State {
     int64_t maxEdge;
 
     std::optional<Result<void>> preparation;  // the first grab's, kept for the later ones
-    AVFormatContext* fmt = nullptr;  // owned by the asset
+    AVFormatContext* fmt = nullptr;           // owned by the asset
     AVStream* st = nullptr;
     int stream = -1;
     int64_t startUs = 0;  // the container's start: time 0 of every request
@@ -181,15 +181,15 @@ struct Generator::State {
 
     // Decoding position. `have` is the last frame at or before the previous
     // request, `ahead` the frame decoded after it (if any).
-    bool positioned = false;           // decoder state follows the demuxer since a seek
-    bool demuxEnd = false;             // the demuxer ran out and the decoder was told
-    bool drained = false;              // the decoder gave its last frame
+    bool positioned = false;               // decoder state follows the demuxer since a seek
+    bool demuxEnd = false;                 // the demuxer ran out and the decoder was told
+    bool drained = false;                  // the decoder gave its last frame
     bool whole = false;                    // a whole picture was decoded since the seek
     bool keySeen = false;                  // a keyframe packet was sent since the seek
     int64_t firstKeyPts = AV_NOPTS_VALUE;  // its presentation time
     int unkeyed = 0;                       // pictures dropped before the first whole one
-    int64_t lastDts = AV_NOPTS_VALUE;  // of the last packet handed to the decoder
-    int64_t lastTs = AV_NOPTS_VALUE;   // of the last frame decoded
+    int64_t lastDts = AV_NOPTS_VALUE;      // of the last packet handed to the decoder
+    int64_t lastTs = AV_NOPTS_VALUE;       // of the last frame decoded
     FramePtr have, ahead;
     int64_t decoded = 0;
     Target current;  // the request being decoded towards
@@ -252,13 +252,10 @@ Result<void> Generator::State::chooseTrack() {
     st = fmt->streams[stream];
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
         fmt->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    // Time 0 is where the container starts, as a player's timeline does, in
+    // every container alike: where the sound or data starts before the
+    // picture, the first picture is shown until its own time comes.
     startUs = asset.startTime();
-    // A transport or program stream whose sound or data starts before the
-    // picture: times count from the picture's own start.
-    if (!media::isQuickTimeFamily(fmt) && st->start_time != AV_NOPTS_VALUE)
-        // Rounded up, so that the first frame's own time is never after it.
-        startUs = std::max(startUs, av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q,
-                                                     AV_ROUND_UP));
     return Result<void>::success();
 }
 
@@ -438,8 +435,7 @@ bool Generator::State::trackIsEmpty() {
 
 Result<Image> Generator::State::grab(Target t) {
     auto result = grabAt(t);
-    if (!result.ok() && decoded == 0 && trackIsEmpty())
-        return Result<Image>::failure(kNoFrames);
+    if (!result.ok() && decoded == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
     return result;
 }
 
@@ -494,7 +490,10 @@ Result<Image> Generator::State::render(const AVFrame* f) {
                   media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
     double natH = f->height * stretch.y;
     bool quarter = orientation.quarterTurn();
-    double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
+    // The displayed size is whole pixels, cut as probe cuts it (a 640-wide
+    // picture of 44:45 pixels is 625 wide, not 626); a shrink then rounds.
+    double dispW = std::max(1.0, std::trunc(quarter ? natH : natW));
+    double dispH = std::max(1.0, std::trunc(quarter ? natW : natH));
     double longest = std::max(dispW, dispH);
     double scale = (maxEdge > 0 && longest > double(maxEdge)) ? double(maxEdge) / longest : 1.0;
     int outW = int(std::clamp<int64_t>(roundedSize(dispW * scale), 1, 1 << 16));
