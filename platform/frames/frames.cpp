@@ -171,6 +171,7 @@ struct Generator::State {
     AVStream* st = nullptr;
     int stream = -1;
     int64_t startUs = 0;  // the container's start: time 0 of every request
+    Target first{std::numeric_limits<int64_t>::min()};  // the picture's first time, when later
     Orientation orientation;
     media::Stretch stretch;  // of the display matrix, as probe sizes the picture
     handles::CodecContextPtr dec;
@@ -256,6 +257,14 @@ Result<void> Generator::State::chooseTrack() {
     // every container alike: where the sound or data starts before the
     // picture, the first picture is shown until its own time comes.
     startUs = asset.startTime();
+    if (st->start_time != AV_NOPTS_VALUE) {
+        // Rounded up, so that the first frame's own time is never after it.
+        int64_t firstUs =
+            av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q, AV_ROUND_UP);
+        int64_t late = firstUs - startUs;
+        if (late > 0)
+            first.value = late / 1000000 * 600 + (late % 1000000 * 600 + 999999) / 1000000;
+    }
     return Result<void>::success();
 }
 
@@ -434,6 +443,9 @@ bool Generator::State::trackIsEmpty() {
 }
 
 Result<Image> Generator::State::grab(Target t) {
+    // Before the first picture (sound or data start earlier) the first is
+    // shown: asked for at its own time, where the search is exact.
+    if (t.value < first.value) t = first;
     auto result = grabAt(t);
     if (!result.ok() && decoded == 0 && trackIsEmpty())
         return Result<Image>::failure(kNoFrames);

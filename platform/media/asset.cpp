@@ -196,6 +196,10 @@ struct DemuxerAccess {
         if (!fmt || asset.ctx_->lengthUnknown || fmt->duration == AV_NOPTS_VALUE ||
             fmt->duration <= 0 || fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
             return std::nullopt;
+        // An ASF's play duration counts from its time 0, not from its first
+        // packet (FFmpeg's start time): one that starts 0.6 s in ends at its
+        // duration.
+        if (std::string_view(fmt->iformat->name) == "asf") return fmt->duration;
         return (fmt->start_time == AV_NOPTS_VALUE ? 0 : fmt->start_time) + fmt->duration;
     }
 };

@@ -30,7 +30,8 @@ platform::Result<AVFormatContext*> demuxer(Asset& asset);
 bool analyse(Asset& asset);
 
 // Where the container says its presentation ends, in AV_TIME_BASE units on
-// the demuxer's timeline (its start plus its length). None when the headers
+// the demuxer's timeline (its start plus its length; an ASF's length counts
+// from 0). None when the headers
 // give no length or the all-ones "unknown" of a fragmented MP4, or FFmpeg
 // guessed it from the bit rate.
 std::optional<int64_t> announcedEnd(Asset& asset);

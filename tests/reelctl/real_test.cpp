@@ -85,6 +85,7 @@ std::string mpeg4Code(const json& format, const json& video) {
     if (name == "vp8") return "vp08";
     if (name == "vp9") return "vp09";
     if (name == "mpeg4") return "mp4v";
+    if (name == "mpeg2video") return "m2v1";
     return "?" + name;
 }
 
