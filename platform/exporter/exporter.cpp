@@ -74,7 +74,8 @@ bool isDecodeFatal(int error) {
 // The largest even size with the source's display aspect ratio that fits the
 // box (landscape or portrait, as the frame is) without enlarging it.
 void fitSize(int codedW, int codedH, double aspect, int& outW, int& outH) {
-    double w = codedW * aspect, h = codedH;
+    // Whole pixels of the displayed size, cut as probe and the pictures cut them.
+    double w = std::max(1.0, std::trunc(codedW * aspect)), h = codedH;
     bool portrait = h > w;
     double boxW = portrait ? kShortEdge : kLongEdge, boxH = portrait ? kLongEdge : kShortEdge;
     double f = std::min({1.0, boxW / w, boxH / h});
@@ -277,18 +278,34 @@ Result<void> ExportSession::Pipeline::openAudio(int index) {
     return Result<void>::success();
 }
 
-// The video track and the audio track kept (-1 for none): the default-flagged
-// one, else the first. (Asking for the "best" stream related to the video one
-// found none in transport streams whose program lists only the video.)
+// The video track and the audio track kept (-1 for none): of the audio
+// tracks that can be decoded, the default-flagged one, else the first. A
+// track nothing can decode (no sample description, a codec FFmpeg lacks) is
+// no sound the movie could keep. (Asking for the "best" stream related to the
+// video one found none in transport streams whose program lists only the
+// video.)
 Result<std::pair<int, int>> ExportSession::Pipeline::chooseTracks(media::Asset& asset) const {
     auto videos = asset.loadTracks(media::MediaType::video);
     if (!videos.ok()) return Failure{videos.error(), "loading the tracks"};
     if (videos.value().empty())
         return Failure{errorText(AVERROR_STREAM_NOT_FOUND), "finding the video track"};
+    // Tracks the headers do not name (DTS in a transport stream is stream
+    // type 0x82, a codec only its packets tell), and containers that announce
+    // their tracks as packets come (raw DV's sound): analysed first, so that
+    // no sound is left out for being unnamed.
+    bool unnamed = (in->ctx_flags & AVFMTCTX_NOHEADER) != 0;
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+        const AVCodecParameters* par = in->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_UNKNOWN || par->codec_id == AV_CODEC_ID_NONE)
+            unnamed = true;
+    }
+    if (unnamed) media::analyse(asset);
     int audio = -1;
     for (unsigned i = 0; i < in->nb_streams; ++i) {
         const AVStream* st = in->streams[i];
-        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO ||
+            !avcodec_find_decoder(st->codecpar->codec_id))
+            continue;
         if (audio < 0) audio = int(i);
         if (st->disposition & AV_DISPOSITION_DEFAULT) {
             audio = int(i);
@@ -690,15 +707,15 @@ void ExportSession::Pipeline::noteDataEnd(const AVPacket* pkt) {
 }
 
 // A file cut short (an interrupted copy or download) reads to its end without
-// a demuxer error; it shows as media that stops well before the duration its
-// own index announces. Durations guessed from the bit rate are not trusted.
+// a demuxer error; it shows as media that stops well before the end its own
+// index announces. Lengths guessed from the bit rate, and the all-ones
+// "unknown" of a fragmented MP4, announce nothing.
 bool ExportSession::Pipeline::endsEarly() const {
-    if (in->duration == AV_NOPTS_VALUE || in->duration <= 0 ||
-        in->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
-        return false;
-    int64_t announcedEnd = (in->start_time == AV_NOPTS_VALUE ? 0 : in->start_time) + in->duration;
-    int64_t missing = announcedEnd - (dataEndUs == AV_NOPTS_VALUE ? 0 : dataEndUs);
-    return missing > std::max<int64_t>(AV_TIME_BASE, in->duration / 10);
+    auto announced = media::announcedEnd(*asset);
+    if (!announced) return false;
+    int64_t start = in->start_time == AV_NOPTS_VALUE ? 0 : in->start_time;
+    int64_t missing = *announced - (dataEndUs == AV_NOPTS_VALUE ? 0 : dataEndUs);
+    return missing > std::max<int64_t>(AV_TIME_BASE, (*announced - start) / 10);
 }
 
 int ExportSession::Pipeline::run(AVFormatContext* out) {
@@ -733,8 +750,15 @@ int ExportSession::Pipeline::finish(AVFormatContext* out) {
         noFrames = true;
         return AVERROR_INVALIDDATA;
     }
-    if (v.lastPts != AV_NOPTS_VALUE)
-        v.durations[v.lastPts] = v.lastDuration > 0 ? v.lastDuration : v.nominalDuration;
+    if (v.lastPts != AV_NOPTS_VALUE) {
+        int64_t last = v.lastDuration > 0 ? v.lastDuration : v.nominalDuration;
+        // The last picture stays until the presentation ends, as a player
+        // shows it (an edit list that holds it, sound that goes on).
+        if (auto end = media::announcedEnd(*asset))
+            last = std::max(
+                last, av_rescale_q(*end - startUs, AV_TIME_BASE_Q, v.enc->time_base) - v.lastPts);
+        v.durations[v.lastPts] = last;
+    }
     if ((r = send(v.enc.get(), v.ost, nullptr, out)) < 0) return r;
     if (a.dec) {
         if ((r = decode(a.dec.get(), nullptr, false, out)) < 0) return r;

@@ -13,11 +13,15 @@
 //    display matrix is carried over (pixels are not rotated); SDR keeps its
 //    colour tags, HDR and wide-gamut sources are tone-mapped to SDR and
 //    tagged BT.709 (colour.h); a Dolby Vision profile 5 source has no session;
-//  - audio: the default-flagged audio track, else the first, as AAC, at the
-//    source rate when AAC has it (48 kHz otherwise), mono for mono sources and
-//    stereo for everything else, 128 kb/s mono and 160 kb/s stereo; a track
+//  - audio: of the audio tracks that decode (any kind FFmpeg decodes; tracks
+//    the headers do not name are analysed first), the default-flagged one,
+//    else the first, as AAC, at the source rate when AAC has it (48 kHz
+//    otherwise), mono for mono sources and stereo for everything else, 128
+//    kb/s mono and 160 kb/s stereo; a track
 //    that has packets of which none decodes fails the export (never a movie
 //    without its sound);
+//  - timing: output times count from the input's start (Asset::startTime);
+//    the last frame lasts until the end the container announces;
 //  - subtitles, data tracks, further tracks and cover art are dropped;
 //  - the container's metadata (creation time included) is carried over, and an
 //    MPEG-4 file gets its index before the media data (progressive playback).

@@ -171,6 +171,7 @@ struct Generator::State {
     AVStream* st = nullptr;
     int stream = -1;
     int64_t startUs = 0;  // the container's start: time 0 of every request
+    Target first{std::numeric_limits<int64_t>::min()};  // the picture's first time, when later
     Orientation orientation;
     media::Stretch stretch;  // of the display matrix, as probe sizes the picture
     handles::CodecContextPtr dec;
@@ -252,13 +253,18 @@ Result<void> Generator::State::chooseTrack() {
     st = fmt->streams[stream];
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
         fmt->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    // Time 0 is where the container starts, as a player's timeline does, in
+    // every container alike: where the sound or data starts before the
+    // picture, the first picture is shown until its own time comes.
     startUs = asset.startTime();
-    // A transport or program stream whose sound or data starts before the
-    // picture: times count from the picture's own start.
-    if (!media::isQuickTimeFamily(fmt) && st->start_time != AV_NOPTS_VALUE)
+    if (st->start_time != AV_NOPTS_VALUE) {
         // Rounded up, so that the first frame's own time is never after it.
-        startUs = std::max(startUs, av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q,
-                                                     AV_ROUND_UP));
+        int64_t firstUs =
+            av_rescale_q_rnd(st->start_time, st->time_base, AV_TIME_BASE_Q, AV_ROUND_UP);
+        int64_t late = firstUs - startUs;
+        if (late > 0)
+            first.value = late / 1000000 * 600 + (late % 1000000 * 600 + 999999) / 1000000;
+    }
     return Result<void>::success();
 }
 
@@ -437,6 +443,9 @@ bool Generator::State::trackIsEmpty() {
 }
 
 Result<Image> Generator::State::grab(Target t) {
+    // Before the first picture (sound or data start earlier) the first is
+    // shown: asked for at its own time, where the search is exact.
+    if (t.value < first.value) t = first;
     auto result = grabAt(t);
     if (!result.ok() && decoded == 0 && trackIsEmpty())
         return Result<Image>::failure(kNoFrames);
@@ -494,7 +503,10 @@ Result<Image> Generator::State::render(const AVFrame* f) {
                   media::pixelAspect(st, f->sample_aspect_ratio.num, f->sample_aspect_ratio.den);
     double natH = f->height * stretch.y;
     bool quarter = orientation.quarterTurn();
-    double dispW = quarter ? natH : natW, dispH = quarter ? natW : natH;
+    // The displayed size is whole pixels, cut as probe cuts it (a 640-wide
+    // picture of 44:45 pixels is 625 wide, not 626); a shrink then rounds.
+    double dispW = std::max(1.0, std::trunc(quarter ? natH : natW));
+    double dispH = std::max(1.0, std::trunc(quarter ? natW : natH));
     double longest = std::max(dispW, dispH);
     double scale = (maxEdge > 0 && longest > double(maxEdge)) ? double(maxEdge) / longest : 1.0;
     int outW = int(std::clamp<int64_t>(roundedSize(dispW * scale), 1, 1 << 16));

@@ -17,9 +17,8 @@
 // Pictures shown before the first keyframe decoded since a seek (their
 // references lost, filled in grey by the decoder) are never taken.
 //
-// Times count from the container's start, or outside MP4/MOV (transport and
-// program streams, ASF) from the picture's own start when sound or data begin
-// earlier. A
+// Times count from the container's start (media::Asset::startTime), as on a
+// player's timeline, also where sound or data begin before the picture. A
 // track without any packet fails every grab with "the video track has no
 // frames"; a Dolby Vision profile 5 track (no backward-compatible picture)
 // fails them with "Dolby Vision profile 5 has no backward-compatible picture".

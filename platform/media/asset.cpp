@@ -61,6 +61,12 @@ struct Asset::Context {
     bool analysed = false;
     bool scanned = false;
     int64_t scannedDuration = AV_NOPTS_VALUE;
+    // The headers' own average frame rate of each stream, as read before any
+    // analysis (which estimates one from packet durations, and those can be
+    // anything: one tick each in some Matroska files).
+    std::vector<AVRational> headerRates;
+    // The headers give a length that means "unknown" (all ones).
+    bool lengthUnknown = false;
 };
 
 Asset::Asset(std::string path) : path_(std::move(path)), ctx_(std::make_unique<Context>()) {}
@@ -165,6 +171,15 @@ Result<AVFormatContext*> Asset::open() {
     rc = avformat_open_input(&fmt, name.c_str(), nullptr, nullptr);
     if (rc < 0) return failure(errorText(rc), "reading the container headers");
     ctx.fmt.reset(fmt);
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* st = fmt->streams[i];
+        ctx.headerRates.push_back(st->avg_frame_rate);
+        // A fragmented MP4 written before its length was known may carry
+        // all ones in its track headers (32-bit fields; a 64-bit one reads
+        // as -1): no length, not 2^32 - 1 ticks.
+        if (isQuickTimeFamily(fmt) && (st->duration == 0xFFFFFFFFLL || st->duration == -1))
+            ctx.lengthUnknown = true;
+    }
     return fmt;
 }
 
@@ -176,7 +191,22 @@ struct DemuxerAccess {
         ctx.analysed = true;
         return avformat_find_stream_info(ctx.fmt.get(), nullptr) >= 0;
     }
+    static std::optional<int64_t> announcedEnd(Asset& asset) {
+        const AVFormatContext* fmt = asset.ctx_->fmt.get();
+        if (!fmt || asset.ctx_->lengthUnknown || fmt->duration == AV_NOPTS_VALUE ||
+            fmt->duration <= 0 || fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
+            return std::nullopt;
+        // An ASF's play duration counts from its time 0, not from its first
+        // packet (FFmpeg's start time): one that starts 0.6 s in ends at its
+        // duration.
+        if (std::string_view(fmt->iformat->name) == "asf") return fmt->duration;
+        return (fmt->start_time == AV_NOPTS_VALUE ? 0 : fmt->start_time) + fmt->duration;
+    }
 };
+
+std::optional<int64_t> announcedEnd(Asset& asset) {
+    return DemuxerAccess::announcedEnd(asset);
+}
 
 Result<AVFormatContext*> demuxer(Asset& asset) {
     return DemuxerAccess::open(asset);
@@ -209,6 +239,15 @@ Result<std::vector<Track>> Asset::loadTracks(MediaType type) {
     return tracks;
 }
 
+// Puts the demuxer back at the start (`start` in AV_TIME_BASE units, or
+// unknown) after packets were read.
+static void rewind(AVFormatContext* fmt, int64_t start) {
+    if (avformat_seek_file(fmt, -1, std::numeric_limits<int64_t>::min(),
+                           start != AV_NOPTS_VALUE ? start : 0, std::numeric_limits<int64_t>::max(),
+                           0) < 0)
+        avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+}
+
 // The end of the last packet, in AV_TIME_BASE units after the start, read
 // through the whole file (demuxing only; nothing is decoded); the demuxer is
 // put back at the start afterwards.
@@ -231,10 +270,7 @@ static int64_t lastPacketEnd(AVFormatContext* fmt) {
         av_packet_unref(pkt);
     }
     if (fmt->start_time != AV_NOPTS_VALUE) start = fmt->start_time;
-    if (avformat_seek_file(fmt, -1, std::numeric_limits<int64_t>::min(),
-                           start != AV_NOPTS_VALUE ? start : 0, std::numeric_limits<int64_t>::max(),
-                           0) < 0)
-        avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+    rewind(fmt, start);
     if (start == AV_NOPTS_VALUE || end == AV_NOPTS_VALUE || end <= start) return AV_NOPTS_VALUE;
     return end - start;
 }
@@ -243,13 +279,15 @@ Result<double> Asset::loadDuration() {
     auto opened = open();
     if (!opened.ok()) return Result<double>::failure(opened.error());
     AVFormatContext* fmt = opened.value();
-    if (fmt->duration == AV_NOPTS_VALUE) analyse(*this);
-    if (fmt->duration == AV_NOPTS_VALUE && !ctx_->scanned && (fmt->pb && (fmt->pb->seekable & AVIO_SEEKABLE_NORMAL))) {
+    if (fmt->duration == AV_NOPTS_VALUE && !ctx_->lengthUnknown) analyse(*this);
+    bool announced = fmt->duration != AV_NOPTS_VALUE && !ctx_->lengthUnknown;
+    if (!announced && !ctx_->scanned && (fmt->pb && (fmt->pb->seekable & AVIO_SEEKABLE_NORMAL))) {
         ctx_->scanned = true;
         ctx_->scannedDuration = lastPacketEnd(fmt);
     }
-    if (fmt->duration == AV_NOPTS_VALUE) {
-        if (ctx_->scannedDuration == AV_NOPTS_VALUE) return std::numeric_limits<double>::quiet_NaN();
+    if (!announced) {
+        if (ctx_->scannedDuration == AV_NOPTS_VALUE)
+            return std::numeric_limits<double>::quiet_NaN();
         return double(ctx_->scannedDuration) / AV_TIME_BASE;
     }
     return double(fmt->duration) / AV_TIME_BASE;
@@ -259,6 +297,73 @@ static uint32_t bigEndianTag(uint32_t ffmpegTag) {
     // FFmpeg keeps the first character in the lowest byte.
     return ((ffmpegTag & 0xff) << 24) | ((ffmpegTag >> 8 & 0xff) << 16) |
            ((ffmpegTag >> 16 & 0xff) << 8) | (ffmpegTag >> 24);
+}
+
+static bool isFourCharacterCode(uint32_t tag) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        unsigned byte = tag >> shift & 0xff;
+        if (byte < 0x20 || byte > 0x7e) return false;
+    }
+    return (tag & 0xff) != ' ';
+}
+
+static bool isKnownRate(AVRational r) {
+    return r.num > 0 && r.den > 0;
+}
+
+// A rate at or above the tick rate of the stream's time base says nothing
+// about the pictures: FFmpeg's base rate of a stream with millisecond
+// timestamps (WebM, ASF) is 1000, or 120 where the ticks look like that.
+static bool isPlausibleRate(AVRational rate, AVRational timeBase) {
+    return isKnownRate(rate) && isKnownRate(timeBase) && av_cmp_q(rate, av_inv_q(timeBase)) < 0 &&
+           av_q2d(rate) <= 1000;
+}
+
+// The rate the presentation times of the stream's first pictures show: n
+// frames over the n - 1 intervals between the first and the last of them.
+// None with fewer than two times. The demuxer is put back at the start.
+static std::optional<double> packetRate(AVFormatContext* fmt, int stream) {
+    // Enough for the average of a variable rate (a screen recording's bursts
+    // and pauses), bounded for long files: 20 s of 30 fps video.
+    constexpr size_t kFrames = 600;
+    constexpr int kPackets = 10000;  // of every stream, whatever is interleaved
+    handles::PacketPtr packet(av_packet_alloc());
+    if (!packet) return std::nullopt;
+    AVPacket* pkt = packet.get();
+    std::vector<int64_t> times;
+    for (int read = 0; read < kPackets && times.size() < kFrames && av_read_frame(fmt, pkt) >= 0;
+         ++read) {
+        int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (pkt->stream_index == stream && ts != AV_NOPTS_VALUE) times.push_back(ts);
+        av_packet_unref(pkt);
+    }
+    rewind(fmt, fmt->start_time);
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    if (times.size() < 2) return std::nullopt;
+    double span = double(times.back() - times.front()) * av_q2d(fmt->streams[stream]->time_base);
+    if (!(span > 0)) return std::nullopt;
+    return double(times.size() - 1) / span;
+}
+
+// The frame rate a player shows: the container's average where its headers
+// give one; else what the pictures' timing shows (FFmpeg's own estimate from
+// analysis where it agrees, so that 30000/1001 stays exactly that); else the
+// stream's base rate where it is one (the VOL header's rate of a raw MPEG-4
+// Part 2 stream), never in MP4/MOV, whose sample table is the rate; else 0.
+static double frameRate(AVFormatContext* fmt, int stream, AVRational header) {
+    const AVStream* st = fmt->streams[stream];
+    if (isKnownRate(header)) return av_q2d(header);
+    bool analysed = isPlausibleRate(st->avg_frame_rate, st->time_base);
+    if (auto seen = packetRate(fmt, stream)) {
+        if (analysed && std::fabs(*seen / av_q2d(st->avg_frame_rate) - 1) < 0.01)
+            return av_q2d(st->avg_frame_rate);
+        return *seen;
+    }
+    if (analysed) return av_q2d(st->avg_frame_rate);
+    if (!isQuickTimeFamily(fmt) && isPlausibleRate(st->r_frame_rate, st->time_base))
+        return av_q2d(st->r_frame_rate);
+    return 0;
 }
 
 static bool isKnownAspect(AVRational r) {
@@ -336,8 +441,11 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
         return Result<TrackMetadata>::failure(errorText(AVERROR(EINVAL)));
     AVStream* st = fmt->streams[track.stream];
     AVCodecParameters* par = st->codecpar;
-    if (par->width <= 0 || par->height <= 0 || st->avg_frame_rate.num <= 0 ||
-        st->avg_frame_rate.den <= 0)
+    // Streams that appeared after the headers (analysis, packets read) have no
+    // rate from the headers.
+    ctx_->headerRates.resize(fmt->nb_streams, AVRational{0, 0});
+    if (par->width <= 0 || par->height <= 0 ||
+        !isKnownRate(ctx_->headerRates[size_t(track.stream)]))
         analyse(*this);
 
     TrackMetadata m;
@@ -345,21 +453,20 @@ Result<TrackMetadata> Asset::loadTrackMetadata(Track track) {
     m.naturalHeight = par->height;
 
     m.preferredTransform = displayTransform(st);
-
-    if (st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0)
-        m.nominalFrameRate = float(av_q2d(st->avg_frame_rate));
-    else if (!isQuickTimeFamily(fmt) && st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0 &&
-             av_q2d(st->r_frame_rate) <= 1000)
-        m.nominalFrameRate = float(av_q2d(st->r_frame_rate));  // the stream's base rate
+    m.nominalFrameRate =
+        float(frameRate(fmt, track.stream, ctx_->headerRates[size_t(track.stream)]));
 
     uint32_t tag = isQuickTimeFamily(fmt) ? par->codec_tag : 0;
     if (tag == 0 && par->codec_id != AV_CODEC_ID_NONE) {
-        // No sample entry in this container: the code an MPEG-4 file would use,
-        // else, for codecs no MPEG-4 file carries (Sorenson Spark in FLV), the
-        // four-character code AVI files name it by.
+        // No sample entry in this container: the code an MPEG-4 file would use;
+        // for codecs no MPEG-4 file carries, the code FFmpeg's MOV writer keeps
+        // when it copies the stream (the container's own four-character code,
+        // RealVideo's "RV10"), else the one AVI files name it by (Sorenson
+        // Spark in FLV, which has no code of its own).
         const AVCodecTag* const mov[] = {avformat_get_mov_video_tags(), nullptr};
         const AVCodecTag* const riff[] = {avformat_get_riff_video_tags(), nullptr};
         tag = av_codec_get_tag(mov, par->codec_id);
+        if (tag == 0 && isFourCharacterCode(par->codec_tag)) tag = par->codec_tag;
         if (tag == 0) tag = av_codec_get_tag(riff, par->codec_id);
     }
     if (tag != 0) m.formatSubtypes.push_back(bigEndianTag(tag));
@@ -370,29 +477,47 @@ int64_t Asset::startTime() {
     auto opened = open();
     if (!opened.ok()) return 0;
     AVFormatContext* fmt = opened.value();
-    // ASF headers give the preroll but not where the first packet lies (an
-    // ASF may start well after 0). Other containers say it in their headers,
-    // or start at 0, or are analysed already for their tracks (transport and
-    // program streams): analysis, which decodes, is spent only on ASF.
-    if (fmt->start_time == AV_NOPTS_VALUE && std::string_view(fmt->iformat->name) == "asf")
-        analyse(*this);
+    // An MP4 or QuickTime movie's timeline starts at 0 by definition (an empty
+    // edit before a track is part of what it presents). Other containers say
+    // where their first packet lies only in the packets (Matroska's first
+    // cluster, an ASF's preroll, a transport stream's clock): analysis, which
+    // FFmpeg's start time comes from, is run for it.
+    if (isQuickTimeFamily(fmt)) return 0;
+    if (fmt->start_time == AV_NOPTS_VALUE) analyse(*this);
     return fmt->start_time != AV_NOPTS_VALUE ? fmt->start_time : 0;
+}
+
+// Seconds since 1970 of a date and time of day in the forms FFmpeg's
+// demuxers give (ISO 8601, "YYYY-MM-DD HH:MM:SS"); a year alone is no moment.
+static std::optional<int64_t> momentOf(const AVDictionaryEntry* e) {
+    if (!e || !e->value || !*e->value) return std::nullopt;
+    std::string_view text(e->value);
+    if (text.size() < 16 || text[4] != '-' || text[7] != '-') return std::nullopt;
+    int64_t us = 0;
+    if (av_parse_time(&us, e->value, 0) < 0) return std::nullopt;
+    return us >= 0 ? us / 1000000 : -((-us + 999999) / 1000000);
 }
 
 std::optional<int64_t> Asset::creationTime() {
     AVFormatContext* fmt = ctx_->fmt.get();
     if (!fmt) return std::nullopt;
     // The QuickTime demuxer names the user-data date (\251day) "date".
-    for (const char* key : {"com.apple.quicktime.creationdate", "date", "creation_time"}) {
-        const AVDictionaryEntry* e = av_dict_get(fmt->metadata, key, nullptr, AV_DICT_MATCH_CASE);
-        if (!e || !e->value || !*e->value) continue;
-        // A date and a time of day at least: a year alone is no moment.
-        std::string_view text(e->value);
-        if (text.size() < 16 || text[4] != '-' || text[7] != '-') continue;
-        int64_t us = 0;
-        if (av_parse_time(&us, e->value, 0) < 0) continue;
-        return us >= 0 ? us / 1000000 : -((-us + 999999) / 1000000);
-    }
+    for (const char* key : {"com.apple.quicktime.creationdate", "date", "creation_time"})
+        if (auto moment = momentOf(av_dict_get(fmt->metadata, key, nullptr, AV_DICT_MATCH_CASE)))
+            return moment;
+    // Matroska without a DateUTC: a CREATION_TIME tag of the segment, else of
+    // a track (the first video track's first), as muxers write it per track.
+    if (std::string_view(fmt->iformat->name).find("matroska") == std::string_view::npos)
+        return std::nullopt;
+    if (auto moment = momentOf(av_dict_get(fmt->metadata, "creation_time", nullptr, 0)))
+        return moment;
+    for (bool video : {true, false})
+        for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+            const AVStream* st = fmt->streams[i];
+            if ((st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) != video) continue;
+            if (auto moment = momentOf(av_dict_get(st->metadata, "creation_time", nullptr, 0)))
+                return moment;
+        }
     return std::nullopt;
 }
 

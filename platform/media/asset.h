@@ -83,9 +83,12 @@ class Asset {
     // com.apple.quicktime.creationdate (its zone honoured), the user-data date
     // (\251day), the container's creation time (mvhd, Matroska DateUTC).
     std::optional<int64_t> creationTime();
-    // Where the container's timeline starts, in microseconds: the demuxer's
-    // start time, found by stream analysis in an ASF, whose headers do not say
-    // it (an ASF whose first picture is 0.6 s in); 0 when unknown.
+    // Where the container's timeline starts, in microseconds: time 0 of every
+    // time asked for and of the export, as a player's timeline starts there.
+    // 0 in MP4/MOV (the movie's own timeline); elsewhere the demuxer's start
+    // time, the earliest packet of its tracks (sound or data that starts
+    // before the picture included), found by stream analysis where the
+    // headers do not say it; 0 when unknown.
     int64_t startTime();
 
   private:

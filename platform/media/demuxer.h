@@ -29,6 +29,13 @@ platform::Result<AVFormatContext*> demuxer(Asset& asset);
 // or nothing is open.
 bool analyse(Asset& asset);
 
+// Where the container says its presentation ends, in AV_TIME_BASE units on
+// the demuxer's timeline (its start plus its length; an ASF's length counts
+// from 0). None when the headers
+// give no length or the all-ones "unknown" of a fragmented MP4, or FFmpeg
+// guessed it from the bit rate.
+std::optional<int64_t> announcedEnd(Asset& asset);
+
 // Width over height of one pixel as the picture is presented: the container's
 // own presentation size or aspect box where it has one (MP4/MOV track header
 // and 'pasp', Matroska DisplayWidth/DisplayHeight, MXF and AVI descriptors),

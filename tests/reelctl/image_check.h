@@ -93,10 +93,14 @@ inline int bandCounterFrame(const frames::Image& image, double top, double botto
     return n == 0 ? -1 : int(std::lround(sum / double(n) * 219.0 / 255.0 / 2.0));
 }
 
-// The frame of a 25 fps counter shown at a time: times go in steps of 1/600 s.
-inline int expectedCounterFrame(double seconds, int frameCount) {
+// The frame of a 25 fps counter shown at a time: times go in steps of 1/600 s
+// from the container's start, and the picture starts `pictureStart` seconds
+// after it (sound or data first).
+inline int expectedCounterFrame(double seconds, int frameCount, double pictureStart = 0) {
     long long value = std::llround(seconds * 600);
-    long long frame = value * 25 / 600;
+    long long frame = pictureStart == 0
+                          ? value * 25 / 600
+                          : (long long)std::floor((value / 600.0 - pictureStart) * 25);
     return int(std::min<long long>(std::max<long long>(frame, 0), frameCount - 1));
 }
 

@@ -25,6 +25,21 @@ inline nlohmann::json probeDocument(const std::string& path) {
     return r.status == 0 ? nlohmann::json::parse(r.out) : nlohmann::json::object();
 }
 
+// How long after the container's start (time 0 of every request) the first
+// video track's picture starts, as ffprobe reads the file.
+inline double pictureStart(const std::string& path) {
+    auto r = testsupport::run({"/usr/bin/ffprobe", "-v", "quiet", "-select_streams", "v:0",
+                               "-show_entries", "format=start_time:stream=start_time", "-of",
+                               "json", path});
+    if (r.status != 0) return 0;
+    nlohmann::json info = nlohmann::json::parse(r.out);
+    auto seconds = [](const nlohmann::json& v) {
+        return v.is_string() ? std::stod(v.get<std::string>()) : 0.0;
+    };
+    return seconds(info["streams"][0].value("start_time", nlohmann::json())) -
+           seconds(info["format"].value("start_time", nlohmann::json()));
+}
+
 // A picture `reelctl frames` wrote, with its time from the manifest.
 struct Written {
     double time;
