@@ -49,7 +49,8 @@ constexpr const char* kNoFrames = "the video track has no frames";
 template <class Call>
 int withOptions(std::initializer_list<std::pair<const char*, const char*>> entries, Call call) {
     AVDictionary* options = nullptr;
-    for (auto [key, value] : entries) av_dict_set(&options, key, value, 0);
+    for (auto [key, value] : entries)
+        av_dict_set(&options, key, value, 0);
     int r = call(&options);
     handles::DictionaryPtr unused(options);
     return r;
@@ -95,8 +96,8 @@ struct ExportSession::Pipeline {
     double durationSeconds = 0;  // what progress counts against; unknown: not above 0
     double reported = -1;        // the last fraction reported
 
-    std::string colourError;  // the colour conversion's own text, when it failed
-    bool noFrames = false;    // the video track had no frame at all (an init segment)
+    std::string colourError;             // the colour conversion's own text, when it failed
+    bool noFrames = false;               // the video track had no frame at all (an init segment)
     int64_t startUs = 0;                 // the input's start time: output timestamps begin at 0
     int64_t dataEndUs = AV_NOPTS_VALUE;  // end of the last packet read of a used stream
 
@@ -568,9 +569,9 @@ int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out)
     if (f != decoded) av_frame_copy_props(f, decoded);
     if (f == v.managed.get()) {
         // What the source said about its HDR mastering no longer applies.
-        for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
-                          AV_FRAME_DATA_DOVI_RPU_BUFFER, AV_FRAME_DATA_DOVI_METADATA,
-                          AV_FRAME_DATA_DYNAMIC_HDR_PLUS})
+        for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA,
+                          AV_FRAME_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_DOVI_RPU_BUFFER,
+                          AV_FRAME_DATA_DOVI_METADATA, AV_FRAME_DATA_DYNAMIC_HDR_PLUS})
             av_frame_remove_side_data(f, type);
         f->color_primaries = AVCOL_PRI_BT709;
         f->color_trc = AVCOL_TRC_BT709;
@@ -635,9 +636,9 @@ int ExportSession::Pipeline::prepareResampler(const AVFrame* decoded) {
                 av_channel_layout_compare(&layout, &a.swrLayout) == 0;
     if (!same) {
         SwrContext* s = nullptr;
-        int r = swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
-                                    &layout, AVSampleFormat(decoded->format), decoded->sample_rate,
-                                    0, nullptr);
+        int r =
+            swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &layout,
+                                AVSampleFormat(decoded->format), decoded->sample_rate, 0, nullptr);
         a.swr.reset(s);
         if (r >= 0) r = swr_init(s);
         if (r < 0) {

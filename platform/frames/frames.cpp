@@ -167,7 +167,7 @@ struct Generator::State {
     int64_t maxEdge;
 
     std::optional<Result<void>> preparation;  // the first grab's, kept for the later ones
-    AVFormatContext* fmt = nullptr;  // owned by the asset
+    AVFormatContext* fmt = nullptr;           // owned by the asset
     AVStream* st = nullptr;
     int stream = -1;
     int64_t startUs = 0;  // the container's start: time 0 of every request
@@ -182,15 +182,15 @@ struct Generator::State {
 
     // Decoding position. `have` is the last frame at or before the previous
     // request, `ahead` the frame decoded after it (if any).
-    bool positioned = false;           // decoder state follows the demuxer since a seek
-    bool demuxEnd = false;             // the demuxer ran out and the decoder was told
-    bool drained = false;              // the decoder gave its last frame
+    bool positioned = false;               // decoder state follows the demuxer since a seek
+    bool demuxEnd = false;                 // the demuxer ran out and the decoder was told
+    bool drained = false;                  // the decoder gave its last frame
     bool whole = false;                    // a whole picture was decoded since the seek
     bool keySeen = false;                  // a keyframe packet was sent since the seek
     int64_t firstKeyPts = AV_NOPTS_VALUE;  // its presentation time
     int unkeyed = 0;                       // pictures dropped before the first whole one
-    int64_t lastDts = AV_NOPTS_VALUE;  // of the last packet handed to the decoder
-    int64_t lastTs = AV_NOPTS_VALUE;   // of the last frame decoded
+    int64_t lastDts = AV_NOPTS_VALUE;      // of the last packet handed to the decoder
+    int64_t lastTs = AV_NOPTS_VALUE;       // of the last frame decoded
     FramePtr have, ahead;
     int64_t decoded = 0;
     Target current;  // the request being decoded towards
@@ -447,8 +447,7 @@ Result<Image> Generator::State::grab(Target t) {
     // shown: asked for at its own time, where the search is exact.
     if (t.value < first.value) t = first;
     auto result = grabAt(t);
-    if (!result.ok() && decoded == 0 && trackIsEmpty())
-        return Result<Image>::failure(kNoFrames);
+    if (!result.ok() && decoded == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
     return result;
 }
 

@@ -13,7 +13,9 @@ void FileDescriptor::reset(int fd) noexcept {
     fd_ = fd;
 }
 
-void FileClose::operator()(std::FILE* file) const noexcept { std::fclose(file); }
+void FileClose::operator()(std::FILE* file) const noexcept {
+    std::fclose(file);
+}
 
 bool FileDescriptor::close() noexcept {
     int fd = release();

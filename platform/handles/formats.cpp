@@ -6,7 +6,9 @@ extern "C" {
 
 namespace handles {
 
-void InputFormatFree::operator()(AVFormatContext* f) const noexcept { avformat_close_input(&f); }
+void InputFormatFree::operator()(AVFormatContext* f) const noexcept {
+    avformat_close_input(&f);
+}
 
 void IOContextFree::operator()(AVIOContext* c) const noexcept {
     // FFmpeg may have replaced the buffer it was given: free the one it holds now.

@@ -5,7 +5,9 @@
 
 namespace handles {
 
-void GlibFree::operator()(char* p) const noexcept { g_free(p); }
+void GlibFree::operator()(char* p) const noexcept {
+    g_free(p);
+}
 
 void GObjectUnref::operator()(void* object) const noexcept {
     g_object_unref(object);

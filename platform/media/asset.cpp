@@ -413,7 +413,8 @@ Stretch displayStretch(const Transform& t) {
 }
 
 bool isQuickTimeFamily(const AVFormatContext* fmt) {
-    return fmt->iformat && std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
+    return fmt->iformat &&
+           std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
 }
 
 Result<handles::CodecContextPtr> openDecoder(const AVStream* st) {

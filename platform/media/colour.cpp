@@ -14,8 +14,8 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
-#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -30,7 +30,7 @@ using platform::Result;
 
 namespace {
 
-constexpr double kHlgNominalPeak = 100;  // cd/m2 of SDR white for HLG
+constexpr double kHlgNominalPeak = 100;    // cd/m2 of SDR white for HLG
 constexpr double kPqReferenceWhite = 203;  // cd/m2, ITU-R BT.2408
 constexpr double kMobiusKnee = 0.3;        // tonemap's default: linear below it
 // Peaks up to this far above white are overshoot of coding and resampling
@@ -53,16 +53,14 @@ class FilterLibrary {
             error_ = why ? why : ("cannot load " + name);
             return;
         }
-        bool all = bind(graphAlloc, "avfilter_graph_alloc") &&
-                   bind(graphFree, "avfilter_graph_free") &&
-                   bind(getByName, "avfilter_get_by_name") &&
-                   bind(createFilter, "avfilter_graph_create_filter") &&
-                   bind(parse, "avfilter_graph_parse_ptr") &&
-                   bind(inoutAlloc, "avfilter_inout_alloc") &&
-                   bind(inoutFree, "avfilter_inout_free") &&
-                   bind(config, "avfilter_graph_config") &&
-                   bind(addFrame, "av_buffersrc_add_frame_flags") &&
-                   bind(getFrame, "av_buffersink_get_frame");
+        bool all =
+            bind(graphAlloc, "avfilter_graph_alloc") && bind(graphFree, "avfilter_graph_free") &&
+            bind(getByName, "avfilter_get_by_name") &&
+            bind(createFilter, "avfilter_graph_create_filter") &&
+            bind(parse, "avfilter_graph_parse_ptr") && bind(inoutAlloc, "avfilter_inout_alloc") &&
+            bind(inoutFree, "avfilter_inout_free") && bind(config, "avfilter_graph_config") &&
+            bind(addFrame, "av_buffersrc_add_frame_flags") &&
+            bind(getFrame, "av_buffersink_get_frame");
         if (!all) {
             error_ = "incomplete " + name;
             dlclose(handle_);
@@ -115,8 +113,8 @@ class Chain {
         if (!graph_) return AVERROR(ENOMEM);
         std::string args = "video_size=" + std::to_string(width) + "x" + std::to_string(height) +
                            ":pix_fmt=" + std::to_string(format) + ":time_base=1/1:pixel_aspect=1/1";
-        int r = lib_.createFilter(&src_, lib_.getByName("buffer"), "in", args.c_str(), nullptr,
-                                  graph_);
+        int r =
+            lib_.createFilter(&src_, lib_.getByName("buffer"), "in", args.c_str(), nullptr, graph_);
         if (r < 0) return r;
         r = lib_.createFilter(&sink_, lib_.getByName("buffersink"), "out", nullptr, nullptr,
                               graph_);
@@ -286,8 +284,9 @@ std::optional<double> metadataPeak(const AVStream* stream, const AVFrame* frame)
         const AVFrameSideData* sd = av_frame_get_side_data(frame, frameType);
         return sd && sd->size >= size ? sd->data : nullptr;
     };
-    if (const uint8_t* side = find(AV_PKT_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
-                                   sizeof(AVContentLightMetadata))) {
+    if (const uint8_t* side =
+            find(AV_PKT_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
+                 sizeof(AVContentLightMetadata))) {
         const auto* cll = reinterpret_cast<const AVContentLightMetadata*>(side);
         if (cll->MaxCLL > 0) return std::max(1.0, cll->MaxCLL / white);
     }

@@ -26,7 +26,8 @@ platform::Failure damaged(const std::string& path, const char* why) {
 platform::Result<std::vector<float>> readWords(const std::string& path) {
     using W = platform::Result<std::vector<float>>;
     handles::FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) return W::failure("cannot open feature-print model " + path + ": " + std::strerror(errno));
+    if (!f)
+        return W::failure("cannot open feature-print model " + path + ": " + std::strerror(errno));
     if (std::fseek(f.get(), 0, SEEK_END) != 0) return damaged(path, "not a regular file");
     long bytes = std::ftell(f.get());
     if (bytes < 0 || bytes % 4 != 0 || bytes > (1L << 31)) return damaged(path, "size");
@@ -166,8 +167,7 @@ std::optional<const char*> parse(Description& d) {
     d.inputScale = c.real();
     d.inputShift = c.real();
     uint32_t count = c.word();
-    if (d.size < 8 || d.size > 4096 || channels != 3 || count == 0 || count > 1000)
-        return "header";
+    if (d.size < 8 || d.size > 4096 || channels != 3 || count == 0 || count > 1000) return "header";
     for (uint32_t i = 0; i < count; i++)
         if (auto why = parseLayer(c, d)) return why;
     if (!c.tag("PXNETEND") || c.left() != 0) return "trailer";

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <string>
 
-#include "media/asset.h"
 #include "frames/frames.h"
 #include "jpeg/jpeg.h"
+#include "media/asset.h"
 
 namespace {
 

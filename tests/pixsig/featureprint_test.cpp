@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "vision/network.h"
 #include "gtest/gtest.h"
 #include "proc.h"
+#include "vision/network.h"
 
 using nlohmann::json;
 using testsupport::bin;

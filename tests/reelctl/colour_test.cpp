@@ -8,15 +8,15 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "media/asset.h"
 #include "frames/frames.h"
 #include "image_check.h"
+#include "media/asset.h"
 #include "proc.h"
 #include "run_reelctl.h"
 
 extern "C" {
-#include <libavformat/avformat.h>
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/dovi_meta.h>
 }
 
@@ -82,7 +82,7 @@ double hueOf(const std::array<double, 3>& c) {
     double r = c[0], g = c[1], b = c[2];
     double hi = std::max({r, g, b}), lo = std::min({r, g, b});
     if (hi - lo < 1e-9) return 0;
-    double h = hi == r ? 60 * (g - b) / (hi - lo)
+    double h = hi == r   ? 60 * (g - b) / (hi - lo)
                : hi == g ? 120 + 60 * (b - r) / (hi - lo)
                          : 240 + 60 * (r - g) / (hi - lo);
     return h < 0 ? h + 360 : h;

@@ -5,9 +5,9 @@
 // (its size, pixel aspect and turn) is probe's.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <cmath>
-#include <dirent.h>
 #include <optional>
 #include <string>
 #include <utility>
@@ -87,7 +87,8 @@ double exportedAspect(const std::string& path) {
     double w = s["width"].get<double>(), h = s["height"].get<double>();
     std::string sar = s.value("sample_aspect_ratio", "1:1");
     int num = 1, den = 1;
-    if (std::sscanf(sar.c_str(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0) w *= double(num) / den;
+    if (std::sscanf(sar.c_str(), "%d:%d", &num, &den) == 2 && num > 0 && den > 0)
+        w *= double(num) / den;
     int rotation = 0;
     for (const auto& side : s.value("side_data_list", json::array()))
         if (side.contains("rotation")) rotation = side["rotation"].get<int>();

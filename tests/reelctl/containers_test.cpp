@@ -36,8 +36,8 @@ frames::Image poster(const std::string& name) {
 }
 
 json ffprobe(const std::string& path) {
-    auto r = run({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "json",
-                  path});
+    auto r = run(
+        {"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "json", path});
     EXPECT_EQ(r.status, 0) << r.err;
     return r.status == 0 ? json::parse(r.out) : json::object();
 }
@@ -64,7 +64,7 @@ TEST(Containers, CodecIsTheMpeg4CodeWhateverTheContainer) {
     EXPECT_EQ(probe("mpeg4.avi")["codec"], "mp4v");    // "FMP4" in the AVI
     EXPECT_EQ(probe("aspect.mkv")["codec"], "avc1");
     EXPECT_EQ(probe("live.webm")["codec"], "vp08");
-    EXPECT_EQ(probe("h263.3gp")["codec"], "s263");  // the 3GP's own sample entry
+    EXPECT_EQ(probe("h263.3gp")["codec"], "s263");     // the 3GP's own sample entry
     EXPECT_EQ(probe("msmpeg4.asf")["codec"], "3IVD");  // "MP43" in the ASF
     EXPECT_EQ(probe("raw.avi")["codec"], "raw");       // the QuickTime code "raw "
     // No MPEG-4 file carries Sorenson Spark: the code AVI files name it by,
@@ -183,9 +183,8 @@ TEST(Containers, TranscodeKeepsTheDefaultElseTheFirstAudioTrack) {
     EXPECT_NEAR(std::stod(ts["streams"][1]["duration"].get<std::string>()), 2.5, 0.1);
 
     std::string out = transcoded("default2.mkv");
-    auto pcm = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "info", "-i", out, "-map", "0:a",
-                    "-af", "astats",
-                    "-f", "null", "-"});
+    auto pcm = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "info", "-i", out, "-map", "0:a", "-af",
+                    "astats", "-f", "null", "-"});
     ASSERT_EQ(pcm.status, 0) << pcm.err;
     // 1 kHz at 48 kHz crosses zero about 2000 times a second (rate 0.042); 440 Hz 0.018.
     std::string all = pcm.out + pcm.err;
@@ -201,12 +200,13 @@ TEST(Containers, TranscodeKeepsTheDefaultElseTheFirstAudioTrack) {
 TEST(Containers, TransportStreamTimesCountFromTheContainersStart) {
     auto ref = [](double seconds) {
         std::string out = testsupport::scratchDir("containers-ref") + "/ref.ppm";
-        auto f = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i",
-                      clip("early_audio.ts"), "-map", "0:v", "-vf",
-                      "select=eq(n\\," + std::to_string(int(seconds * 25)) +
-                          "),scale=in_color_matrix=bt601:flags=lanczos+accurate_rnd+full_chroma_int,"
-                          "format=rgb24",
-                      "-frames:v", "1", "-f", "image2", "-c:v", "ppm", out});
+        auto f =
+            run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip("early_audio.ts"),
+                 "-map", "0:v", "-vf",
+                 "select=eq(n\\," + std::to_string(int(seconds * 25)) +
+                     "),scale=in_color_matrix=bt601:flags=lanczos+accurate_rnd+full_chroma_int,"
+                     "format=rgb24",
+                 "-frames:v", "1", "-f", "image2", "-c:v", "ppm", out});
         EXPECT_EQ(f.status, 0) << f.err;
         return readPpm(out);
     };
@@ -290,12 +290,13 @@ TEST(Containers, SegmentStartingWithoutReferencesShowsNoGreyPicture) {
 TEST(Containers, TransportStreamWithoutAccessUnitDelimiters) {
     auto ref = [](double seconds) {
         std::string out = testsupport::scratchDir("containers-noaud-ref") + "/ref.ppm";
-        auto f = run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip("noaud.ts"),
-                      "-map", "0:v", "-vf",
-                      "select=eq(n\\," + std::to_string(int(seconds * 25 + 1e-6)) +
-                          "),scale=in_color_matrix=bt601:flags=lanczos+accurate_rnd+full_chroma_int,"
-                          "format=rgb24",
-                      "-frames:v", "1", "-f", "image2", "-c:v", "ppm", out});
+        auto f =
+            run({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip("noaud.ts"), "-map",
+                 "0:v", "-vf",
+                 "select=eq(n\\," + std::to_string(int(seconds * 25 + 1e-6)) +
+                     "),scale=in_color_matrix=bt601:flags=lanczos+accurate_rnd+full_chroma_int,"
+                     "format=rgb24",
+                 "-frames:v", "1", "-f", "image2", "-c:v", "ppm", out});
         EXPECT_EQ(f.status, 0) << f.err;
         return readPpm(out);
     };

@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "media/asset.h"
 #include "frames/frames.h"
 #include "frames/testing.h"
 #include "image_check.h"
+#include "media/asset.h"
 #include "proc.h"
-#include "run_reelctl.h"
 #include "reelctl.h"
+#include "run_reelctl.h"
 
 using nlohmann::json;
 using testsupport::bin;

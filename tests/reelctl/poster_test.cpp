@@ -8,8 +8,8 @@
 
 #include "image_check.h"
 #include "proc.h"
-#include "run_reelctl.h"
 #include "reelctl.h"
+#include "run_reelctl.h"
 
 using testsupport::bin;
 using testsupport::run;

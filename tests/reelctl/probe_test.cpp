@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "proc.h"
-#include "run_reelctl.h"
 #include "reelctl.h"
+#include "run_reelctl.h"
 
 using nlohmann::json;
 using testsupport::bin;

@@ -65,6 +65,7 @@ inline void framesWrittenWith(const std::string& path, const std::vector<std::st
 // The same with `--count N` (fatal failure too when another count comes out).
 inline void framesWritten(const std::string& path, int count, const std::string& scratch,
                           std::vector<Written>& out) {
-    ASSERT_NO_FATAL_FAILURE(framesWrittenWith(path, {"--count", std::to_string(count)}, scratch, out));
+    ASSERT_NO_FATAL_FAILURE(
+        framesWrittenWith(path, {"--count", std::to_string(count)}, scratch, out));
     ASSERT_EQ(out.size(), size_t(count));
 }
