@@ -233,10 +233,11 @@ platform::Result<void> RawFile::checkDecodable() const {
 platform::Result<std::optional<Rendering>> RawFile::preview(long long width, long long height) {
     using R = platform::Result<std::optional<Rendering>>;
     libraw_data_t& d = *library_->data;
-    if (d.thumbnail.tformat != LIBRAW_THUMBNAIL_JPEG) return R(std::nullopt);
     auto* library = static_cast<LibRaw*>(d.parent_class);
     // A preview that cannot be read is no preview: the picture is developed.
-    if (library->unpack_thumb() != LIBRAW_SUCCESS || !d.thumbnail.thumb || d.thumbnail.tlength < 4)
+    // (Its format is known once it is read.)
+    if (library->unpack_thumb() != LIBRAW_SUCCESS || d.thumbnail.tformat != LIBRAW_THUMBNAIL_JPEG ||
+        !d.thumbnail.thumb || d.thumbnail.tlength < 4)
         return R(std::nullopt);
     std::unique_ptr<void, TurboJpegFree> decoder(tjInitDecompress());
     int w = 0, h = 0, subsampling = 0, colourspace = 0;
