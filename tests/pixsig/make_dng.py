@@ -54,19 +54,20 @@ else:
     assert width % 2 == 0 and height % 2 == 0
     linear = [round(white * ((v / 255) / 12.92 if v <= 10 else ((v / 255 + 0.055) / 1.055) ** 2.4))
               for v in range(256)]
-    samples = []
+    # The sensor's value a photosite, 8-bit first (RGGB: R G on even rows,
+    # G B on odd ones), row by row with bytes slices: it runs at C speed.
+    cfa = bytearray(width * height)
     for y in range(height):
         row = rgb[3 * width * y:3 * width * (y + 1)]
-        for x in range(width):
-            channel = 0 if (y % 2, x % 2) == (0, 0) else 2 if (y % 2, x % 2) == (1, 1) else 1
-            samples.append(linear[row[3 * x + channel]])
+        first, second = (row[0::3], row[1::3]) if y % 2 == 0 else (row[1::3], row[2::3])
+        cfa[width * y:width * (y + 1):2] = first[0::2]
+        cfa[width * y + 1:width * (y + 1):2] = second[1::2]
     if args.bits == 16:
-        raw = struct.pack("<%dH" % len(samples), *samples)
+        table = [struct.pack("<H", v) for v in linear]
+        raw = b"".join(map(table.__getitem__, cfa))
     else:  # two samples in three bytes, most significant bits first
-        out = bytearray()
-        for a, b in zip(samples[0::2], samples[1::2]):
-            out += bytes((a >> 4, ((a & 15) << 4) | (b >> 8), b & 255))
-        raw = bytes(out)
+        table = [bytes((a >> 4, ((a & 15) << 4) | (b >> 8), b & 255)) for a in linear for b in linear]
+        raw = b"".join(map(table.__getitem__, (a << 8 | b for a, b in zip(cfa[0::2], cfa[1::2]))))
     raw_length = len(raw)
 declared = tuple(map(int, args.declare.split("x"))) if args.declare else (width, height)
 
