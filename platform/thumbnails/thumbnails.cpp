@@ -93,16 +93,22 @@ void insertOrientation(std::string& jpeg, int orientation) {
 // with JPEG shrink-on-load, or the developed pixels resized (they must
 // outlive the result's decode).
 VImage renderedThumbnail(const raw::Rendering& r, int box) {
-    auto* opts =
-        VImage::option()->set("height", box)->set("size", VIPS_SIZE_DOWN)->set("no_rotate", true);
-    if (r.kind == raw::Rendering::Kind::preview)
-        return VImage::thumbnail_buffer(std::unique_ptr<VipsBlob, BlobDeleter>(
-                                            vips_blob_new(nullptr, r.jpeg.data(), r.jpeg.size()))
-                                            .get(),
-                                        box, opts->set("option_string", "fail_on=error"));
+    // Options are made last: options handed to no operation are never freed.
+    auto options = [&] {
+        return VImage::option()
+            ->set("height", box)
+            ->set("size", VIPS_SIZE_DOWN)
+            ->set("no_rotate", true);
+    };
+    if (r.kind == raw::Rendering::Kind::preview) {
+        std::unique_ptr<VipsBlob, BlobDeleter> jpeg(
+            vips_blob_new(nullptr, r.jpeg.data(), r.jpeg.size()));
+        return VImage::thumbnail_buffer(jpeg.get(), box,
+                                        options()->set("option_string", "fail_on=error"));
+    }
     VImage pixels = VImage::new_from_memory(const_cast<unsigned char*>(r.rgb.data()), r.rgb.size(),
                                             r.width, r.height, 3, VIPS_FORMAT_UCHAR);
-    return pixels.thumbnail_image(box, opts);
+    return pixels.thumbnail_image(box, options());
 }
 
 // libvips' thumbnail of an image file, pixels as stored. Throws its error.

@@ -86,35 +86,27 @@ xyz_to_srgb = [3.2404542, -1.5371385, -0.4985314, -0.9692660, 1.8760108, 0.04155
                0.0556434, -0.2040259, 1.0572252]
 
 
-class Writer:
-    """A little-endian TIFF laid out as header, IFDs, then data blocks."""
-
-    def __init__(self):
-        self.blocks = []  # (placeholder key, bytes)
-
-    def ifd_bytes(self, entries, base, data_at, next_ifd=0):
-        """entries: {tag: (type, values)}; values may be ('block', key)."""
-        sizes = {BYTE: 1, ASCII: 1, SHORT: 2, LONG: 4, RATIONAL: 8, SRATIONAL: 8}
-        body = struct.pack("<H", len(entries))
-        extra = b""
-        extra_at = base + 2 + 12 * len(entries) + 4
-        for tag in sorted(entries):
-            kind, values = entries[tag]
-            if kind == ASCII:
-                payload = values.encode() + b"\0"
-                count = len(payload)
-            else:
-                values = [data_at[v[1]] if isinstance(v, tuple) else v for v in values]
-                fmt = {BYTE: "B", SHORT: "H", LONG: "I", RATIONAL: "I", SRATIONAL: "i"}[kind]
-                payload = struct.pack("<%d%s" % (len(values), fmt), *values)
-                count = len(values) // (2 if kind in (RATIONAL, SRATIONAL) else 1)
-            if len(payload) <= 4:
-                body += struct.pack("<HHI", tag, kind, count) + payload.ljust(4, b"\0")
-            else:
-                body += struct.pack("<HHII", tag, kind, count, extra_at + len(extra))
-                extra += payload + (b"\0" if len(payload) % 2 else b"")
-            assert sizes[kind]
-        return body + struct.pack("<I", next_ifd) + extra
+def ifd_bytes(entries, base, data_at):
+    """A little-endian IFD at offset `base`, its values after it: entries are
+    {tag: (type, values)}, a value ("block", name) the offset of that block."""
+    body, extra = struct.pack("<H", len(entries)), b""
+    extra_at = base + 2 + 12 * len(entries) + 4
+    for tag in sorted(entries):
+        kind, values = entries[tag]
+        if kind == ASCII:
+            payload = values.encode() + b"\0"
+            count = len(payload)
+        else:
+            values = [data_at[v[1]] if isinstance(v, tuple) else v for v in values]
+            fmt = {BYTE: "B", SHORT: "H", LONG: "I", RATIONAL: "I", SRATIONAL: "i"}[kind]
+            payload = struct.pack("<%d%s" % (len(values), fmt), *values)
+            count = len(values) // (2 if kind in (RATIONAL, SRATIONAL) else 1)
+        if len(payload) <= 4:
+            body += struct.pack("<HHI", tag, kind, count) + payload.ljust(4, b"\0")
+        else:
+            body += struct.pack("<HHII", tag, kind, count, extra_at + len(extra))
+            extra += payload + (b"\0" if len(payload) % 2 else b"")
+    return body + struct.pack("<I", 0) + extra
 
 
 camera = {
@@ -170,14 +162,13 @@ else:
     ifds = [("ifd0", first)]
     blocks = []
 
-w = Writer()
-# Lay out twice: the first pass measures, the second writes real offsets.
+# Header, IFDs, blocks, then the sensor data. Laid out twice: the first pass measures, the second writes real offsets.
 data_at = {"raw": 0, "jpeg": 0, "sub": 0}
 for _ in range(2):
     out = bytearray(b"II*\0" + struct.pack("<I", 8))
     for name, entries in ifds:
         data_at[name] = len(out)
-        out += w.ifd_bytes(entries, len(out), data_at)
+        out += ifd_bytes(entries, len(out), data_at)
         if len(out) % 2:
             out += b"\0"
     for name, payload in blocks:
