@@ -162,7 +162,8 @@ else:
     ifds = [("ifd0", first)]
     blocks = []
 
-# Header, IFDs, blocks, then the sensor data. Laid out twice: the first pass measures, the second writes real offsets.
+# Header, IFDs, blocks, then the sensor data. Laid out twice: the first
+# pass measures, the second writes real offsets.
 data_at = {"raw": 0, "jpeg": 0, "sub": 0}
 for _ in range(2):
     out = bytearray(b"II*\0" + struct.pack("<I", 8))
