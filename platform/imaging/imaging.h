@@ -111,7 +111,8 @@ class ImageFile {
 //   decoding, and libjxl fails on a codestream that ends early.
 //
 // A file whose loader cannot read its header passes: the decoder says what
-// is wrong.
+// is wrong. (Camera RAWs, which libvips does not read, have their floor in
+// raw/raw.h.)
 platform::Result<void> checkDecodable(const ImageFile& file);
 
 // The largest frame a whole-frame decoder is given: 2^28 pixels (16384 x

@@ -1,7 +1,9 @@
 #include "thumbnails/thumbnails.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vips/vips8>
 
 #include "handles/handles.h"
@@ -87,6 +89,43 @@ void insertOrientation(std::string& jpeg, int orientation) {
     jpeg.insert(std::min(at, jpeg.size()), exif);
 }
 
+// libvips' thumbnail of a RAW's rendering, pixels as stored: the preview
+// with JPEG shrink-on-load, or the developed pixels resized (they must
+// outlive the result's decode).
+VImage renderedThumbnail(const raw::Rendering& r, int box) {
+    // Options are made last: options handed to no operation are never freed.
+    auto options = [&] {
+        return VImage::option()
+            ->set("height", box)
+            ->set("size", VIPS_SIZE_DOWN)
+            ->set("no_rotate", true);
+    };
+    if (r.kind == raw::Rendering::Kind::preview) {
+        std::unique_ptr<VipsBlob, BlobDeleter> jpeg(
+            vips_blob_new(nullptr, r.jpeg.data(), r.jpeg.size()));
+        return VImage::thumbnail_buffer(jpeg.get(), box,
+                                        options()->set("option_string", "fail_on=error"));
+    }
+    VImage pixels = VImage::new_from_memory(const_cast<unsigned char*>(r.rgb.data()), r.rgb.size(),
+                                            r.width, r.height, 3, VIPS_FORMAT_UCHAR);
+    return pixels.thumbnail_image(box, options());
+}
+
+// libvips' thumbnail of an image file, pixels as stored. Throws its error.
+VImage libraryThumbnail(const imaging::ImageFile& file, const ThumbnailOptions& options) {
+    // The source first: options handed to no operation would never be freed.
+    vips::VSource source(file.source(), vips::NOSTEAL);
+    auto* opts = VImage::option()
+                     ->set("height", options.maxPixelSize)
+                     ->set("size", VIPS_SIZE_DOWN)
+                     ->set("no_rotate", true)
+                     // libvips 8.14's thumbnail of a source hands its own
+                     // fail_on to no loader: the loader gets it here.
+                     ->set("option_string", "fail_on=error");
+    if (options.toSRGB) opts->set("export_profile", "srgb");
+    return VImage::thumbnail_source(source, options.maxPixelSize, opts);
+}
+
 }  // namespace
 
 Image::Image() = default;
@@ -105,10 +144,21 @@ platform::Result<Source> Source::open(const std::string& path) {
     startLibrary();
     auto file = imaging::ImageFile::open(path);
     if (!file.ok()) return file.failed();
-    return Source(std::move(file.value()));
+    Source source(std::move(file.value()));
+    if (auto raw = raw::RawFile::open(source.file_.descriptor()))
+        source.raw_ = std::make_unique<raw::RawFile>(std::move(*raw));
+    return source;
 }
 
 platform::Result<Properties> Source::properties() const {
+    if (raw_) {
+        const raw::Picture& picture = raw_->picture();
+        return Properties{.colorModel = "RGB",
+                          .depth = 8,
+                          .width = picture.width,
+                          .height = picture.height,
+                          .orientation = picture.orientation};
+    }
     auto loader = file_.loader();
     if (!loader.ok()) return loader.failed();
     try {
@@ -135,19 +185,22 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
     if (options.maxPixelSize < 1)
         return platform::Result<Image>::failure("thumbnail size " +
                                                 std::to_string(options.maxPixelSize));
-    if (auto covered = imaging::checkDecodable(file_); !covered.ok()) return covered.failed();
+    // A RAW's picture at the thumbnail's size at least; held until decoded.
+    std::optional<raw::Rendering> rendering;
+    if (raw_) {
+        const raw::Picture& p = raw_->picture();
+        double scale =
+            std::min(1.0, double(options.maxPixelSize) / double(std::max(p.width, p.height)));
+        auto rendered = raw_->render(std::llround(double(p.width) * scale),
+                                     std::llround(double(p.height) * scale));
+        if (!rendered.ok()) return rendered.failed();
+        rendering = std::move(rendered.value());
+    } else if (auto covered = imaging::checkDecodable(file_); !covered.ok()) {
+        return covered.failed();
+    }
     try {
-        // The source first: options handed to no operation would never be freed.
-        vips::VSource source(file_.source(), vips::NOSTEAL);
-        auto* opts = VImage::option()
-                         ->set("height", options.maxPixelSize)
-                         ->set("size", VIPS_SIZE_DOWN)
-                         ->set("no_rotate", true)
-                         // libvips 8.14's thumbnail of a source hands its own
-                         // fail_on to no loader: the loader gets it here.
-                         ->set("option_string", "fail_on=error");
-        if (options.toSRGB) opts->set("export_profile", "srgb");
-        VImage thumb = VImage::thumbnail_source(source, options.maxPixelSize, opts);
+        VImage thumb = rendering ? renderedThumbnail(*rendering, options.maxPixelSize)
+                                 : libraryThumbnail(file_, options);
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));

@@ -1,5 +1,10 @@
 // Image sources and JPEG thumbnails on libvips.
 //
+// A camera RAW (raw::RawFile) is rendered through LibRaw instead: its
+// properties are those of the picture it renders (RGB, no alpha, 8 bits, the
+// developed picture's size and the RAW's own orientation), and its thumbnail
+// is its camera preview or its development, resized by libvips.
+//
 // A Source is an image file opened once (imaging::ImageFile: a regular file,
 // never waited on; only the loaders handles::startVips allows read it). Its
 // properties come from the file's header alone (nothing is decoded); a
@@ -19,6 +24,7 @@
 
 #include "handles/handles.h"
 #include "imaging/imaging.h"
+#include "raw/raw.h"
 #include "result/result.h"
 
 namespace thumbnails {
@@ -83,6 +89,8 @@ class Source {
   private:
     explicit Source(imaging::ImageFile file) : file_(std::move(file)) {}
     imaging::ImageFile file_;  // every read goes through its one descriptor
+    // Set when the file is a camera RAW, read through the same descriptor.
+    std::unique_ptr<raw::RawFile> raw_;
 };
 
 // The image stretched to exactly width x height pixels (aspect ratio not

@@ -216,6 +216,9 @@ TEST(RealWorldThumbnails, EveryRealFileAgainstTheOracle) {
     int rendered = 0, declined = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& f = files[i];
+        // A camera RAW has its own oracles (raw_test.cpp): libvips reads a
+        // NEF's thumbnail directory as its picture.
+        if (f.ends_with(".nef")) continue;
         std::string got = dir + "/" + std::to_string(i) + ".jpg";
         vips::VImage source = load(f);
         bool rgb = vips_image_guess_interpretation(source.get_image()) == VIPS_INTERPRETATION_sRGB;
