@@ -1,8 +1,8 @@
 // Image sources and JPEG thumbnails on libvips.
 //
-// A Source is an image file opened once (imaging::ImageFile: a regular file,
-// never waited on; only the loaders handles::startVips allows read it). Its
-// properties come from the file's header alone (nothing is decoded); a
+// A Source is an image file opened once (vips::Input: a regular file, never
+// waited on; only the loaders vips::start allows read it). Its properties
+// come from the file's header alone, read once (nothing is decoded); a
 // thumbnail decodes the primary image with shrink-on-load, so that a large
 // JPEG, WebP or HEIF is decoded at close to the thumbnail's size rather than
 // at full size. Images are 8-bit
@@ -17,9 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "handles/handles.h"
-#include "imaging/imaging.h"
 #include "result/result.h"
+#include "vips/input.h"
 
 namespace thumbnails {
 
@@ -81,8 +80,8 @@ class Source {
     platform::Result<Image> thumbnail(const ThumbnailOptions& options) const;
 
   private:
-    explicit Source(imaging::ImageFile file) : file_(std::move(file)) {}
-    imaging::ImageFile file_;  // every read goes through its one descriptor
+    explicit Source(vips::Input file) : file_(std::move(file)) {}
+    vips::Input file_;  // every read goes through its one descriptor
 };
 
 // The image stretched to exactly width x height pixels (aspect ratio not
