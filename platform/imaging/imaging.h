@@ -10,7 +10,7 @@
 //
 // The file is a vips::Input: opened once, its header read once, checked
 // before it is decoded. Failures are one line that names the file by the
-// path given and says what is wrong ("<path>: not a known image format",
+// path given and says what is wrong ("<path>: not a known file format",
 // "<path>: image too large (W x H pixels)", "<path>: Premature end of input
 // file", ...).
 #pragma once

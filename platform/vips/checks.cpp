@@ -342,17 +342,22 @@ platform::Result<void> checkHeader(const Input& file, const Header& h) {
         "jpegload_source", "jpegload", "pngload_source", "pngload", "tiffload_source", "tiffload"};
     const std::string& path = file.path();
     long long pixels = h.width * h.height;
-    if (pixels > maxPicturePixels || (!streaming.count(h.loader) && pixels > maxFramePixels))
+    auto tooLarge = [&] {
         return platform::Result<void>::failure(path + ": image too large (" +
                                                std::to_string(h.width) + " x " +
                                                std::to_string(h.height) + " pixels)");
+    };
+    if (!streaming.count(h.loader) && pixels > maxFramePixels) return tooLarge();
+    // A forged file is named for what it is before its size counts.
     std::optional<Floor> floor = dataFloor(file, h);
     struct stat st {};
-    if (!floor || ::fstat(file.descriptor(), &st) != 0 || (long double)st.st_size >= floor->bytes)
-        return platform::Result<void>::success();
-    return platform::Result<void>::failure(
-        path + ": " + std::to_string(st.st_size) + " bytes cannot hold the data of a " +
-        std::to_string(floor->width) + " x " + std::to_string(floor->height) + " " + floor->kind);
+    if (floor && ::fstat(file.descriptor(), &st) == 0 && (long double)st.st_size < floor->bytes)
+        return platform::Result<void>::failure(path + ": " + std::to_string(st.st_size) +
+                                               " bytes cannot hold the data of a " +
+                                               std::to_string(floor->width) + " x " +
+                                               std::to_string(floor->height) + " " + floor->kind);
+    if (pixels > maxPicturePixels) return tooLarge();
+    return platform::Result<void>::success();
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ Header headerOf(const VImage& image, std::string loader) {
 platform::Result<Header> readHeader(const Input::State& state) {
     const char* step = "reading the image's header";
     std::optional<std::string> loader = allowedLoaderOf(state.source.get());
-    if (!loader) return platform::Failure{state.path + ": not a known image format", step};
+    if (!loader) return platform::Failure{state.path + ": not a known file format", step};
     try {
         // Only the header is read here; pixels would be decoded on demand.
         VImage image =

@@ -68,9 +68,12 @@ std::optional<std::string> allowedLoaderOf(_VipsSource* source);
 
 // A failed libvips call's error text (`what` of the exception, or the error
 // buffer when null) on one line: the buffer's lines joined with "; ", each
-// without the class name libvips puts before it ("VipsJpeg: ",
-// "VipsForeignLoad: ") and without source locations ("error/tga.c/Read/224",
-// "(tiff2vips.c:412)"); repeated lines once. Clears the error buffer.
+// without the class or function name libvips puts before it ("VipsJpeg: ",
+// "tiff2vips: "), source locations ("@ error/tga.c/ReadTGAImage/224",
+// "(tif_read.c:412)") and libheif's error numbers; a line naming only the
+// function that failed ("error JxlDecoderProcessInput") says that the
+// decoder failed on the data; the source's "bad seek" lines and repeated
+// lines are left out. Clears the error buffer.
 std::string errorText(const char* what = nullptr);
 
 // The owning handle of a libvips source.
@@ -114,7 +117,7 @@ class Input {
     _VipsSource* source() const;
 
     // The header, read on the first call (later calls return the same
-    // outcome). Fails naming the path: "<path>: not a known image format"
+    // outcome). Fails naming the path: "<path>: not a known file format"
     // when no loader start() allows claims the data, else "<path>: " and
     // the loader's reason.
     platform::Result<Header> header() const;

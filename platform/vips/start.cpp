@@ -74,15 +74,24 @@ std::string errorText(const char* what) {
     // ImageMagick's texts end with its source location.
     static const std::regex domain(R"(^[A-Za-z_][A-Za-z0-9_]*: )");
     static const std::regex location(
-        R"(\s*\(?\b[\w./-]+\.(c|cc|cpp|h)(/\w+/\d+|:\d+)\)?|\s*\berror/\w+\.c/\w+/\d+)");
+        R"(\s*@?\s*\b(error|warning)/[\w.-]+/\w+/\d+|\s*\(?\b[\w./-]+\.(c|cc|cpp|h):\d+\)?)");
+    // libheif's error and suberror numbers, "(2.100)".
+    static const std::regex codes(R"(;?\s*\(\d+\.\d+\)$)");
+    // A line that names only the library function that failed.
+    static const std::regex bareFunction(R"(^error [A-Za-z_]\w*$)");
+    // The source's seeks past the end that a loader tried before failing.
+    static const std::regex seek(R"(^bad seek to \d+$)");
     std::string joined;
     size_t from = 0;
-    while (from <= text.size()) {
+    while (from < text.size()) {
         size_t end = text.find('\n', from);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(from, end - from);
         from = end + 1;
         line = std::regex_replace(std::regex_replace(line, domain, ""), location, "");
+        line = std::regex_replace(line, codes, "");
+        if (std::regex_match(line, bareFunction)) line = "the decoder failed on the data";
+        if (std::regex_match(line, seek)) line = "";
         while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
             line.pop_back();
         if (line.empty() || joined == line || joined.find("; " + line) != std::string::npos ||
