@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "result/result.h"
@@ -25,7 +23,6 @@ struct AVIOContext;
 struct AVAudioFifo;
 struct SwsContext;
 struct SwrContext;
-struct _VipsSource;
 
 namespace handles {
 
@@ -71,47 +68,10 @@ using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFree>;
 struct GlibFree { void operator()(char* p) const noexcept; };
 using GlibString = std::unique_ptr<char, GlibFree>;
 
-// A GObject reference (g_object_unref'd): libvips's sources, images and
-// operations are GObjects.
+// A GObject reference (g_object_unref'd), such as a libvips source.
 struct GObjectUnref {
     void operator()(void* object) const noexcept;
 };
-
-// ---- libvips
-
-// Starts libvips once per process with the one policy of this layer: the
-// operation cache off (every image is read once; a cache would only hold
-// decoded pixels and open files in a long-running process), the library's
-// warnings, info and messages kept off standard error (which belongs to the
-// tool's own messages, or to the host application; failures come back as
-// errors instead), and only the loaders of the image kinds the tools read
-// allowed to load anything: JPEG, PNG, WebP, TIFF, GIF, HEIF (HEIC and
-// AVIF) and JPEG XL. Every other loader libvips has (ImageMagick's coders,
-// OpenSlide, PDF, SVG, JPEG 2000, OpenEXR, FITS, MATLAB, Analyze, Radiance,
-// PPM, CSV, matrix, raw and libvips's own format) is blocked, so that no
-// parser written for another purpose reads an untrusted file. Later calls
-// return the first call's outcome.
-platform::Result<void> startVips();
-
-// The names of the loaders startVips allows (libvips's class names, each
-// covering its file, buffer and source variants).
-const std::vector<std::string>& allowedVipsLoaders();
-
-using VipsSourcePtr = std::unique_ptr<_VipsSource, GObjectUnref>;
-
-// The loader (its nickname, e.g. "jpegload_source") that reads the data of
-// `source`: the first allowed one whose sniffer claims it, in libvips's
-// order, and the one libvips's own search picks too; nullopt otherwise.
-// Only the allowed loaders' sniffers run here, while libvips 8.14's search
-// runs those of blocked loaders as well (one reads a whole file of zeros
-// looking for a line feed) and, when no source loader claims the data, maps
-// it whole for its buffer loaders' sniffers (ImageMagick's among them). Hand
-// libvips a source only after this has found its loader.
-std::optional<std::string> allowedLoaderOf(_VipsSource* source);
-
-// A failed libvips call's error text (`what` of the exception, or the error
-// buffer when null) without its trailing newline; clears the error buffer.
-std::string vipsErrorText(const char* what = nullptr);
 
 // ---- POSIX file descriptors
 

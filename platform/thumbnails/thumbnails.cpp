@@ -6,8 +6,7 @@
 #include <optional>
 #include <vips/vips8>
 
-#include "handles/handles.h"
-#include "imaging/imaging.h"
+#include "vips/input.h"
 
 namespace thumbnails {
 
@@ -20,16 +19,8 @@ struct Image::Pixels {
 
 namespace {
 
-// Starts libvips once per process (handles::startVips: the operation cache
-// off, so that no decoded image outlives its request and a replaced file is
-// never answered from memory; warnings kept off standard error), with the
-// allocator policy its worker threads need (imaging's start).
-void startLibrary() {
-    imaging::startImaging();
-}
-
-std::string colorModel(VipsImage* image) {
-    switch (vips_image_guess_interpretation(image)) {
+std::string colorModel(int interpretation) {
+    switch (VipsInterpretation(interpretation)) {
         case VIPS_INTERPRETATION_sRGB:
         case VIPS_INTERPRETATION_RGB:
         case VIPS_INTERPRETATION_RGB16:
@@ -49,8 +40,8 @@ std::string colorModel(VipsImage* image) {
     }
 }
 
-int bitsPerSample(VipsBandFormat format) {
-    switch (format) {
+int bitsPerSample(int format) {
+    switch (VipsBandFormat(format)) {
         case VIPS_FORMAT_UCHAR:
         case VIPS_FORMAT_CHAR:
             return 8;
@@ -112,7 +103,7 @@ VImage renderedThumbnail(const raw::Rendering& r, int box) {
 }
 
 // libvips' thumbnail of an image file, pixels as stored. Throws its error.
-VImage libraryThumbnail(const imaging::ImageFile& file, const ThumbnailOptions& options) {
+VImage libraryThumbnail(const vips::Input& file, const ThumbnailOptions& options) {
     // The source first: options handed to no operation would never be freed.
     vips::VSource source(file.source(), vips::NOSTEAL);
     auto* opts = VImage::option()
@@ -141,8 +132,7 @@ int Image::height() const {
 }
 
 platform::Result<Source> Source::open(const std::string& path) {
-    startLibrary();
-    auto file = imaging::ImageFile::open(path);
+    auto file = vips::Input::open(path);
     if (!file.ok()) return file.failed();
     Source source(std::move(file.value()));
     if (auto raw = raw::RawFile::open(source.file_.descriptor()))
@@ -159,26 +149,18 @@ platform::Result<Properties> Source::properties() const {
                           .height = picture.height,
                           .orientation = picture.orientation};
     }
-    auto loader = file_.loader();
-    if (!loader.ok()) return loader.failed();
-    try {
-        // Only the header is read here; pixels are decoded on demand.
-        VImage image =
-            VImage::new_from_source(vips::VSource(file_.source(), vips::NOSTEAL), "",
-                                    VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-        VipsImage* header = image.get_image();
-        Properties p;
-        p.colorModel = colorModel(header);
-        p.hasAlpha = vips_image_hasalpha(header);
-        p.depth = bitsPerSample(image.format());
-        p.width = image.width();
-        p.height = image.height();
-        p.orientation = vips_image_get_orientation(header);
-        p.hasColorProfile = vips_image_get_typeof(header, VIPS_META_ICC_NAME) != 0;
-        return p;
-    } catch (const VError& e) {
-        return platform::Result<Properties>::failure(file_.named(handles::vipsErrorText(e.what())));
-    }
+    auto header = file_.header();
+    if (!header.ok()) return header.failed();
+    const vips::Header& h = header.value();
+    Properties p;
+    p.colorModel = colorModel(h.interpretation);
+    p.hasAlpha = h.hasAlpha;
+    p.depth = bitsPerSample(h.format);
+    p.width = h.width;
+    p.height = h.height;
+    p.orientation = h.orientation;
+    p.hasColorProfile = h.hasColorProfile;
+    return p;
 }
 
 platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
@@ -195,7 +177,7 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
                                      std::llround(double(p.height) * scale));
         if (!rendered.ok()) return rendered.failed();
         rendering = std::move(rendered.value());
-    } else if (auto covered = imaging::checkDecodable(file_); !covered.ok()) {
+    } else if (auto covered = file_.checkDecodable(); !covered.ok()) {
         return covered.failed();
     }
     try {
@@ -217,7 +199,7 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
-        return platform::Result<Image>::failure(file_.named(handles::vipsErrorText(e.what())));
+        return platform::Result<Image>::failure(file_.failure(e.what()));
     }
 }
 
@@ -238,7 +220,7 @@ platform::Result<Image> stretched(const Image& image, int width, int height) {
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{out});
         return result;
     } catch (const VError& e) {
-        return platform::Result<Image>::failure(handles::vipsErrorText(e.what()));
+        return platform::Result<Image>::failure(vips::errorText(e.what()));
     }
 }
 
@@ -256,7 +238,7 @@ platform::Result<std::string> encodeJPEG(const Image& image, int quality, int or
         const void* data = vips_blob_get(blob.get(), &length);
         jpeg.assign(static_cast<const char*>(data), length);
     } catch (const VError& e) {
-        return platform::Result<std::string>::failure(handles::vipsErrorText(e.what()));
+        return platform::Result<std::string>::failure(vips::errorText(e.what()));
     }
     if (orientation >= 2 && orientation <= 8) insertOrientation(jpeg, orientation);
     return jpeg;

@@ -18,8 +18,8 @@
 #include <vips/vips8>
 
 #include "gtest/gtest.h"
-#include "imaging/imaging.h"
 #include "proc.h"
+#include "vips/input.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -48,7 +48,7 @@ std::vector<json> serve(const std::vector<json>& requests) {
 
 // libvips' thumbnail of an answer file as stored, turned by `orientation`.
 vips::VImage oracle(const std::string& path, int size, int orientation) {
-    imaging::startImaging();
+    ASSERT_TRUE(vips::start().ok());
     vips::VImage image =
         vips::VImage::new_from_file(path.c_str())
             .thumbnail_image(
@@ -117,7 +117,7 @@ TEST(RawFiles, ThumbnailsTakeTheRightPath) {
         {fx("text.cr2"), 512, false, "can't read " + fx("text.cr2"), 0, "", "", 1},
         {fx("tiffjunk.tif"), 512, false, "can't read " + fx("tiffjunk.tif"), 0, "", "", 1},
     };
-    imaging::startImaging();
+    ASSERT_TRUE(vips::start().ok());
     std::string dir = scratchDir("raw-thumbs");
     std::vector<json> requests;
     for (size_t i = 0; i < cases.size(); i++)
@@ -157,7 +157,7 @@ TEST(RawFiles, ThumbnailsTakeTheRightPath) {
 // developed one as LibRaw's development of it, turned upright; hostile files
 // fail with the reason.
 TEST(RawFiles, PrintsMatchTheirOracles) {
-    imaging::startImaging();
+    ASSERT_TRUE(vips::start().ok());
     std::string dir = scratchDir("raw-prints");
     struct Case {
         std::string file, oracle;  // a picture file, or the error the print answers
