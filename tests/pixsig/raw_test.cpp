@@ -48,7 +48,7 @@ std::vector<json> serve(const std::vector<json>& requests) {
 
 // libvips' thumbnail of an answer file as stored, turned by `orientation`.
 vips::VImage oracle(const std::string& path, int size, int orientation) {
-    ASSERT_TRUE(vips::start().ok());
+    EXPECT_TRUE(vips::start().ok());
     vips::VImage image =
         vips::VImage::new_from_file(path.c_str())
             .thumbnail_image(
@@ -175,8 +175,7 @@ TEST(RawFiles, PrintsMatchTheirOracles) {
          fx("absurd.dng") + ": 480426 bytes cannot hold the data of a 60000 x 60000 camera RAW", 0},
         {fx("toolarge.dng"), fx("toolarge.dng") + ": image too large (20000 x 15000 photosites)",
          0},
-        {fx("text.cr2"), "VipsForeignLoad: \"" + fx("text.cr2") + "\" is not a known file format",
-         0},
+        {fx("text.cr2"), fx("text.cr2") + ": not a known file format", 0},
     };
     std::vector<json> requests;
     for (const Case& c : cases) {
