@@ -28,14 +28,30 @@ namespace handles {
 
 // ---- FFmpeg (libavcodec, libavutil, libswscale, libswresample)
 
-struct CodecContextFree { void operator()(AVCodecContext* c) const noexcept; };
-struct FrameFree { void operator()(AVFrame* f) const noexcept; };
-struct PacketFree { void operator()(AVPacket* p) const noexcept; };
-struct DictionaryFree { void operator()(AVDictionary* d) const noexcept; };
-struct AudioFifoFree { void operator()(AVAudioFifo* f) const noexcept; };
-struct ScalerFree { void operator()(SwsContext* s) const noexcept; };
-struct ResamplerFree { void operator()(SwrContext* s) const noexcept; };
-struct AvBufferFree { void operator()(void* p) const noexcept; };  // av_malloc'd memory
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const noexcept;
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const noexcept;
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const noexcept;
+};
+struct DictionaryFree {
+    void operator()(AVDictionary* d) const noexcept;
+};
+struct AudioFifoFree {
+    void operator()(AVAudioFifo* f) const noexcept;
+};
+struct ScalerFree {
+    void operator()(SwsContext* s) const noexcept;
+};
+struct ResamplerFree {
+    void operator()(SwrContext* s) const noexcept;
+};
+struct AvBufferFree {
+    void operator()(void* p) const noexcept;
+};  // av_malloc'd memory
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
@@ -50,13 +66,17 @@ using AvBufferPtr = std::unique_ptr<uint8_t, AvBufferFree>;
 
 // An input file's demuxer, closed with its file (a reader of the caller's own,
 // made with avio_alloc_context, is the caller's to free, after the demuxer).
-struct InputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+struct InputFormatFree {
+    void operator()(AVFormatContext* f) const noexcept;
+};
 // A reader made with avio_alloc_context, freed with its buffer.
 struct IOContextFree {
     void operator()(AVIOContext* c) const noexcept;
 };
 // A muxer and, once opened, its output file: the file is closed, then the muxer freed.
-struct OutputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+struct OutputFormatFree {
+    void operator()(AVFormatContext* f) const noexcept;
+};
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatFree>;
 using IOContextPtr = std::unique_ptr<AVIOContext, IOContextFree>;
@@ -65,7 +85,9 @@ using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFree>;
 // ---- GLib
 
 // A string GLib handed over (g_free'd).
-struct GlibFree { void operator()(char* p) const noexcept; };
+struct GlibFree {
+    void operator()(char* p) const noexcept;
+};
 using GlibString = std::unique_ptr<char, GlibFree>;
 
 // A GObject reference (g_object_unref'd), such as a libvips source.
@@ -90,7 +112,11 @@ class FileDescriptor {
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) noexcept;
     // Closes now and says whether the close succeeded (errno otherwise): a
     // written file's last error can show only here.
@@ -101,7 +127,9 @@ class FileDescriptor {
 };
 
 // A C stdio stream (fclose'd).
-struct FileClose { void operator()(std::FILE* file) const noexcept; };
+struct FileClose {
+    void operator()(std::FILE* file) const noexcept;
+};
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
 }  // namespace handles
@@ -159,15 +187,23 @@ class XResource {
     unsigned long id_ = 0;
 };
 
-struct XWindowFree { void operator()(_XDisplay* dpy, unsigned long id) const noexcept; };
-struct XPixmapFree { void operator()(_XDisplay* dpy, unsigned long id) const noexcept; };
-struct XColormapFree { void operator()(_XDisplay* dpy, unsigned long id) const noexcept; };
+struct XWindowFree {
+    void operator()(_XDisplay* dpy, unsigned long id) const noexcept;
+};
+struct XPixmapFree {
+    void operator()(_XDisplay* dpy, unsigned long id) const noexcept;
+};
+struct XColormapFree {
+    void operator()(_XDisplay* dpy, unsigned long id) const noexcept;
+};
 using XWindow = XResource<XWindowFree>;      // XDestroyWindow
 using XPixmap = XResource<XPixmapFree>;      // XFreePixmap
 using XColormap = XResource<XColormapFree>;  // XFreeColormap
 
 // Memory Xlib handed over (XFree'd).
-struct XMemoryFree { void operator()(void* p) const noexcept; };
+struct XMemoryFree {
+    void operator()(void* p) const noexcept;
+};
 template <class T>
 using XMemory = std::unique_ptr<T, XMemoryFree>;
 

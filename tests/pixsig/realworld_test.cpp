@@ -17,11 +17,11 @@
 #include <vector>
 #include <vips/vips8>
 
-#include "imaging/imaging.h"
-#include "vips/input.h"
 #include "gtest/gtest.h"
+#include "imaging/imaging.h"
 #include "proc.h"
 #include "sanitizer.h"
+#include "vips/input.h"
 
 using nlohmann::json;
 using testsupport::bin;
