@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "handles/handles.h"
+#include "handles/glib.h"
 #include "imaging/imaging.h"
 #include "vips/input.h"
 #include "vision/vision.h"

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "handles/handles.h"
+#include "handles/glib.h"
 #include "vips/input.h"
 
 namespace dragicon {

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "handles/handles.h"
+#include "handles/file.h"
 #include "result/result.h"
 
 namespace files {

@@ -1,4 +1,4 @@
-#include "handles/handles.h"
+#include "handles/ffmpeg.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

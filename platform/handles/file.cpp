@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "handles/handles.h"
+#include "handles/file.h"
 
 namespace handles {
 

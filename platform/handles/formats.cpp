@@ -1,4 +1,4 @@
-#include "handles/handles.h"
+#include "handles/ffmpeg.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

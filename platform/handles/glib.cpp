@@ -1,7 +1,7 @@
 #include <glib-object.h>
 #include <glib.h>
 
-#include "handles/handles.h"
+#include "handles/glib.h"
 
 namespace handles {
 

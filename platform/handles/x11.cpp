@@ -1,6 +1,6 @@
 #include <X11/Xlib.h>
 
-#include "handles/handles.h"
+#include "handles/x11.h"
 
 namespace handles {
 

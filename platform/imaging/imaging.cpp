@@ -7,7 +7,7 @@
 #include <optional>
 #include <vips/vips8>
 
-#include "handles/handles.h"
+#include "handles/glib.h"
 #include "imaging/dcscans.h"
 #include "raw/raw.h"
 #include "vips/input.h"

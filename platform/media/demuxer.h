@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "handles/handles.h"
+#include "handles/ffmpeg.h"
 #include "media/asset.h"
 #include "result/result.h"
 

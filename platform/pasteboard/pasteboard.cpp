@@ -11,7 +11,7 @@
 
 #include <glib.h>
 
-#include "handles/handles.h"
+#include "handles/glib.h"
 
 namespace pasteboard {
 

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "handles/handles.h"
+#include "handles/glib.h"
 #include "result/result.h"
 
 struct _VipsSource;

@@ -8,7 +8,7 @@
 #include <oneapi/dnnl/dnnl.hpp>
 #include <optional>
 
-#include "handles/handles.h"
+#include "handles/file.h"
 #include "vision/network.h"
 
 namespace vision {

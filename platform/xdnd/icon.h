@@ -3,7 +3,7 @@
 // under the pointer.
 #pragma once
 
-#include "handles/handles.h"
+#include "handles/x11.h"
 #include "xdnd/xdnd.h"
 
 namespace xdnd {

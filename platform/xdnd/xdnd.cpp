@@ -14,7 +14,7 @@
 #include <map>
 #include <utility>
 
-#include "handles/handles.h"
+#include "handles/x11.h"
 #include "xdnd/guarded.h"
 #include "xdnd/icon.h"
 #include "xdnd/selection.h"

@@ -13,7 +13,7 @@
 #include <regex>
 
 #include "frames/frames.h"
-#include "handles/handles.h"
+#include "handles/file.h"
 #include "image_check.h"
 #include "jpeg/jpeg.h"
 #include "media/asset.h"

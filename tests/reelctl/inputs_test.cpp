@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "handles/handles.h"
+#include "handles/file.h"
 #include "image_check.h"
 #include "media/asset.h"
 #include "proc.h"
