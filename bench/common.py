@@ -126,9 +126,9 @@ def install_debian(packages):
 
 
 def install_peers(bench):
-    """Installs the peer's npm packages into the work folder (not the
-    project's) once; returns their node_modules folder."""
-    folder = bench.path("npm")
+    """Installs the peer's npm packages once into BUILD_DIR/bench/npm (not
+    the project's folder); returns their node_modules folder."""
+    folder = os.path.join(bench.build, "bench", "npm")
     stamp = os.path.join(folder, ".installed")
     if not os.path.exists(stamp) or open(stamp).read() != " ".join(PEERS):
         os.makedirs(folder, exist_ok=True)

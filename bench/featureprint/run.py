@@ -23,7 +23,7 @@
    of 2,000 print requests (goal: within 10%).
 
 The npm packages of the peer (onnxruntime-node, sharp, protobufjs) are
-installed by this script into BUILD_DIR/bench/featureprint/npm, pinned, not by the project.
+installed by this script into BUILD_DIR/bench/npm, pinned, not by the project.
 Processor times are printed beside elapsed times: on a shared machine they
 depend less on the other load.
 

@@ -19,8 +19,8 @@ Photos per second of elapsed time (start-up and model load included), best of
 ROUNDS alternating rounds, and per processor second (the process and its
 children: less sensitive to other load), and the ratios (goals: pool / sharp >= 1.2x, pool
 of N / pool of 1 >= 1.8x on two processors). The npm packages of the peer are
-installed by this script into BUILD_DIR/bench/import/npm, pinned, not by the project. The
-load average is printed beside the figures: the machine may be shared.
+installed by this script into BUILD_DIR/bench/npm, pinned, not by the project.
+The load average is printed beside the figures: the machine may be shared.
 
    bench/import/run.py [BUILD_DIR] [ROUNDS]
 """

@@ -83,7 +83,7 @@ def memory(prints):
     print(f"resident after the first request:   {marks['first']} kB")
     print(f"resident after the first pass ({len(photos)}):  {marks['pass']} kB")
     for n in (100, 500, 1000):
-        if n in marks:
+        if n in marks and n != total:
             print(f"resident after {n:5d} requests:      {marks[n]} kB")
     print(f"resident after {total:5d} requests:      {marks['end']} kB")
     print(f"resident after 2 s idle:            {marks['idle']} kB")
