@@ -36,7 +36,8 @@ class Bench:
     """The command line of a benchmark script: `[BUILD_DIR] [COUNT]`."""
 
     def __init__(self, name, count=None):
-        self.build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
+        self.build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1
+                                     else os.path.join(ROOT, "build"))
         self.count = int(sys.argv[2]) if len(sys.argv) > 2 else count
         self.bin = os.path.join(self.build, "bin")
         self.reelctl = os.path.join(self.bin, "reelctl")

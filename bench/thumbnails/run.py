@@ -27,12 +27,14 @@ def requests_file(name, photos):
     path = bench.path(name)
     with open(path, "w") as f:
         for i, p in enumerate(photos):
-            f.write(json.dumps({"op": "thumb", "path": p, "out": os.path.join(out, f"t{i}_p.jpg")}) + "\n")
+            f.write(json.dumps({"op": "thumb", "path": p,
+                                "out": os.path.join(out, f"t{i}_p.jpg")}) + "\n")
     return path
 
 
 photos = common.real_photos()
-answers = common.measure([bench.pixsig, "--serve"], requests_file("probe.txt", photos), keep_output=True).out
+answers = common.measure([bench.pixsig, "--serve"], requests_file("probe.txt", photos),
+                         keep_output=True).out
 usable = [p for p, line in zip(photos, answers.splitlines()) if json.loads(line)["ok"]]
 requests = requests_file("requests.txt", usable)
 
@@ -51,9 +53,10 @@ def vipsthumbnail():
 
 
 def convert():
-    each = [common.measure(["convert", p, "-thumbnail", "512x512", os.path.join(out, f"t{i}_c.jpg")])
-            for i, p in enumerate(usable)]
-    return common.Sample(sum(s.wall for s in each), sum(s.cpu for s in each), max(s.peak for s in each))
+    each = [common.measure(["convert", p, "-thumbnail", "512x512",
+                            os.path.join(out, f"t{i}_c.jpg")]) for i, p in enumerate(usable)]
+    return common.Sample(sum(s.wall for s in each), sum(s.cpu for s in each),
+                         max(s.peak for s in each))
 
 
 contenders = {"pixsig": pixsig, "vips": vipsthumbnail, "convert": convert}
@@ -64,7 +67,8 @@ for _ in range(bench.count):
 best = {name: common.best(samples) for name, samples in runs.items()}
 
 n = len(usable)
-print(f"== thumbnails: {n} of {len(photos)} real photos to 512 pixels (best of {bench.count} rounds)")
+print(f"== thumbnails: {n} of {len(photos)} real photos to 512 pixels "
+      f"(best of {bench.count} rounds)")
 for name, label in (("pixsig", "pixsig --serve (one process)"),
                     ("vips", "vipsthumbnail -s 512 (one process)"),
                     ("convert", "convert -thumbnail 512x512 (each)")):
