@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test:
+#   0. the format check: every C++ source as clang-format (.clang-format) has it;
 #   1. the normal build (warnings as errors) with all C++ and JavaScript tests
 #      (kept fuzz findings replayed with guard pages, and under valgrind where
 #      valgrind can run on this processor);
@@ -30,17 +31,29 @@ stage() {  # name command...: runs one stage and keeps its time
     times+=("$name $((SECONDS - t0))")
 }
 
+format_check() {
+    find platform reelctl pixsig dragbridge tests bench clients \( -name '*.cpp' -o -name '*.h' \) \
+        -print0 | xargs -0 clang-format --dry-run --Werror
+}
 tests() {
     ctest --test-dir build --output-on-failure -j"$jobs"
     # A stage that cannot run on this machine says why (CTest lists it as skipped).
     grep -h -E '^valgrind replay skipped' build/Testing/Temporary/LastTest*.log | sort -u || true
 }
-javascript_tests() {
+javascript_format_check() {
+    find platform reelctl pixsig dragbridge tests bench clients \( -name '*.cpp' -o -name '*.h' \) \
+        -print0 | xargs -0 clang-format --dry-run --Werror
+}
+tests() {
     local jstests
     mapfile -t jstests < <(ls tests/*/*.test.mjs tests/*/*.test.js 2>/dev/null || true)
     if ((${#jstests[@]})); then node --test "${jstests[@]}"; fi
 }
-sanitizer_tests() {
+sanitizer_format_check() {
+    find platform reelctl pixsig dragbridge tests bench clients \( -name '*.cpp' -o -name '*.h' \) \
+        -print0 | xargs -0 clang-format --dry-run --Werror
+}
+tests() {
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-san --output-on-failure -j"$jobs"
 }
@@ -53,6 +66,7 @@ fuzzing() {
 }
 
 stage setup bash tools/setup.sh
+stage format format_check
 stage build bash tools/build.sh build
 stage tests tests
 stage "JavaScript tests" javascript_tests

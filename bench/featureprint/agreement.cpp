@@ -18,6 +18,7 @@
 #include <vips/vips8>
 
 #include "imaging/imaging.h"
+#include "vips/input.h"
 #include "vision/vision.h"
 
 using vips::VImage;
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: featureprint_agreement <network file> <margin> <image>...\n");
         return 2;
     }
-    imaging::startImaging();
+    (void)vips::start();
     vision::FeaturePrintRequest request(argv[1]);
     const double margin = std::atof(argv[2]);
     double lowest = 1;

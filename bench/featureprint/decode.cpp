@@ -15,6 +15,7 @@
 #include <vips/vips8>
 
 #include "imaging/imaging.h"
+#include "vips/input.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ double medianMs(F f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    imaging::startImaging();
+    (void)vips::start();
     vips_concurrency_set(1);
     double ours = 0, floor = 0;
     for (int i = 1; i < argc; i++) {

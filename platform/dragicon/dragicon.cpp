@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "handles/handles.h"
+#include "vips/input.h"
 
 namespace dragicon {
 
@@ -20,12 +21,12 @@ Icon& Icon::operator=(Icon&&) noexcept = default;
 platform::Result<Icon> Icon::decode(const void* data, std::size_t length) {
     const char* step = "decoding the drag icon";
     if (data == nullptr || length == 0) return platform::Failure{"no image data", step};
-    if (auto started = handles::startVips(); !started.ok()) return started.failed();
+    if (auto started = vips::start(); !started.ok()) return started.failed();
     try {
-        // Only a kind startVips lets load (a source, so that libvips never
+        // Only a kind vips::start lets load (a source, so that libvips never
         // falls back to its buffer loaders' sniffers).
         vips::VSource source = vips::VSource::new_from_memory(data, length);
-        if (!handles::allowedLoaderOf(source.get_source()))
+        if (!vips::allowedLoaderOf(source.get_source()))
             return platform::Failure{"not an image of a kind that is read", step};
         // new_from_source only reads the header: copy_memory() below decodes every
         // pixel, so truncated or corrupt data fails here rather than later.
@@ -41,7 +42,7 @@ platform::Result<Icon> Icon::decode(const void* data, std::size_t length) {
             return platform::Failure{"the image has no pixels", step};
         return Icon(std::move(impl));
     } catch (const vips::VError& e) {
-        return platform::Failure{handles::vipsErrorText(e.what()), step};
+        return platform::Failure{vips::errorText(e.what()), step};
     }
 }
 

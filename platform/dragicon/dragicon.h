@@ -1,5 +1,5 @@
 // Drag icons: an image decoded from encoded bytes (any kind libvips is let
-// read, handles::startVips: PNG, JPEG, WebP, GIF, TIFF, HEIF, JPEG XL) and
+// read, vips::start: PNG, JPEG, WebP, GIF, TIFF, HEIF, JPEG XL) and
 // rendered as premultiplied RGBA pixels at the size it is shown under the
 // pointer.
 #pragma once

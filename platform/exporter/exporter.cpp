@@ -1,6 +1,6 @@
 #include "exporter/exporter.h"
 
-#include "media/colour.h"
+#include "colour/colour.h"
 #include "media/demuxer.h"
 
 #include <algorithm>

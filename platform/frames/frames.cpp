@@ -1,7 +1,7 @@
 #include "frames/frames.h"
 
+#include "colour/colour.h"
 #include "frames/testing.h"
-#include "media/colour.h"
 #include "media/demuxer.h"
 
 #include <algorithm>

@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "result/result.h"
@@ -25,20 +23,35 @@ struct AVIOContext;
 struct AVAudioFifo;
 struct SwsContext;
 struct SwrContext;
-struct _VipsSource;
 
 namespace handles {
 
 // ---- FFmpeg (libavcodec, libavutil, libswscale, libswresample)
 
-struct CodecContextFree { void operator()(AVCodecContext* c) const noexcept; };
-struct FrameFree { void operator()(AVFrame* f) const noexcept; };
-struct PacketFree { void operator()(AVPacket* p) const noexcept; };
-struct DictionaryFree { void operator()(AVDictionary* d) const noexcept; };
-struct AudioFifoFree { void operator()(AVAudioFifo* f) const noexcept; };
-struct ScalerFree { void operator()(SwsContext* s) const noexcept; };
-struct ResamplerFree { void operator()(SwrContext* s) const noexcept; };
-struct AvBufferFree { void operator()(void* p) const noexcept; };  // av_malloc'd memory
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const noexcept;
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const noexcept;
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const noexcept;
+};
+struct DictionaryFree {
+    void operator()(AVDictionary* d) const noexcept;
+};
+struct AudioFifoFree {
+    void operator()(AVAudioFifo* f) const noexcept;
+};
+struct ScalerFree {
+    void operator()(SwsContext* s) const noexcept;
+};
+struct ResamplerFree {
+    void operator()(SwrContext* s) const noexcept;
+};
+struct AvBufferFree {
+    void operator()(void* p) const noexcept;
+};  // av_malloc'd memory
 
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
@@ -53,13 +66,17 @@ using AvBufferPtr = std::unique_ptr<uint8_t, AvBufferFree>;
 
 // An input file's demuxer, closed with its file (a reader of the caller's own,
 // made with avio_alloc_context, is the caller's to free, after the demuxer).
-struct InputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+struct InputFormatFree {
+    void operator()(AVFormatContext* f) const noexcept;
+};
 // A reader made with avio_alloc_context, freed with its buffer.
 struct IOContextFree {
     void operator()(AVIOContext* c) const noexcept;
 };
 // A muxer and, once opened, its output file: the file is closed, then the muxer freed.
-struct OutputFormatFree { void operator()(AVFormatContext* f) const noexcept; };
+struct OutputFormatFree {
+    void operator()(AVFormatContext* f) const noexcept;
+};
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatFree>;
 using IOContextPtr = std::unique_ptr<AVIOContext, IOContextFree>;
@@ -68,50 +85,15 @@ using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatFree>;
 // ---- GLib
 
 // A string GLib handed over (g_free'd).
-struct GlibFree { void operator()(char* p) const noexcept; };
+struct GlibFree {
+    void operator()(char* p) const noexcept;
+};
 using GlibString = std::unique_ptr<char, GlibFree>;
 
-// A GObject reference (g_object_unref'd): libvips's sources, images and
-// operations are GObjects.
+// A GObject reference (g_object_unref'd), such as a libvips source.
 struct GObjectUnref {
     void operator()(void* object) const noexcept;
 };
-
-// ---- libvips
-
-// Starts libvips once per process with the one policy of this layer: the
-// operation cache off (every image is read once; a cache would only hold
-// decoded pixels and open files in a long-running process), the library's
-// warnings, info and messages kept off standard error (which belongs to the
-// tool's own messages, or to the host application; failures come back as
-// errors instead), and only the loaders of the image kinds the tools read
-// allowed to load anything: JPEG, PNG, WebP, TIFF, GIF, HEIF (HEIC and
-// AVIF) and JPEG XL. Every other loader libvips has (ImageMagick's coders,
-// OpenSlide, PDF, SVG, JPEG 2000, OpenEXR, FITS, MATLAB, Analyze, Radiance,
-// PPM, CSV, matrix, raw and libvips's own format) is blocked, so that no
-// parser written for another purpose reads an untrusted file. Later calls
-// return the first call's outcome.
-platform::Result<void> startVips();
-
-// The names of the loaders startVips allows (libvips's class names, each
-// covering its file, buffer and source variants).
-const std::vector<std::string>& allowedVipsLoaders();
-
-using VipsSourcePtr = std::unique_ptr<_VipsSource, GObjectUnref>;
-
-// The loader (its nickname, e.g. "jpegload_source") that reads the data of
-// `source`: the first allowed one whose sniffer claims it, in libvips's
-// order, and the one libvips's own search picks too; nullopt otherwise.
-// Only the allowed loaders' sniffers run here, while libvips 8.14's search
-// runs those of blocked loaders as well (one reads a whole file of zeros
-// looking for a line feed) and, when no source loader claims the data, maps
-// it whole for its buffer loaders' sniffers (ImageMagick's among them). Hand
-// libvips a source only after this has found its loader.
-std::optional<std::string> allowedLoaderOf(_VipsSource* source);
-
-// A failed libvips call's error text (`what` of the exception, or the error
-// buffer when null) without its trailing newline; clears the error buffer.
-std::string vipsErrorText(const char* what = nullptr);
 
 // ---- POSIX file descriptors
 
@@ -130,7 +112,11 @@ class FileDescriptor {
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) noexcept;
     // Closes now and says whether the close succeeded (errno otherwise): a
     // written file's last error can show only here.
@@ -141,7 +127,9 @@ class FileDescriptor {
 };
 
 // A C stdio stream (fclose'd).
-struct FileClose { void operator()(std::FILE* file) const noexcept; };
+struct FileClose {
+    void operator()(std::FILE* file) const noexcept;
+};
 using FilePtr = std::unique_ptr<std::FILE, FileClose>;
 
 }  // namespace handles
@@ -199,15 +187,23 @@ class XResource {
     unsigned long id_ = 0;
 };
 
-struct XWindowFree { void operator()(_XDisplay* dpy, unsigned long id) const noexcept; };
-struct XPixmapFree { void operator()(_XDisplay* dpy, unsigned long id) const noexcept; };
-struct XColormapFree { void operator()(_XDisplay* dpy, unsigned long id) const noexcept; };
+struct XWindowFree {
+    void operator()(_XDisplay* dpy, unsigned long id) const noexcept;
+};
+struct XPixmapFree {
+    void operator()(_XDisplay* dpy, unsigned long id) const noexcept;
+};
+struct XColormapFree {
+    void operator()(_XDisplay* dpy, unsigned long id) const noexcept;
+};
 using XWindow = XResource<XWindowFree>;      // XDestroyWindow
 using XPixmap = XResource<XPixmapFree>;      // XFreePixmap
 using XColormap = XResource<XColormapFree>;  // XFreeColormap
 
 // Memory Xlib handed over (XFree'd).
-struct XMemoryFree { void operator()(void* p) const noexcept; };
+struct XMemoryFree {
+    void operator()(void* p) const noexcept;
+};
 template <class T>
 using XMemory = std::unique_ptr<T, XMemoryFree>;
 

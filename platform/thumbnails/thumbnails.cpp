@@ -1,11 +1,12 @@
 #include "thumbnails/thumbnails.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vips/vips8>
 
-#include "handles/handles.h"
-#include "imaging/imaging.h"
+#include "vips/input.h"
 
 namespace thumbnails {
 
@@ -18,16 +19,8 @@ struct Image::Pixels {
 
 namespace {
 
-// Starts libvips once per process (handles::startVips: the operation cache
-// off, so that no decoded image outlives its request and a replaced file is
-// never answered from memory; warnings kept off standard error), with the
-// allocator policy its worker threads need (imaging's start).
-void startLibrary() {
-    imaging::startImaging();
-}
-
-std::string colorModel(VipsImage* image) {
-    switch (vips_image_guess_interpretation(image)) {
+std::string colorModel(int interpretation) {
+    switch (VipsInterpretation(interpretation)) {
         case VIPS_INTERPRETATION_sRGB:
         case VIPS_INTERPRETATION_RGB:
         case VIPS_INTERPRETATION_RGB16:
@@ -47,8 +40,8 @@ std::string colorModel(VipsImage* image) {
     }
 }
 
-int bitsPerSample(VipsBandFormat format) {
-    switch (format) {
+int bitsPerSample(int format) {
+    switch (VipsBandFormat(format)) {
         case VIPS_FORMAT_UCHAR:
         case VIPS_FORMAT_CHAR:
             return 8;
@@ -87,6 +80,43 @@ void insertOrientation(std::string& jpeg, int orientation) {
     jpeg.insert(std::min(at, jpeg.size()), exif);
 }
 
+// libvips' thumbnail of a RAW's rendering, pixels as stored: the preview
+// with JPEG shrink-on-load, or the developed pixels resized (they must
+// outlive the result's decode).
+VImage renderedThumbnail(const raw::Rendering& r, int box) {
+    // Options are made last: options handed to no operation are never freed.
+    auto options = [&] {
+        return VImage::option()
+            ->set("height", box)
+            ->set("size", VIPS_SIZE_DOWN)
+            ->set("no_rotate", true);
+    };
+    if (r.kind == raw::Rendering::Kind::preview) {
+        std::unique_ptr<VipsBlob, BlobDeleter> jpeg(
+            vips_blob_new(nullptr, r.jpeg.data(), r.jpeg.size()));
+        return VImage::thumbnail_buffer(jpeg.get(), box,
+                                        options()->set("option_string", "fail_on=error"));
+    }
+    VImage pixels = VImage::new_from_memory(const_cast<unsigned char*>(r.rgb.data()), r.rgb.size(),
+                                            r.width, r.height, 3, VIPS_FORMAT_UCHAR);
+    return pixels.thumbnail_image(box, options());
+}
+
+// libvips' thumbnail of an image file, pixels as stored. Throws its error.
+VImage libraryThumbnail(const vips::Input& file, const ThumbnailOptions& options) {
+    // The source first: options handed to no operation would never be freed.
+    vips::VSource source(file.source(), vips::NOSTEAL);
+    auto* opts = VImage::option()
+                     ->set("height", options.maxPixelSize)
+                     ->set("size", VIPS_SIZE_DOWN)
+                     ->set("no_rotate", true)
+                     // libvips 8.14's thumbnail of a source hands its own
+                     // fail_on to no loader: the loader gets it here.
+                     ->set("option_string", "fail_on=error");
+    if (options.toSRGB) opts->set("export_profile", "srgb");
+    return VImage::thumbnail_source(source, options.maxPixelSize, opts);
+}
+
 }  // namespace
 
 Image::Image() = default;
@@ -102,52 +132,57 @@ int Image::height() const {
 }
 
 platform::Result<Source> Source::open(const std::string& path) {
-    startLibrary();
-    auto file = imaging::ImageFile::open(path);
+    auto file = vips::Input::open(path);
     if (!file.ok()) return file.failed();
-    return Source(std::move(file.value()));
+    Source source(std::move(file.value()));
+    if (auto raw = raw::RawFile::open(source.file_.descriptor()))
+        source.raw_ = std::make_unique<raw::RawFile>(std::move(*raw));
+    return source;
 }
 
 platform::Result<Properties> Source::properties() const {
-    auto loader = file_.loader();
-    if (!loader.ok()) return loader.failed();
-    try {
-        // Only the header is read here; pixels are decoded on demand.
-        VImage image =
-            VImage::new_from_source(vips::VSource(file_.source(), vips::NOSTEAL), "",
-                                    VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-        VipsImage* header = image.get_image();
-        Properties p;
-        p.colorModel = colorModel(header);
-        p.hasAlpha = vips_image_hasalpha(header);
-        p.depth = bitsPerSample(image.format());
-        p.width = image.width();
-        p.height = image.height();
-        p.orientation = vips_image_get_orientation(header);
-        p.hasColorProfile = vips_image_get_typeof(header, VIPS_META_ICC_NAME) != 0;
-        return p;
-    } catch (const VError& e) {
-        return platform::Result<Properties>::failure(file_.named(handles::vipsErrorText(e.what())));
+    if (raw_) {
+        const raw::Picture& picture = raw_->picture();
+        return Properties{.colorModel = "RGB",
+                          .depth = 8,
+                          .width = picture.width,
+                          .height = picture.height,
+                          .orientation = picture.orientation};
     }
+    auto header = file_.header();
+    if (!header.ok()) return header.failed();
+    const vips::Header& h = header.value();
+    Properties p;
+    p.colorModel = colorModel(h.interpretation);
+    p.hasAlpha = h.hasAlpha;
+    p.depth = bitsPerSample(h.format);
+    p.width = h.width;
+    p.height = h.height;
+    p.orientation = h.orientation;
+    p.hasColorProfile = h.hasColorProfile;
+    return p;
 }
 
 platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const {
     if (options.maxPixelSize < 1)
         return platform::Result<Image>::failure("thumbnail size " +
                                                 std::to_string(options.maxPixelSize));
-    if (auto covered = imaging::checkDecodable(file_); !covered.ok()) return covered.failed();
+    // A RAW's picture at the thumbnail's size at least; held until decoded.
+    std::optional<raw::Rendering> rendering;
+    if (raw_) {
+        const raw::Picture& p = raw_->picture();
+        double scale =
+            std::min(1.0, double(options.maxPixelSize) / double(std::max(p.width, p.height)));
+        auto rendered = raw_->render(std::llround(double(p.width) * scale),
+                                     std::llround(double(p.height) * scale));
+        if (!rendered.ok()) return rendered.failed();
+        rendering = std::move(rendered.value());
+    } else if (auto covered = file_.checkDecodable(); !covered.ok()) {
+        return covered.failed();
+    }
     try {
-        // The source first: options handed to no operation would never be freed.
-        vips::VSource source(file_.source(), vips::NOSTEAL);
-        auto* opts = VImage::option()
-                         ->set("height", options.maxPixelSize)
-                         ->set("size", VIPS_SIZE_DOWN)
-                         ->set("no_rotate", true)
-                         // libvips 8.14's thumbnail of a source hands its own
-                         // fail_on to no loader: the loader gets it here.
-                         ->set("option_string", "fail_on=error");
-        if (options.toSRGB) opts->set("export_profile", "srgb");
-        VImage thumb = VImage::thumbnail_source(source, options.maxPixelSize, opts);
+        VImage thumb = rendering ? renderedThumbnail(*rendering, options.maxPixelSize)
+                                 : libraryThumbnail(file_, options);
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
@@ -164,7 +199,7 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{thumb});
         return result;
     } catch (const VError& e) {
-        return platform::Result<Image>::failure(file_.named(handles::vipsErrorText(e.what())));
+        return platform::Result<Image>::failure(file_.failure(e.what()));
     }
 }
 
@@ -185,7 +220,7 @@ platform::Result<Image> stretched(const Image& image, int width, int height) {
         result.pixels_ = std::make_unique<Image::Pixels>(Image::Pixels{out});
         return result;
     } catch (const VError& e) {
-        return platform::Result<Image>::failure(handles::vipsErrorText(e.what()));
+        return platform::Result<Image>::failure(vips::errorText(e.what()));
     }
 }
 
@@ -203,7 +238,7 @@ platform::Result<std::string> encodeJPEG(const Image& image, int quality, int or
         const void* data = vips_blob_get(blob.get(), &length);
         jpeg.assign(static_cast<const char*>(data), length);
     } catch (const VError& e) {
-        return platform::Result<std::string>::failure(handles::vipsErrorText(e.what()));
+        return platform::Result<std::string>::failure(vips::errorText(e.what()));
     }
     if (orientation >= 2 && orientation <= 8) insertOrientation(jpeg, orientation);
     return jpeg;

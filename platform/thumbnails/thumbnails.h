@@ -1,8 +1,13 @@
 // Image sources and JPEG thumbnails on libvips.
 //
-// A Source is an image file opened once (imaging::ImageFile: a regular file,
-// never waited on; only the loaders handles::startVips allows read it). Its
-// properties come from the file's header alone (nothing is decoded); a
+// A camera RAW (raw::RawFile) is rendered through LibRaw instead: its
+// properties are those of the picture it renders (RGB, no alpha, 8 bits, the
+// developed picture's size and the RAW's own orientation), and its thumbnail
+// is its camera preview or its development, resized by libvips.
+//
+// A Source is an image file opened once (vips::Input: a regular file, never
+// waited on; only the loaders vips::start allows read it). Its properties
+// come from the file's header alone, read once (nothing is decoded); a
 // thumbnail decodes the primary image with shrink-on-load, so that a large
 // JPEG, WebP or HEIF is decoded at close to the thumbnail's size rather than
 // at full size. Images are 8-bit
@@ -17,9 +22,9 @@
 #include <optional>
 #include <string>
 
-#include "handles/handles.h"
-#include "imaging/imaging.h"
+#include "raw/raw.h"
 #include "result/result.h"
+#include "vips/input.h"
 
 namespace thumbnails {
 
@@ -81,8 +86,10 @@ class Source {
     platform::Result<Image> thumbnail(const ThumbnailOptions& options) const;
 
   private:
-    explicit Source(imaging::ImageFile file) : file_(std::move(file)) {}
-    imaging::ImageFile file_;  // every read goes through its one descriptor
+    explicit Source(vips::Input file) : file_(std::move(file)) {}
+    vips::Input file_;  // every read goes through its one descriptor
+    // Set when the file is a camera RAW, read through the same descriptor.
+    std::unique_ptr<raw::RawFile> raw_;
 };
 
 // The image stretched to exactly width x height pixels (aspect ratio not

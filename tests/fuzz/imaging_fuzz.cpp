@@ -21,6 +21,7 @@
 #include "imaging/dcscans.h"
 #include "imaging/imaging.h"
 #include "input_file.h"
+#include "vips/input.h"
 
 namespace {
 
@@ -53,8 +54,8 @@ void checkReduction(std::string_view file) {
     // Declared sizes far above the data are refused before any decode (see
     // checkDecodable); these are compared only where that decode is quick.
     if (scans->width * scans->height > (1LL << 24)) return;
-    auto opened = imaging::ImageFile::open(input);
-    if (!opened.ok() || !imaging::checkDecodable(opened.value()).ok()) return;
+    auto opened = vips::Input::open(input);
+    if (!opened.ok() || !opened.value().checkDecodable().ok()) return;
     std::optional<std::string> whole = eighth(vips::VSource::new_from_file(input.c_str()));
     if (!whole) return;
     std::optional<std::string> reduced =
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char dir[] = "/tmp/fuzz-imaging-XXXXXX";
     if (!mkdtemp(dir)) abort();
     input = std::string(dir) + "/in";
-    imaging::startImaging();
+    (void)vips::start();
     return 0;
 }
 

@@ -6,7 +6,8 @@
 # turn, hand-made scan sequences: DC per component, DC only, AC bands left
 # incomplete, DC refined twice, arithmetic coding), cut short, one row too
 # small, baseline; small files of other formats (every kind read, whole and
-# cut, bombs, and kinds no allowed loader reads: the hardening fixtures'); the real-world images of
+# cut, bombs, and kinds no allowed loader reads: the hardening fixtures');
+# small camera RAWs (DNGs: CFA, preview, cut, forged); the real-world images of
 # tests/data/real/images (under 400 KB; of the EXIF sets, turns 1 and 6
 # only), and two of them made progressive.
 set -euo pipefail
@@ -64,6 +65,16 @@ for name in kind.heic kind.avif kind.jxl half.jpg half.png half.webp half.gif ha
     table.csv; do
     cp "$made/$name" "$out/hardening-${name//./-}"
 done
+# Camera RAWs as the RAW tests write them, small: a 12-bit CFA DNG turned by
+# its orientation, one with a JPEG preview, one cut in half, one whose header
+# declares 60000 x 60000.
+convert -size 24x16 gradient:red-blue -depth 8 raw.ppm
+convert raw.ppm -quality 90 rawpreview.jpg
+dng() { python3 "$here/../pixsig/make_dng.py" raw.ppm "$out/raw-$1" "${@:2}"; }
+dng cfa12.dng --bits 12 --orientation 6
+dng preview.dng --preview rawpreview.jpg --orientation 8
+dng absurd.dng --declare 60000x60000
+head -c 400 "$out/raw-cfa12.dng" >"$out/raw-truncated.dng"
 while IFS= read -r -d '' f; do
     name=${f##*/}
     cp "$f" "$out/real-${name//./-}"

@@ -3,7 +3,8 @@
 # colour kinds, every image the thumbnail and hardening tests' fixture
 # scripts make (named <group>-<file>: among them every kind read, whole and
 # cut in half, GIF, WebP, PNG, JPEG and TIFF bombs, an MP4, FITS, matrix,
-# PPM, SVG and CSV files no allowed loader reads) and the real-world images of
+# PPM, SVG and CSV files no allowed loader reads), camera RAWs (small DNGs and
+# the RAW tests' cases) and the real-world images of
 # tests/data/real/images (under 400 KB). The harness reads four request bytes
 # before the file (box, orientation and transform, exact size); each image
 # gets one of the requests below in turn, the small made ones all of them.
@@ -69,6 +70,25 @@ for group in thumbnail hardening; do
         seed "$f" "$group-${name//./-}"
     done < <(find "$made" -type f -size -2M ! -name '.*' ! -name done -print0 | sort -z)
 done
+# Camera RAWs: small DNGs as the RAW tests write them (a 12-bit CFA turned by
+# its orientation, a JPEG preview, cut, a forged size) behind every request,
+# and the RAW tests' own cases (not their pictures and answers).
+convert -size 24x16 gradient:red-blue -depth 8 "$tmp/raw.ppm"
+convert "$tmp/raw.ppm" -quality 90 "$tmp/rawpreview.jpg"
+dng() { python3 "$here/../pixsig/make_dng.py" "$tmp/raw.ppm" "$tmp/$1" "${@:2}"; }
+dng cfa12.dng --bits 12 --orientation 6
+dng preview.dng --preview "$tmp/rawpreview.jpg" --orientation 8
+dng absurd.dng --declare 60000x60000
+head -c 400 "$tmp/cfa12.dng" >"$tmp/truncated.dng"
+for name in cfa12 preview absurd truncated; do
+    seed "$tmp/$name.dng" "rawsmall-$name-dng" all
+done
+bash "$here/../pixsig/raw_fixtures.sh" "$tmp/raw" >/dev/null
+while IFS= read -r -d '' f; do
+    name=${f##*/}
+    seed "$f" "raw-${name//./-}"
+done < <(find "$tmp/raw" -type f -size -2M \( -name '*.dng' -o -name '*.nef' -o -name '*.cr2' \
+    -o -name '*.tif' \) -print0 | sort -z)
 while IFS= read -r -d '' f; do
     name=${f##*/}
     seed "$f" "real-${name//./-}"

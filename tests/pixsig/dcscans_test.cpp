@@ -12,6 +12,7 @@
 #include "imaging/dcscans.h"
 #include "imaging/imaging.h"
 #include "proc.h"
+#include "vips/input.h"
 
 using vips::VImage;
 
@@ -45,7 +46,7 @@ const std::vector<std::string> eligible = {"edge.jpg", "tagged.jpg", "sub420.jpg
 // The decoder's own 1/8 picture, and libvips's thumbnail for the network
 // (which picks that scale itself), are those of the whole file.
 TEST(DcScans, DecodeToTheWholeFilesPixels) {
-    imaging::startImaging();
+    (void)vips::start();
     for (const std::string& name : eligible) {
         std::string file = testsupport::readFile(fixture(name));
         auto scans = imaging::dcScansOnly(file);
@@ -76,7 +77,7 @@ TEST(DcScans, DecodeToTheWholeFilesPixels) {
 // sRGB images the conversions after it change nothing), on both sides of the
 // size where libvips turns to 1/8.
 TEST(DcScans, NetworkPixelsAreTheThumbnailOfTheWholeFile) {
-    imaging::startImaging();
+    (void)vips::start();
     EXPECT_TRUE(imaging::decodedAtEighth(3584, 3584, 224));
     EXPECT_FALSE(imaging::decodedAtEighth(4000, 3583, 224));
     for (const std::string name : {"edge.jpg", "below.jpg", "tagged.jpg", "restart.jpg"}) {
@@ -93,7 +94,7 @@ TEST(DcScans, NetworkPixelsAreTheThumbnailOfTheWholeFile) {
 // coefficients: the whole baseline file and the progressive one's DC scans
 // give the same pixels (restart markers change nothing either).
 TEST(DcScans, BaselineAndProgressiveCopiesGiveTheSamePixels) {
-    imaging::startImaging();
+    (void)vips::start();
     auto baseline = imaging::networkPixels(fixture("baseline.jpg"), 224);
     ASSERT_TRUE(baseline.ok()) << baseline.error();
     for (const std::string name : {"progressive.jpg", "restart.jpg"}) {
@@ -108,7 +109,7 @@ TEST(DcScans, BaselineAndProgressiveCopiesGiveTheSamePixels) {
 // scan header damaged) are left to the decoder, which fails on the damaged
 // ones as it always has.
 TEST(DcScans, EverythingElseGoesTheWholeWay) {
-    imaging::startImaging();
+    (void)vips::start();
     EXPECT_FALSE(imaging::dcScansOnly(testsupport::readFile(fixture("baseline.jpg"))));
     EXPECT_FALSE(imaging::dcScansOnly("\x89PNG\r\n\x1a\n"));
     EXPECT_FALSE(imaging::dcScansOnly(""));
@@ -147,7 +148,7 @@ TEST(DcScans, EverythingElseGoesTheWholeWay) {
 // values included, so such a file must go the whole way: its print is that
 // of the whole file, not of its DC scans with zero AC scans added.
 TEST(DcScans, FilesWithIncompleteAcCoefficientsGoTheWholeWay) {
-    imaging::startImaging();
+    (void)vips::start();
     std::string edge = testsupport::readFile(fixture("edge.jpg"));
     // The scans, as [header, next marker) pieces; the AC ones have Ss > 0.
     std::vector<std::pair<size_t, size_t>> scans;

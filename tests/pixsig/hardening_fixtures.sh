@@ -12,6 +12,8 @@
 #                  heic avif jxl); half.EXT its first half (all but tif, whose directory
 #                  comes last)
 #   clip.jpg       an MP4 video named as a JPEG
+#   over.png       a PNG declaring 32769 x 32768 RGB pixels (one column over 2^30), its
+#                  IDAT as long as deflate's best case for them (junk: never decoded)
 #   image.fits, matrix.mat, photo.ppm, drawing.svg, table.csv
 #                  files of kinds that only loaders pixsig blocks would read
 set -euo pipefail
@@ -85,6 +87,12 @@ webp = bytearray(open("small64.webp", "rb").read())
 assert webp[12:16] == b"VP8 " and webp[23:26] == b"\x9d\x01\x2a"
 webp[26:30] = struct.pack("<HH", 16383, 16383)
 open("webpbomb.webp", "wb").write(webp)
+import zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+w, h = 32769, 32768
+open("over.png", "wb").write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+                             + chunk(b"IDAT", bytes(w * h * 3 // 1032 + 1)) + chunk(b"IEND", b""))
 # FITS: one 2880-byte header block of 80-character cards, then the data.
 cards = ["SIMPLE  =                    T", "BITPIX  =                    8",
          "NAXIS   =                    2", "NAXIS1  =                    4",

@@ -29,6 +29,7 @@
 #include "gtest/gtest.h"
 #include "proc.h"
 #include "sanitizer.h"
+#include "vips/input.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -326,9 +327,7 @@ TEST(PixsigHardening, HostileInputsAreRefusedAndServingGoesOn) {
     socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     testsupport::writeFile(notes, "keep");
-    auto unknown = [](const std::string& p) {
-        return "VipsForeignLoad: \"" + p + "\" is not a known file format";
-    };
+    auto unknown = [](const std::string& p) { return p + ": not a known file format"; };
     auto small = [&](const std::string& name, const char* declared) {
         return h(name) + ": " + std::to_string(std::filesystem::file_size(h(name))) +
                " bytes cannot hold the data of a " + declared;
@@ -412,6 +411,64 @@ TEST(PixsigHardening, EveryKindIsReadAndACutOneIsNot) {
         }
     }
     EXPECT_EQ(server.finish(), 0);
+}
+
+// Images that cannot be read give one line that names the file and says
+// why, in the decoder's words without its class names, function names,
+// source locations or error numbers; the thumbnail's own texts stay fixed;
+// nothing reaches standard error. A picture over 2^30 pixels is refused
+// before any decoding.
+TEST(PixsigHardening, UnreadableImagesAreOneLineNamingTheFile) {
+    std::string dir = testsupport::scratchDir("unreadable");
+    auto h = [](const std::string& name) { return fixture("pixsig/hardening/" + name); };
+    struct Case {
+        std::string name, cause, thumb;  // thumb: the fixed text before the path
+    };
+    const std::vector<Case> cases = {
+        {"half.jpg", "Premature end of input file", "can't decode "},
+        {"half.png", "libpng read error", "can't decode "},
+        {"half.webp", "unable to parse image", "can't read "},
+        {"half.heic",
+         "Invalid input: Unexpected end of file: Extent in iloc box references data outside of "
+         "file bounds (points to file position 423)",
+         "can't read "},
+        {"half.jxl", "the decoder failed on the data", "can't decode "},
+        {"clip.jpg", "not a known file format", "can't read "},
+        {"over.png", "image too large (32769 x 32768 pixels)", "can't decode "},
+        {"missing.png", "No such file or directory", "can't open "},
+    };
+    Server server;
+    for (const Case& c : cases) {
+        std::string path = h(c.name), out = dir + "/" + c.name + ".jpg";
+        ASSERT_TRUE(server.send(request({{"path", path}, {"id", "p"}}) +
+                                request({{"op", "thumb"}, {"path", path}, {"out", out}})));
+        EXPECT_EQ(server.response(),
+                  (json{{"id", "p"}, {"ok", false}, {"error", path + ": " + c.cause}}));
+        EXPECT_EQ(server.response(),
+                  (json{{"id", path}, {"ok", false}, {"error", c.thumb + path}}));
+    }
+    std::string errText;
+    EXPECT_EQ(server.finish(&errText), 0);
+    EXPECT_EQ(errText, "");
+}
+
+// libvips's error buffer as the decoders leave it, on one line.
+TEST(PixsigHardening, LibraryErrorBuffersBecomeOneLine) {
+    ASSERT_TRUE(vips::start().ok());
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"VipsJpeg: Premature end of input file\nVipsJpeg: out of order read at line 48\n",
+         "Premature end of input file; out of order read at line 48"},
+        {"magick2vips: libMagick error: improper image header `/tmp/x.jpg' @ "
+         "error/tga.c/ReadTGAImage/224\n",
+         "libMagick error: improper image header `/tmp/x.jpg'"},
+        {"tiff2vips: bad strip (tif_read.c:412)\n", "bad strip"},
+        {"heifload: bad seek to 10\nheifload: Invalid input: No ftyp box;  (2.100)\n",
+         "Invalid input: No ftyp box"},
+        {"jxlload: error JxlDecoderProcessInput\n", "the decoder failed on the data"},
+        {"VipsForeignLoad: read error\nVipsForeignLoad: read error\n", "read error"},
+    };
+    for (const auto& [buffer, line] : cases)
+        EXPECT_EQ(vips::errorText(buffer.c_str()), line) << buffer;
 }
 
 // A full disk: with the file size limited (and SIGXFSZ ignored, so that the

@@ -17,10 +17,11 @@
 #include <vector>
 #include <vips/vips8>
 
-#include "imaging/imaging.h"
 #include "gtest/gtest.h"
+#include "imaging/imaging.h"
 #include "proc.h"
 #include "sanitizer.h"
+#include "vips/input.h"
 
 using nlohmann::json;
 using testsupport::bin;
@@ -58,7 +59,7 @@ json thumb(const std::string& path, const std::string& out, json extra = json::o
 // Files are read back and the oracle is run in this process, through
 // libvips' own thumbnail operation: a few hundred cases, no process each.
 vips::VImage load(const std::string& path) {
-    imaging::startImaging();
+    (void)vips::start();
     return vips::VImage::new_from_file(path.c_str());
 }
 
@@ -76,7 +77,7 @@ std::string orientationTag(const vips::VImage& image) {
 // libvips' thumbnail of `path`: a box of size x size, never enlarged, turned
 // by the file's EXIF orientation unless `noRotate`.
 vips::VImage oracle(const std::string& path, int size, bool noRotate) {
-    imaging::startImaging();
+    (void)vips::start();
     return vips::VImage::thumbnail(
         path.c_str(), size,
         vips::VImage::option()->set("size", VIPS_SIZE_DOWN)->set("no_rotate", noRotate));
@@ -216,6 +217,9 @@ TEST(RealWorldThumbnails, EveryRealFileAgainstTheOracle) {
     int rendered = 0, declined = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& f = files[i];
+        // A camera RAW has its own oracles (raw_test.cpp): libvips reads a
+        // NEF's thumbnail directory as its picture.
+        if (f.ends_with(".nef")) continue;
         std::string got = dir + "/" + std::to_string(i) + ".jpg";
         vips::VImage source = load(f);
         bool rgb = vips_image_guess_interpretation(source.get_image()) == VIPS_INTERPRETATION_sRGB;

@@ -12,6 +12,7 @@
 #include "gtest/gtest.h"
 #include "imaging/imaging.h"
 #include "proc.h"
+#include "vips/input.h"
 #include "vision/vision.h"
 
 using vips::VImage;
@@ -55,7 +56,7 @@ double cosine(const std::vector<float>& a, const std::vector<float>& b) {
 // profile, and middle sizes: the print against the one made from libvips's
 // whole thumbnail.
 TEST(ShrinkOnLoad, PrintsStayThoseOfTheWholeThumbnail) {
-    imaging::startImaging();
+    (void)vips::start();
     vision::FeaturePrintRequest request(testsupport::bin("../share/pixsig/mobilenet_v2_mid.pxnet"));
     for (const std::string name : {"baseline.jpg", "progressive.jpg", "tagged.jpg", "cmyk.jpg",
                                    "grey.jpg", "profile.jpg", "mid.jpg", "small.jpg"}) {
@@ -71,7 +72,7 @@ TEST(ShrinkOnLoad, PrintsStayThoseOfTheWholeThumbnail) {
 // The same picture saved baseline and progressive holds the same
 // coefficients, so gives the same pixels; the rotated copy is upright.
 TEST(ShrinkOnLoad, ProgressiveAndRotatedCopiesGiveTheBaselinePixels) {
-    imaging::startImaging();
+    (void)vips::start();
     auto baseline = imaging::networkPixels(fixture("baseline.jpg"), 224);
     auto progressive = imaging::networkPixels(fixture("progressive.jpg"), 224);
     auto tagged = imaging::networkPixels(fixture("tagged.jpg"), 224);
@@ -85,7 +86,7 @@ TEST(ShrinkOnLoad, ProgressiveAndRotatedCopiesGiveTheBaselinePixels) {
 
 // A file cut short at any scale is an error, not a picture padded with grey.
 TEST(ShrinkOnLoad, TruncatedFilesStillFail) {
-    imaging::startImaging();
+    (void)vips::start();
     for (const std::string name : {"baseline.jpg", "progressive.jpg", "mid.jpg", "small.jpg"}) {
         std::string bytes = testsupport::readFile(fixture(name));
         std::string cut = testing::TempDir() + "/cut-" + name;

@@ -123,7 +123,8 @@ TEST(Reproducers, FuzzedInputsEndProperly) {
         auto r = reelctl({"frames", path, out + "/f"});
         if (r.status == 0) {
             EXPECT_TRUE(std::regex_match(r.err, kGrabErrors)) << path << ": " << r.err;
-            EXPECT_NO_THROW((void)json::parse(r.out)) << path;
+            json manifest;
+            EXPECT_NO_THROW(manifest = json::parse(r.out)) << path;
         }
         expectProperEnd(r, "frames " + path);
     }

@@ -1,4 +1,4 @@
-#include "media/colour.h"
+#include "colour/colour.h"
 
 #include <dlfcn.h>
 
