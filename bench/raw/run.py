@@ -20,8 +20,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import common  # noqa: E402
 
-bench = common.Bench("raw", runs=3)
-pixsig = os.path.join(bench.build, "bin", "pixsig")
+bench = common.Bench("raw", count=3)
+pixsig = bench.pixsig
 common.install_debian(["libraw-bin", "libvips-tools", "mate-backgrounds"])
 here = os.path.join(common.ROOT, "tests", "pixsig")
 
@@ -42,10 +42,10 @@ def serve(request):
     """One serve process answering one request: wall seconds and peak KiB, best of the runs."""
     line = json.dumps(request) + "\n"
     best = None
-    for _ in range(bench.runs):
-        with open(bench.path("request.json"), "w") as f:
-            f.write(line)
-        sample = common.measure(["sh", "-c", f"exec '{pixsig}' --serve < '{bench.path('request.json')}'"])
+    with open(bench.path("request.json"), "w") as f:
+        f.write(line)
+    for _ in range(bench.count):
+        sample = common.measure([pixsig, "--serve"], bench.path("request.json"))
         best = sample if best is None or sample.wall < best.wall else best
     return best
 
@@ -56,7 +56,7 @@ for raw in raws:
     thumb = serve({"op": "thumb", "path": raw, "out": bench.path("t.jpg")})
     printed = serve({"path": raw})
     develop = min((common.measure(["dcraw_emu", "-w", "-o", "1", "-T", "-Z", bench.path("d.tiff"), raw])
-                   for _ in range(bench.runs)), key=lambda s: s.wall)
+                   for _ in range(bench.count)), key=lambda s: s.wall)
     name = os.path.basename(raw)
     print(f"{name:<34} {thumb.wall:8.3f} {printed.wall:8.3f} {develop.wall:11.3f} "
           f"{develop.wall / thumb.wall:11.2f} {develop.wall / printed.wall:11.2f} "
