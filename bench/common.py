@@ -1,13 +1,18 @@
-"""What the benchmark scripts share: their arguments, the build folder and the
-tools in it, a work folder, the ffmpeg CLI, and timing.
+"""What the benchmark scripts share: their command line, the build folder and
+the tools in it, a work folder, the ffmpeg CLI, running and timing a program,
+the resident memory of a process, the real photos, and the peers' packages.
 
-Every script takes [BUILD_DIR] [RUNS] and starts with
+Every script takes `[BUILD_DIR] [COUNT]` (BUILD_DIR `build` by default; COUNT
+is the runs, rounds or requests, each script's own default) and starts with
 
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     import common
-    bench = common.Bench("frames", runs=7)
+    bench = common.Bench("frames", count=7)
+
+Its files go to BUILD_DIR/bench/<name>, made once and kept between runs.
 """
 import collections
+import glob
 import os
 import statistics
 import subprocess
@@ -19,23 +24,31 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 median = statistics.median
 
-# One run of a program: wall and CPU (user + system) seconds, peak resident KiB.
-Sample = collections.namedtuple("Sample", "wall cpu peak")
+# One run of a program: wall and CPU (user + system, the children it waited
+# for included) seconds, peak resident KiB, and its standard output when kept.
+Sample = collections.namedtuple("Sample", "wall cpu peak out", defaults=(None,))
+
+# The npm packages of the JavaScript peer, pinned.
+PEERS = ["onnxruntime-node@1.30.0", "sharp@0.35.5", "protobufjs@8.8.1"]
 
 
 class Bench:
-    """The command line of a benchmark script: `[BUILD_DIR] [RUNS]`."""
+    """The command line of a benchmark script: `[BUILD_DIR] [COUNT]`."""
 
-    def __init__(self, name, runs):
-        self.build = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build")
-        self.runs = int(sys.argv[2]) if len(sys.argv) > 2 else runs
-        self.reelctl = os.path.join(self.build, "bin", "reelctl")
+    def __init__(self, name, count=None):
+        self.build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1
+                                     else os.path.join(ROOT, "build"))
+        self.count = int(sys.argv[2]) if len(sys.argv) > 2 else count
+        self.bin = os.path.join(self.build, "bin")
+        self.reelctl = os.path.join(self.bin, "reelctl")
+        self.pixsig = os.path.join(self.bin, "pixsig")
+        self.network = os.path.join(self.build, "share", "pixsig", "mobilenet_v2_mid.pxnet")
         self.work = os.path.join(self.build, "bench", name)
         os.makedirs(self.work, exist_ok=True)
 
-    def path(self, name):
+    def path(self, *names):
         """A file in the work folder."""
-        return os.path.join(self.work, name)
+        return os.path.join(self.work, *names)
 
 
 def ff(*args):
@@ -43,11 +56,15 @@ def ff(*args):
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args], check=True)
 
 
-def measure(cmd):
-    """One run of cmd, its output discarded; ends the script when it fails."""
-    with tempfile.TemporaryFile() as err:
+def measure(cmd, stdin=None, keep_output=False):
+    """One run of cmd, its input read from the file stdin (none by default),
+    its output kept as text in Sample.out or discarded; ends the script when
+    it fails."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+            open(stdin or os.devnull, "rb") as into:
         start = time.perf_counter()
-        child = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=err)
+        child = subprocess.Popen(cmd, stdin=into, stdout=out if keep_output else subprocess.DEVNULL,
+                                 stderr=err)
         _, status, usage = os.wait4(child.pid, 0)
         wall = time.perf_counter() - start
         code = os.waitstatus_to_exitcode(status)
@@ -55,12 +72,49 @@ def measure(cmd):
         if code != 0:
             err.seek(0)
             sys.exit(f"failed ({code}): {' '.join(cmd)}\n{err.read().decode(errors='replace')}")
-    return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss)
+        out.seek(0)
+        text = out.read().decode(errors="replace") if keep_output else None
+    return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, text)
 
 
 def timed(cmd):
     """Wall seconds of one run of cmd."""
     return measure(cmd).wall
+
+
+def best(samples):
+    """The fastest wall and the least CPU time of several runs of one program:
+    on a shared machine, the least disturbed ones."""
+    return min(s.wall for s in samples), min(s.cpu for s in samples)
+
+
+def rss_kib(pid):
+    """The resident memory of a running process now, in KiB. (The peak of a
+    finished one is Sample.peak.)"""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no resident memory for process {pid}")
+
+
+def cpu_seconds(pid):
+    """The processor time (user + system) of a running process so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        # The fields after the command name, which may hold spaces.
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def real_photos():
+    """The wallpapers of Debian's mate-backgrounds (JPEG and PNG, 1.3 to 18
+    megapixels) and the photos of tests/data/real/images; ends the script
+    when the package is missing."""
+    photos = sorted(glob.glob("/usr/share/backgrounds/mate/*/*.jpg") +
+                    glob.glob("/usr/share/backgrounds/mate/*/*.png"))
+    if not photos:
+        sys.exit("no photos: install mate-backgrounds (tools/setup.sh)")
+    return photos + sorted(glob.glob(os.path.join(ROOT, "tests", "data", "real", "images", "*")))
 
 
 def install_debian(packages):
@@ -70,3 +124,22 @@ def install_debian(packages):
         print("installing " + " ".join(missing) + " ...")
         subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends", *missing], check=True,
                        stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+
+
+def install_peers(bench):
+    """Installs the peer's npm packages once into BUILD_DIR/bench/npm (not
+    the project's folder); returns their node_modules folder."""
+    folder = os.path.join(bench.build, "bench", "npm")
+    stamp = os.path.join(folder, ".installed")
+    if not os.path.exists(stamp) or open(stamp).read() != " ".join(PEERS):
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "package.json"), "w") as f:
+            f.write('{"private": true}\n')
+        print("installing " + " ".join(PEERS) + " ...")
+        # The CPU build bundled in the package is all this needs: no GPU download.
+        env = dict(os.environ, ONNXRUNTIME_NODE_INSTALL="skip")
+        subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--loglevel=error", *PEERS],
+                       cwd=folder, check=True, env=env, stdout=subprocess.DEVNULL)
+        with open(stamp, "w") as f:
+            f.write(" ".join(PEERS))
+    return os.path.join(folder, "node_modules")

@@ -23,11 +23,11 @@
    of 2,000 print requests (goal: within 10%).
 
 The npm packages of the peer (onnxruntime-node, sharp, protobufjs) are
-installed by this script into WORK_DIR/npm, pinned, not by the project.
+installed by this script into BUILD_DIR/bench/npm, pinned, not by the project.
 Processor times are printed beside elapsed times: on a shared machine they
 depend less on the other load.
 
-   bench/featureprint/run.py [BUILD_DIR] [WORK_DIR] [REQUESTS]
+   bench/featureprint/run.py [BUILD_DIR] [REQUESTS]
 """
 import glob
 import json
@@ -39,31 +39,15 @@ import subprocess
 import sys
 import time
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-here = os.path.join(root, "bench", "featureprint")
-build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
-work = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(build, "bench-featureprint"))
-requests = int(sys.argv[3]) if len(sys.argv) > 3 else 2000
-pixsig = os.path.join(build, "bin", "pixsig")
-network = os.path.join(build, "share", "pixsig", "mobilenet_v2_mid.pxnet")
-modules = os.path.join(work, "npm", "node_modules")
-PEERS = ["onnxruntime-node@1.30.0", "sharp@0.35.5", "protobufjs@8.8.1"]
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
+from common import cpu_seconds, rss_kib  # noqa: E402
+
+here = os.path.dirname(os.path.abspath(__file__))
+bench = common.Bench("featureprint", count=2000)
+build, work, requests = bench.build, bench.work, bench.count
+pixsig, network = bench.pixsig, bench.network
 ROUNDS = 3
-
-
-def install_peers():
-    stamp = os.path.join(work, "npm", ".installed")
-    if os.path.exists(stamp) and open(stamp).read() == " ".join(PEERS):
-        return
-    os.makedirs(os.path.join(work, "npm"), exist_ok=True)
-    with open(os.path.join(work, "npm", "package.json"), "w") as f:
-        f.write('{"private": true}\n')
-    print("installing " + " ".join(PEERS) + " ...")
-    # The CPU build bundled in the package is all this needs: no GPU download.
-    env = dict(os.environ, ONNXRUNTIME_NODE_INSTALL="skip")
-    subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--loglevel=error", *PEERS],
-                   cwd=os.path.join(work, "npm"), check=True, env=env, stdout=subprocess.DEVNULL)
-    open(stamp, "w").write(" ".join(PEERS))
 
 
 def run_json(argv, env=None):
@@ -213,29 +197,6 @@ def agreement(photos):
               f"{total['below_bound']} below the bound")
 
 
-def timed(argv):
-    """Runs a program; returns its standard output, elapsed and processor seconds."""
-    start = time.monotonic()
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    if status != 0:
-        sys.exit(f"{argv[0]} failed")
-    return out, time.monotonic() - start, usage.ru_utime + usage.ru_stime
-
-
-def cpu_s(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def rss_kb(pid):
-    for line in open(f"/proc/{pid}/status"):
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1])
-    return 0
-
-
 class Server:
     def __init__(self):
         self.proc = subprocess.Popen([pixsig, "--serve"], stdin=subprocess.PIPE,
@@ -259,20 +220,20 @@ class Server:
 def end_to_end(photos):
     runs = {k: [] for k in ("whole_ours", "whole_theirs", "steady_ours", "steady_theirs")}
     for _ in range(ROUNDS):
-        out, wall, cpu = timed([pixsig, *photos])
-        if out.count('"ok":true') != len(photos):
+        ours = common.measure([pixsig, *photos], keep_output=True)
+        if ours.out.count('"ok":true') != len(photos):
             sys.exit("pixsig failed on a photo")
-        runs["whole_ours"].append((wall, cpu))
-        out, wall, cpu = timed(["node", os.path.join(here, "sharp_pipeline.mjs"), modules, network,
-                                *photos])
-        peer = json.loads(out.strip().splitlines()[-1])
-        runs["whole_theirs"].append((wall, cpu))
+        runs["whole_ours"].append((ours.wall, ours.cpu))
+        theirs = common.measure(["node", os.path.join(here, "sharp_pipeline.mjs"), modules, network,
+                                 *photos], keep_output=True)
+        peer = json.loads(theirs.out.strip().splitlines()[-1])
+        runs["whole_theirs"].append((theirs.wall, theirs.cpu))
         runs["steady_theirs"].append((peer["steady_s"], peer["steady_cpu_s"]))
         server = Server()
         server.ask(photos[:1])  # start-up, the network and the first photo
-        start, cpu = time.monotonic(), cpu_s(server.proc.pid)
+        start, cpu = time.monotonic(), cpu_seconds(server.proc.pid)
         server.ask(photos[1:])
-        runs["steady_ours"].append((time.monotonic() - start, cpu_s(server.proc.pid) - cpu))
+        runs["steady_ours"].append((time.monotonic() - start, cpu_seconds(server.proc.pid) - cpu))
         server.close()
     n = len(photos)
     best = {k: (min(w for w, _ in v), min(c for _, c in v)) for k, v in runs.items()}
@@ -301,7 +262,7 @@ def memory(photos):
         peak = 0
         for k in range(start, start + n):
             server.ask([photos[k % n]])
-            peak = max(peak, rss_kb(server.proc.pid))
+            peak = max(peak, rss_kib(server.proc.pid))
         return peak
 
     early = round_peak(1)
@@ -313,8 +274,7 @@ def memory(photos):
           f"{requests - n + 1}-{requests} ({(late / early - 1) * 100:+.1f}%, goal within 10%)")
 
 
-os.makedirs(work, exist_ok=True)
-install_peers()
+modules = common.install_peers(bench)
 print(f"load average at start: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 forward_cpu = forward()
 photos = make_photos()

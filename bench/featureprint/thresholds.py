@@ -29,7 +29,7 @@ and the thresholds picked from them:
 - different: the 99th percentile of the cosines of different photos; 99% of
   them fall below it.
 
-   bench/featureprint/thresholds.py [BUILD_DIR] [WORK_DIR]
+   bench/featureprint/thresholds.py [BUILD_DIR]
 """
 import base64
 import concurrent.futures
@@ -41,14 +41,13 @@ import struct
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
 from common import install_debian  # noqa: E402
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
-work = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(build, "bench-thresholds"))
-pixsig = os.path.join(build, "bin", "pixsig")
-os.makedirs(work, exist_ok=True)
+root = common.ROOT
+bench = common.Bench("thresholds")
+work, pixsig = bench.work, bench.pixsig
 
 LOMIRI = ["lomiri-wallpapers-16.04", "lomiri-wallpapers-20.04"]
 LOMIRI_DIR = "/usr/share/backgrounds"

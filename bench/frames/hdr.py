@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import common  # noqa: E402
 from common import ff  # noqa: E402
 
-bench = common.Bench("frames-hdr", runs=9)
+bench = common.Bench("frames-hdr", count=9)
 
 x265 = ["-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
         "keyint=250:min-keyint=250:scenecut=0:log-level=error", "-tag:v", "hvc1"]
@@ -43,7 +43,7 @@ commands["ffmpeg-hlg"] = [
     "-vf", "zscale=w=1024:h=576:t=linear:npl=100,format=gbrpf32le,zscale=p=bt709,"
     "tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=tv,format=yuv420p", "-q:v", "3", out]
 times = {name: [] for name in commands}
-for _ in range(bench.runs):
+for _ in range(bench.count):
     for name, cmd in commands.items():
         times[name].append(common.timed(cmd))
 median = {name: common.median(t) for name, t in times.items()}

@@ -22,8 +22,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import common  # noqa: E402
 from common import measure  # noqa: E402
 
-bench = common.Bench("frames", runs=7)
-reelctl, runs = bench.reelctl, bench.runs
+bench = common.Bench("frames", count=7)
+reelctl, runs = bench.reelctl, bench.count
 src = bench.path("long_gop_1080p.mp4")
 fps = 25
 if not os.path.exists(src):

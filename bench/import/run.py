@@ -19,47 +19,25 @@ Photos per second of elapsed time (start-up and model load included), best of
 ROUNDS alternating rounds, and per processor second (the process and its
 children: less sensitive to other load), and the ratios (goals: pool / sharp >= 1.2x, pool
 of N / pool of 1 >= 1.8x on two processors). The npm packages of the peer are
-installed by this script into WORK_DIR/npm, pinned, not by the project. The
-load average is printed beside the figures: the machine may be shared.
+installed by this script into BUILD_DIR/bench/npm, pinned, not by the project.
+The load average is printed beside the figures: the machine may be shared.
 
-   bench/import/run.py [BUILD_DIR] [WORK_DIR] [ROUNDS]
+   bench/import/run.py [BUILD_DIR] [ROUNDS]
 """
 import glob
 import json
 import os
 import subprocess
 import sys
-import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-from common import install_debian  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-here = os.path.join(root, "bench", "import")
-build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
-work = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(build, "bench-import"))
-rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 2
-network = os.path.join(build, "share", "pixsig", "mobilenet_v2_mid.pxnet")
-modules = os.path.join(work, "npm", "node_modules")
-PEERS = ["onnxruntime-node@1.30.0", "sharp@0.35.5", "protobufjs@8.8.1"]
+here = os.path.dirname(os.path.abspath(__file__))
+bench = common.Bench("import", count=2)
+work, rounds, network = bench.work, bench.count, bench.network
 LOMIRI = ["lomiri-wallpapers-16.04", "lomiri-wallpapers-20.04"]
 SIZES = [(1024, 768), (1600, 1200), (1920, 1080), (2048, 1536), (3024, 4032), (4000, 3000), (4608, 3456)]
-
-
-def install():
-    install_debian(LOMIRI)
-    stamp = os.path.join(work, "npm", ".installed")
-    if os.path.exists(stamp) and open(stamp).read() == " ".join(PEERS):
-        return
-    os.makedirs(os.path.join(work, "npm"), exist_ok=True)
-    with open(os.path.join(work, "npm", "package.json"), "w") as f:
-        f.write('{"private": true}\n')
-    print("installing " + " ".join(PEERS) + " ...")
-    # The CPU build bundled in the package is all this needs: no GPU download.
-    env = dict(os.environ, ONNXRUNTIME_NODE_INSTALL="skip")
-    subprocess.run(["npm", "install", "--no-audit", "--no-fund", "--loglevel=error", *PEERS],
-                   cwd=os.path.join(work, "npm"), check=True, env=env, stdout=subprocess.DEVNULL)
-    open(stamp, "w").write(" ".join(PEERS))
 
 
 def make_photos():
@@ -100,17 +78,14 @@ def make_photos():
 def run(argv):
     """One run: its JSON line, with "cpu": the processor seconds of the
     process and the children it waited for (the pool's servers)."""
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    if status != 0:
-        sys.exit(f"{' '.join(argv[:2])} failed")
-    result = json.loads(out.strip().splitlines()[-1])
-    result["cpu"] = usage.ru_utime + usage.ru_stime
+    sample = common.measure(argv, keep_output=True)
+    result = json.loads(sample.out.strip().splitlines()[-1])
+    result["cpu"] = sample.cpu
     return result
 
 
-install()
+common.install_debian(LOMIRI)
+modules = common.install_peers(bench)
 photos = make_photos()
 outs = os.path.join(work, "out")
 os.makedirs(outs, exist_ok=True)
@@ -121,10 +96,10 @@ print(f"load average at start: {' '.join(f'{x:.1f}' for x in os.getloadavg())} o
 best, cpu = {}, {}
 for r in range(rounds):
     for key, argv in (
-            ("pool", ["node", os.path.join(here, "pool_import.js"), os.path.join(build, "bin"), outs, "default",
+            ("pool", ["node", os.path.join(here, "pool_import.js"), bench.bin, outs, "default",
                       *photos]),
             ("sharp", ["node", os.path.join(here, "sharp_import.mjs"), modules, network, outs, *photos]),
-            ("pool1", ["node", os.path.join(here, "pool_import.js"), os.path.join(build, "bin"), outs, "1",
+            ("pool1", ["node", os.path.join(here, "pool_import.js"), bench.bin, outs, "1",
                        *photos])):
         result = run(argv)
         if key not in best or result["s"] < best[key]["s"]:

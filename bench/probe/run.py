@@ -10,8 +10,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import common  # noqa: E402
 
-bench = common.Bench("probe", runs=30)
-runs = bench.runs
+bench = common.Bench("probe", count=30)
+runs = bench.count
 
 files = {
     "1080p H.264 MP4": ("h264_1080p.mp4", ["-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"]),

@@ -15,18 +15,18 @@ import sys
 import threading
 import time
 
-root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(root, "build"))
-total = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
-pixsig = os.path.join(build, "bin", "pixsig")
-work = os.path.join(build, "bench", "soak")
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import common  # noqa: E402
+
+bench = common.Bench("soak", count=20000)
+total, pixsig, work = bench.count, bench.pixsig, bench.work
 os.makedirs(os.path.join(work, "out"), exist_ok=True)
 
 
 def make(name, *args):
     path = os.path.join(work, name)
     if not os.path.exists(path):
-        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args, path], check=True)
+        common.ff(*args, path)
     return path
 
 
@@ -77,14 +77,6 @@ def drain_stderr():
             bad_lines += 1
 
 
-def rss_kib():
-    with open(f"/proc/{proc.pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
-
-
 bad_lines = 0
 threading.Thread(target=writer, daemon=True).start()
 err_thread = threading.Thread(target=drain_stderr, daemon=True)
@@ -118,7 +110,7 @@ for n, (_, rid, ok, declined) in enumerate(expected):
     served = accepted_before[n] if n + 1 < len(expected) else total
     for m in marks:
         if marks[m] is None and served >= m:
-            marks[m] = rss_kib()
+            marks[m] = common.rss_kib(proc.pid)
 elapsed = time.perf_counter() - start
 all_read.set()
 extra = proc.stdout.read()

@@ -13,8 +13,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import common  # noqa: E402
 
-bench = common.Bench("transcode", runs=3)
-runs = bench.runs
+bench = common.Bench("transcode", count=3)
+runs = bench.count
 
 # The encoder settings reelctl uses, read from its export service.
 source = open(os.path.join(common.ROOT, "platform", "exporter", "exporter.cpp")).read()
