@@ -40,20 +40,12 @@ tests() {
     # A stage that cannot run on this machine says why (CTest lists it as skipped).
     grep -h -E '^valgrind replay skipped' build/Testing/Temporary/LastTest*.log | sort -u || true
 }
-javascript_format_check() {
-    find platform reelctl pixsig dragbridge tests bench clients \( -name '*.cpp' -o -name '*.h' \) \
-        -print0 | xargs -0 clang-format --dry-run --Werror
-}
-tests() {
+javascript_tests() {
     local jstests
     mapfile -t jstests < <(ls tests/*/*.test.mjs tests/*/*.test.js 2>/dev/null || true)
     if ((${#jstests[@]})); then node --test "${jstests[@]}"; fi
 }
-sanitizer_format_check() {
-    find platform reelctl pixsig dragbridge tests bench clients \( -name '*.cpp' -o -name '*.h' \) \
-        -print0 | xargs -0 clang-format --dry-run --Werror
-}
-tests() {
+sanitizer_tests() {
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         ctest --test-dir build-san --output-on-failure -j"$jobs"
 }
