@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,10 +24,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "pixsig.h"
+
+#include "files/files.h"
 #include "handles/glib.h"
 #include "imaging/imaging.h"
+#include "thumbnails/thumbnails.h"
 #include "vips/input.h"
 #include "vision/vision.h"
 
@@ -110,20 +116,6 @@ void respond(const std::string& id, const std::string& path) {
 
 // ---------------------------------------------------------------------------
 // Thumbnail protocol and renderer
-
-#include <cmath>
-#include <utility>
-
-#include "files/files.h"
-#include "thumbnails/thumbnails.h"
-
-// The renderer's error: the complete text for the response, and whether the
-// renderer refused this kind of image (as opposed to a file that could not be
-// opened, read, decoded or written).
-struct ThumbnailError {
-    std::string message;
-    bool declined = false;
-};
 
 namespace {
 

@@ -4,17 +4,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "files/files.h"
+#include "frames/frames.h"
 
 // A signed 64-bit decimal integer: optional "+" or "-", then ASCII digits only.
 std::optional<int64_t> integerValue(const std::string& text);
 
 // ---------------------------------------------------------------------------
 // Frame grabbing, JPEG output and sampling (poster and frames)
-
-#include <vector>
-
-#include "files/files.h"
-#include "frames/frames.h"
 
 // Sample times for frames: interval or evenly spread count, spaced at least a
 // quarter second apart, capped to maxFrames (below 2: no cap).

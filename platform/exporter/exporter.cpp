@@ -117,7 +117,7 @@ struct ExportSession::Pipeline {
         std::map<int64_t, int64_t> durations;  // pts -> duration of frames inside the encoder
         int64_t frames = 0;
         int decodeError = 0;
-    } v;
+    } videoCoding;
 
     struct Audio {
         int index = -1;
@@ -131,12 +131,12 @@ struct ExportSession::Pipeline {
         int64_t nextPts = AV_NOPTS_VALUE;  // in samples of the output rate
         int64_t packets = 0, frames = 0;   // read and decoded
         int decodeError = 0;
-    } a;
+    } audioCoding;
 
     handles::PacketPtr packet{av_packet_alloc()}, outPacket{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
 
-    ~Pipeline() { av_channel_layout_uninit(&a.swrLayout); }
+    ~Pipeline() { av_channel_layout_uninit(&audioCoding.swrLayout); }
 
     bool cancelled() const { return interrupted && interrupted(); }
 
@@ -214,7 +214,7 @@ Result<void> ExportSession::Pipeline::openEncoder(
 
 Result<void> ExportSession::Pipeline::openVideo(int index) {
     AVStream* st = in->streams[index];
-    v.index = index;
+    videoCoding.index = index;
     auto codecs = codecsFor(index, "libx264", "H.264");
     if (!codecs.ok()) return codecs.failed();
     AVCodecContext* enc = codecs.value().enc.get();
@@ -232,29 +232,31 @@ Result<void> ExportSession::Pipeline::openVideo(int index) {
     if (rate.num <= 0 || rate.den <= 0) rate = st->r_frame_rate;
     if (rate.num > 0 && rate.den > 0) {
         enc->framerate = rate;
-        v.nominalDuration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), enc->time_base));
+        videoCoding.nominalDuration =
+            std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), enc->time_base));
     }
     enc->color_range = AVCOL_RANGE_MPEG;
     const AVCodecParameters* par = st->codecpar;
-    v.toSdr = media::isHdrOrWideGamut(par->color_trc, par->color_primaries);
+    videoCoding.toSdr = media::isHdrOrWideGamut(par->color_trc, par->color_primaries);
     // Tone-mapped to SDR, so that every player shows what the poster shows.
-    enc->color_primaries = v.toSdr ? AVCOL_PRI_BT709 : par->color_primaries;
-    enc->color_trc = v.toSdr ? AVCOL_TRC_BT709 : par->color_trc;
-    enc->colorspace = v.toSdr ? AVCOL_SPC_BT709 : par->color_space;
+    enc->color_primaries = videoCoding.toSdr ? AVCOL_PRI_BT709 : par->color_primaries;
+    enc->color_trc = videoCoding.toSdr ? AVCOL_TRC_BT709 : par->color_trc;
+    enc->colorspace = videoCoding.toSdr ? AVCOL_SPC_BT709 : par->color_space;
     enc->chroma_sample_location = AVCHROMA_LOC_LEFT;
     enc->thread_count = 0;
     auto opened = openEncoder(codecs.value(), "H.264",
                               {{"preset", kX264Preset}, {"crf", kX264Crf}, {"profile", "high"}});
     if (!opened.ok()) return opened;
-    v.dec = std::move(codecs.value().dec);
-    v.enc = std::move(codecs.value().enc);
-    v.scaled.reset(av_frame_alloc());
-    if (!v.scaled) return Failure{errorText(AVERROR(ENOMEM)), "opening the H.264 encoder"};
+    videoCoding.dec = std::move(codecs.value().dec);
+    videoCoding.enc = std::move(codecs.value().enc);
+    videoCoding.scaled.reset(av_frame_alloc());
+    if (!videoCoding.scaled)
+        return Failure{errorText(AVERROR(ENOMEM)), "opening the H.264 encoder"};
     return Result<void>::success();
 }
 
 Result<void> ExportSession::Pipeline::openAudio(int index) {
-    a.index = index;
+    audioCoding.index = index;
     auto codecs = codecsFor(index, "aac", "AAC");
     if (!codecs.ok()) return codecs.failed();
     const AVCodecContext* dec = codecs.value().dec.get();
@@ -269,12 +271,12 @@ Result<void> ExportSession::Pipeline::openAudio(int index) {
     enc->bit_rate = channels == 1 ? kMonoBitRate : kStereoBitRate;
     enc->time_base = AVRational{1, rate};
     if (auto opened = openEncoder(codecs.value(), "AAC"); !opened.ok()) return opened;
-    a.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, channels, enc->frame_size * 2));
-    a.converted.reset(av_frame_alloc());
-    a.chunk.reset(av_frame_alloc());
-    a.dec = std::move(codecs.value().dec);
-    a.enc = std::move(codecs.value().enc);
-    if (!a.fifo || !a.converted || !a.chunk)
+    audioCoding.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, channels, enc->frame_size * 2));
+    audioCoding.converted.reset(av_frame_alloc());
+    audioCoding.chunk.reset(av_frame_alloc());
+    audioCoding.dec = std::move(codecs.value().dec);
+    audioCoding.enc = std::move(codecs.value().enc);
+    if (!audioCoding.fifo || !audioCoding.converted || !audioCoding.chunk)
         return Failure{errorText(AVERROR(ENOMEM)), "opening the AAC encoder"};
     return Result<void>::success();
 }
@@ -435,16 +437,16 @@ int ExportSession::Pipeline::addStreams(AVFormatContext* out) {
         if (lang) av_dict_set(&ost->metadata, "language", lang->value, 0);
         return ost;
     };
-    v.ost = add(v.index, v.enc.get());
-    if (!v.ost) return AVERROR(ENOMEM);
-    v.ost->sample_aspect_ratio = v.enc->sample_aspect_ratio;
-    v.ost->avg_frame_rate = v.enc->framerate;
-    const AVCodecParameters* vp = in->streams[v.index]->codecpar;
-    copyDisplayMatrix(in->streams[v.index], v.ost, vp->width, vp->height, v.enc->width,
-                      v.enc->height);
-    if (a.enc) {
-        a.ost = add(a.index, a.enc.get());
-        if (!a.ost) return AVERROR(ENOMEM);
+    videoCoding.ost = add(videoCoding.index, videoCoding.enc.get());
+    if (!videoCoding.ost) return AVERROR(ENOMEM);
+    videoCoding.ost->sample_aspect_ratio = videoCoding.enc->sample_aspect_ratio;
+    videoCoding.ost->avg_frame_rate = videoCoding.enc->framerate;
+    const AVCodecParameters* vp = in->streams[videoCoding.index]->codecpar;
+    copyDisplayMatrix(in->streams[videoCoding.index], videoCoding.ost, vp->width, vp->height,
+                      videoCoding.enc->width, videoCoding.enc->height);
+    if (audioCoding.enc) {
+        audioCoding.ost = add(audioCoding.index, audioCoding.enc.get());
+        if (!audioCoding.ost) return AVERROR(ENOMEM);
     }
     return 0;
 }
@@ -460,11 +462,11 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
         r = avcodec_receive_packet(enc, pkt);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
         if (r < 0) return r;
-        if (enc == v.enc.get()) {
-            auto it = v.durations.find(pkt->pts);
-            if (it != v.durations.end()) {
+        if (enc == videoCoding.enc.get()) {
+            auto it = videoCoding.durations.find(pkt->pts);
+            if (it != videoCoding.durations.end()) {
                 if (it->second > 0) pkt->duration = it->second;
-                v.durations.erase(it);
+                videoCoding.durations.erase(it);
             }
         }
         noteEncoded(pkt, enc->time_base);
@@ -478,19 +480,20 @@ int ExportSession::Pipeline::send(AVCodecContext* enc, AVStream* ost, const AVFr
 // The decoded picture as the encoder takes it: itself when it already is, else
 // a scaled copy. Returns an FFmpeg error code or 0.
 int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
-    AVCodecContext* enc = v.enc.get();
-    if (v.toSdr || media::needsColourManagement(decoded)) {
-        if (!v.colour)
-            v.colour = std::make_unique<media::ColourConverter>(
+    AVCodecContext* enc = videoCoding.enc.get();
+    if (videoCoding.toSdr || media::needsColourManagement(decoded)) {
+        if (!videoCoding.colour)
+            videoCoding.colour = std::make_unique<media::ColourConverter>(
                 enc->width, enc->height, media::ColourTarget::yuv420pSdr,
-                media::PeakPolicy::runningMax, media::metadataPeak(in->streams[v.index], decoded));
-        auto converted = v.colour->convert(decoded);
+                media::PeakPolicy::runningMax,
+                media::metadataPeak(in->streams[videoCoding.index], decoded));
+        auto converted = videoCoding.colour->convert(decoded);
         if (!converted.ok()) {
             colourError = converted.error();
             return AVERROR_EXTERNAL;
         }
-        v.managed.reset(converted.value());
-        *result = v.managed.get();
+        videoCoding.managed.reset(converted.value());
+        *result = videoCoding.managed.get();
         return 0;
     }
     bool fullRange = decoded->color_range == AVCOL_RANGE_JPEG ||
@@ -502,7 +505,7 @@ int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
     }
 
     if (int r = prepareScaler(decoded, fullRange); r < 0) return r;
-    AVFrame* scaled = v.scaled.get();
+    AVFrame* scaled = videoCoding.scaled.get();
     if (!scaled->buf[0]) {
         scaled->format = AV_PIX_FMT_YUV420P;
         scaled->width = enc->width;
@@ -510,7 +513,7 @@ int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
         if (int r = av_frame_get_buffer(scaled, 0); r < 0) return r;
     }
     if (int r = av_frame_make_writable(scaled); r < 0) return r;
-    if (int r = sws_scale_frame(v.sws.get(), scaled, decoded); r < 0) return r;
+    if (int r = sws_scale_frame(videoCoding.sws.get(), scaled, decoded); r < 0) return r;
     *result = scaled;
     return 0;
 }
@@ -518,13 +521,14 @@ int ExportSession::Pipeline::convertVideo(AVFrame* decoded, AVFrame** result) {
 // The scaler from the decoded picture's size, format and range to the
 // encoder's, made again only when one of them changes.
 int ExportSession::Pipeline::prepareScaler(const AVFrame* decoded, bool fullRange) {
-    const AVCodecContext* enc = v.enc.get();
-    if (v.sws && v.swsW == decoded->width && v.swsH == decoded->height &&
-        v.swsFormat == decoded->format && v.swsRange == int(fullRange))
+    const AVCodecContext* enc = videoCoding.enc.get();
+    if (videoCoding.sws && videoCoding.swsW == decoded->width &&
+        videoCoding.swsH == decoded->height && videoCoding.swsFormat == decoded->format &&
+        videoCoding.swsRange == int(fullRange))
         return 0;
-    v.sws.reset(sws_alloc_context());
-    if (!v.sws) return AVERROR(ENOMEM);
-    SwsContext* s = v.sws.get();
+    videoCoding.sws.reset(sws_alloc_context());
+    if (!videoCoding.sws) return AVERROR(ENOMEM);
+    SwsContext* s = videoCoding.sws.get();
     av_opt_set_int(s, "srcw", decoded->width, 0);
     av_opt_set_int(s, "srch", decoded->height, 0);
     av_opt_set_int(s, "src_format", decoded->format, 0);
@@ -534,7 +538,7 @@ int ExportSession::Pipeline::prepareScaler(const AVFrame* decoded, bool fullRang
     av_opt_set_int(s, "sws_flags", SWS_BICUBIC, 0);
     av_opt_set_int(s, "threads", 0, 0);
     if (int r = sws_init_context(s, nullptr, nullptr); r < 0) {
-        v.sws.reset();
+        videoCoding.sws.reset();
         return r;
     }
     // Same YUV matrix on both sides; only the range may change.
@@ -542,32 +546,34 @@ int ExportSession::Pipeline::prepareScaler(const AVFrame* decoded, bool fullRang
         decoded->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : int(decoded->colorspace);
     const int* coefficients = sws_getCoefficients(space);
     sws_setColorspaceDetails(s, coefficients, fullRange, coefficients, 0, 0, 1 << 16, 1 << 16);
-    v.swsW = decoded->width, v.swsH = decoded->height;
-    v.swsFormat = decoded->format, v.swsRange = int(fullRange);
+    videoCoding.swsW = decoded->width, videoCoding.swsH = decoded->height;
+    videoCoding.swsFormat = decoded->format, videoCoding.swsRange = int(fullRange);
     return 0;
 }
 
 int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out) {
-    AVStream* ist = in->streams[v.index];
-    AVCodecContext* enc = v.enc.get();
+    AVStream* ist = in->streams[videoCoding.index];
+    AVCodecContext* enc = videoCoding.enc.get();
     int64_t pts = decoded->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE) {
-        pts = v.lastPts == AV_NOPTS_VALUE ? 0
-                                          : v.lastPts + std::max(v.lastDuration, v.nominalDuration);
+        pts = videoCoding.lastPts == AV_NOPTS_VALUE
+                  ? 0
+                  : videoCoding.lastPts +
+                        std::max(videoCoding.lastDuration, videoCoding.nominalDuration);
     } else {
         pts = av_rescale_q(pts, ist->time_base, enc->time_base) -
               av_rescale_q(startUs, AV_TIME_BASE_Q, enc->time_base);
     }
     // The encoder needs strictly increasing timestamps.
-    if (v.lastPts != AV_NOPTS_VALUE) {
-        if (pts <= v.lastPts) pts = v.lastPts + 1;
-        v.lastDuration = pts - v.lastPts;
-        v.durations[v.lastPts] = v.lastDuration;
+    if (videoCoding.lastPts != AV_NOPTS_VALUE) {
+        if (pts <= videoCoding.lastPts) pts = videoCoding.lastPts + 1;
+        videoCoding.lastDuration = pts - videoCoding.lastPts;
+        videoCoding.durations[videoCoding.lastPts] = videoCoding.lastDuration;
     }
     AVFrame* f = nullptr;
     if (int r = convertVideo(decoded, &f); r < 0) return r;
     if (f != decoded) av_frame_copy_props(f, decoded);
-    if (f == v.managed.get()) {
+    if (f == videoCoding.managed.get()) {
         // What the source said about its HDR mastering no longer applies.
         for (auto type : {AV_FRAME_DATA_MASTERING_DISPLAY_METADATA,
                           AV_FRAME_DATA_CONTENT_LIGHT_LEVEL, AV_FRAME_DATA_DOVI_RPU_BUFFER,
@@ -581,25 +587,26 @@ int ExportSession::Pipeline::encodeVideo(AVFrame* decoded, AVFormatContext* out)
     f->pict_type = AV_PICTURE_TYPE_NONE;  // let the encoder place its own key frames
     f->sample_aspect_ratio = AVRational{1, 1};
     f->color_range = AVCOL_RANGE_MPEG;
-    v.durations[pts] = 0;
-    v.lastPts = pts;
-    ++v.frames;
-    return send(enc, v.ost, f, out);
+    videoCoding.durations[pts] = 0;
+    videoCoding.lastPts = pts;
+    ++videoCoding.frames;
+    return send(enc, videoCoding.ost, f, out);
 }
 
 int ExportSession::Pipeline::drainFifo(bool all, AVFormatContext* out) {
-    AVCodecContext* enc = a.enc.get();
-    AVFrame* chunk = a.chunk.get();
+    AVCodecContext* enc = audioCoding.enc.get();
+    AVFrame* chunk = audioCoding.chunk.get();
     for (;;) {
-        int available = av_audio_fifo_size(a.fifo.get());
+        int available = av_audio_fifo_size(audioCoding.fifo.get());
         if (available == 0 || (!all && available < enc->frame_size)) return 0;
         int n = std::min(available, enc->frame_size);
         if (int r = audioBuffer(chunk, n, enc); r < 0) return r;
-        if (av_audio_fifo_read(a.fifo.get(), reinterpret_cast<void**>(chunk->data), n) < n)
+        if (av_audio_fifo_read(audioCoding.fifo.get(), reinterpret_cast<void**>(chunk->data), n) <
+            n)
             return AVERROR_BUG;
-        chunk->pts = a.nextPts;
-        a.nextPts += n;
-        int r = send(enc, a.ost, chunk, out);
+        chunk->pts = audioCoding.nextPts;
+        audioCoding.nextPts += n;
+        int r = send(enc, audioCoding.ost, chunk, out);
         if (r < 0) return r;
     }
 }
@@ -609,16 +616,17 @@ int ExportSession::Pipeline::drainFifo(bool all, AVFormatContext* out) {
 int ExportSession::Pipeline::encodeAudio(AVFrame* decoded, AVFormatContext* out) {
     if (decoded) {
         if (int r = prepareResampler(decoded); r < 0) return r;
-        if (a.nextPts == AV_NOPTS_VALUE) {
+        if (audioCoding.nextPts == AV_NOPTS_VALUE) {
             int64_t pts = decoded->best_effort_timestamp;
-            AVRational rate{1, a.enc->sample_rate};
-            a.nextPts = pts == AV_NOPTS_VALUE
-                            ? 0
-                            : av_rescale_q(pts, in->streams[a.index]->time_base, rate) -
-                                  av_rescale_q(startUs, AV_TIME_BASE_Q, rate);
+            AVRational rate{1, audioCoding.enc->sample_rate};
+            audioCoding.nextPts =
+                pts == AV_NOPTS_VALUE
+                    ? 0
+                    : av_rescale_q(pts, in->streams[audioCoding.index]->time_base, rate) -
+                          av_rescale_q(startUs, AV_TIME_BASE_Q, rate);
         }
     }
-    if (!a.swr) return 0;
+    if (!audioCoding.swr) return 0;
     if (int r = resample(decoded); r < 0) return r;
     return drainFifo(!decoded, out);
 }
@@ -626,30 +634,31 @@ int ExportSession::Pipeline::encodeAudio(AVFrame* decoded, AVFormatContext* out)
 // The resampler from the decoded sound's layout, format and rate to the
 // encoder's, made again only when one of them changes.
 int ExportSession::Pipeline::prepareResampler(const AVFrame* decoded) {
-    AVCodecContext* enc = a.enc.get();
+    AVCodecContext* enc = audioCoding.enc.get();
     AVChannelLayout layout{};
     if (decoded->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&layout, decoded->ch_layout.nb_channels);
     else if (av_channel_layout_copy(&layout, &decoded->ch_layout) < 0)
         return AVERROR(ENOMEM);
-    bool same = a.swr && a.swrFormat == decoded->format && a.swrRate == decoded->sample_rate &&
-                av_channel_layout_compare(&layout, &a.swrLayout) == 0;
+    bool same = audioCoding.swr && audioCoding.swrFormat == decoded->format &&
+                audioCoding.swrRate == decoded->sample_rate &&
+                av_channel_layout_compare(&layout, &audioCoding.swrLayout) == 0;
     if (!same) {
         SwrContext* s = nullptr;
         int r =
             swr_alloc_set_opts2(&s, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &layout,
                                 AVSampleFormat(decoded->format), decoded->sample_rate, 0, nullptr);
-        a.swr.reset(s);
+        audioCoding.swr.reset(s);
         if (r >= 0) r = swr_init(s);
         if (r < 0) {
             av_channel_layout_uninit(&layout);
             return r;
         }
-        av_channel_layout_uninit(&a.swrLayout);
-        a.swrLayout = layout;
+        av_channel_layout_uninit(&audioCoding.swrLayout);
+        audioCoding.swrLayout = layout;
         layout = AVChannelLayout{};
-        a.swrFormat = decoded->format;
-        a.swrRate = decoded->sample_rate;
+        audioCoding.swrFormat = decoded->format;
+        audioCoding.swrRate = decoded->sample_rate;
     }
     av_channel_layout_uninit(&layout);
     return 0;
@@ -658,15 +667,16 @@ int ExportSession::Pipeline::prepareResampler(const AVFrame* decoded) {
 // Resamples one decoded frame, or with null what the resampler still holds,
 // into the FIFO.
 int ExportSession::Pipeline::resample(const AVFrame* decoded) {
-    int capacity = swr_get_out_samples(a.swr.get(), decoded ? decoded->nb_samples : 0);
+    int capacity = swr_get_out_samples(audioCoding.swr.get(), decoded ? decoded->nb_samples : 0);
     if (capacity <= 0) return capacity;
-    AVFrame* conv = a.converted.get();
-    if (int r = audioBuffer(conv, capacity, a.enc.get()); r < 0) return r;
-    int n = swr_convert(a.swr.get(), conv->data, capacity,
+    AVFrame* conv = audioCoding.converted.get();
+    if (int r = audioBuffer(conv, capacity, audioCoding.enc.get()); r < 0) return r;
+    int n = swr_convert(audioCoding.swr.get(), conv->data, capacity,
                         decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr,
                         decoded ? decoded->nb_samples : 0);
     if (n < 0) return n;
-    if (n > 0 && av_audio_fifo_write(a.fifo.get(), reinterpret_cast<void**>(conv->data), n) < n)
+    if (n > 0 &&
+        av_audio_fifo_write(audioCoding.fifo.get(), reinterpret_cast<void**>(conv->data), n) < n)
         return AVERROR(ENOMEM);
     return 0;
 }
@@ -679,7 +689,7 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
     int r = avcodec_send_packet(dec, pkt);
     if (r < 0 && r != AVERROR_EOF) {
         if (isDecodeFatal(r)) return r;
-        (video ? v.decodeError : a.decodeError) = r;
+        (video ? videoCoding.decodeError : audioCoding.decodeError) = r;
         return 0;
     }
     AVFrame* f = frame.get();
@@ -688,10 +698,10 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
         if (r < 0) {
             if (isDecodeFatal(r)) return r;
-            (video ? v.decodeError : a.decodeError) = r;
+            (video ? videoCoding.decodeError : audioCoding.decodeError) = r;
             continue;
         }
-        if (!video) ++a.frames;
+        if (!video) ++audioCoding.frames;
         r = video ? encodeVideo(f, out) : encodeAudio(f, out);
         av_frame_unref(f);
         if (r < 0) return r;
@@ -699,7 +709,7 @@ int ExportSession::Pipeline::decode(AVCodecContext* dec, const AVPacket* pkt, bo
 }
 
 void ExportSession::Pipeline::noteDataEnd(const AVPacket* pkt) {
-    if (pkt->stream_index != v.index && pkt->stream_index != a.index) return;
+    if (pkt->stream_index != videoCoding.index && pkt->stream_index != audioCoding.index) return;
     int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
     if (ts == AV_NOPTS_VALUE) return;
     int64_t end =
@@ -727,11 +737,11 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
         if (r == AVERROR_EOF) break;
         if (r < 0) return r;
         noteDataEnd(pkt);
-        if (pkt->stream_index == v.index)
-            r = decode(v.dec.get(), pkt, true, out);
-        else if (a.dec && pkt->stream_index == a.index) {
-            ++a.packets;
-            r = decode(a.dec.get(), pkt, false, out);
+        if (pkt->stream_index == videoCoding.index)
+            r = decode(videoCoding.dec.get(), pkt, true, out);
+        else if (audioCoding.dec && pkt->stream_index == audioCoding.index) {
+            ++audioCoding.packets;
+            r = decode(audioCoding.dec.get(), pkt, false, out);
         }
         av_packet_unref(pkt);
         if (r < 0) return r;
@@ -744,31 +754,33 @@ int ExportSession::Pipeline::run(AVFormatContext* out) {
 // The end of the input: the video decoder drained, then its encoder; the same
 // for the sound (with what the resampler holds); then the trailer.
 int ExportSession::Pipeline::finish(AVFormatContext* out) {
-    int r = decode(v.dec.get(), nullptr, true, out);
+    int r = decode(videoCoding.dec.get(), nullptr, true, out);
     if (r < 0) return r;
-    if (v.frames == 0) {
-        if (v.decodeError < 0) return v.decodeError;
+    if (videoCoding.frames == 0) {
+        if (videoCoding.decodeError < 0) return videoCoding.decodeError;
         noFrames = true;
         return AVERROR_INVALIDDATA;
     }
-    if (v.lastPts != AV_NOPTS_VALUE) {
-        int64_t last = v.lastDuration > 0 ? v.lastDuration : v.nominalDuration;
+    if (videoCoding.lastPts != AV_NOPTS_VALUE) {
+        int64_t last =
+            videoCoding.lastDuration > 0 ? videoCoding.lastDuration : videoCoding.nominalDuration;
         // The last picture stays until the presentation ends, as a player
         // shows it (an edit list that holds it, sound that goes on).
         if (auto end = media::announcedEnd(*asset))
             last = std::max(
-                last, av_rescale_q(*end - startUs, AV_TIME_BASE_Q, v.enc->time_base) - v.lastPts);
-        v.durations[v.lastPts] = last;
+                last, av_rescale_q(*end - startUs, AV_TIME_BASE_Q, videoCoding.enc->time_base) -
+                          videoCoding.lastPts);
+        videoCoding.durations[videoCoding.lastPts] = last;
     }
-    if ((r = send(v.enc.get(), v.ost, nullptr, out)) < 0) return r;
-    if (a.dec) {
-        if ((r = decode(a.dec.get(), nullptr, false, out)) < 0) return r;
+    if ((r = send(videoCoding.enc.get(), videoCoding.ost, nullptr, out)) < 0) return r;
+    if (audioCoding.dec) {
+        if ((r = decode(audioCoding.dec.get(), nullptr, false, out)) < 0) return r;
         // Sound that is there but never decoded fails the export: a movie
         // silently without its sound is no success.
-        if (a.packets > 0 && a.frames == 0)
-            return a.decodeError < 0 ? a.decodeError : AVERROR_INVALIDDATA;
+        if (audioCoding.packets > 0 && audioCoding.frames == 0)
+            return audioCoding.decodeError < 0 ? audioCoding.decodeError : AVERROR_INVALIDDATA;
         if ((r = encodeAudio(nullptr, out)) < 0) return r;
-        if ((r = send(a.enc.get(), a.ost, nullptr, out)) < 0) return r;
+        if ((r = send(audioCoding.enc.get(), audioCoding.ost, nullptr, out)) < 0) return r;
     }
     return av_write_trailer(out);
 }

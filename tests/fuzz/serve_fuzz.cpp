@@ -22,12 +22,12 @@
 #include <string>
 #include <vips/vips8>
 
+#include "pixsig.h"
+
 // Present only when a sanitizer runtime is linked (not in the replay build).
 #pragma weak __sanitizer_set_report_fd
 
 using Json = nlohmann::json;
-
-void handleLine(std::string_view raw);
 
 namespace {
 

@@ -14,15 +14,7 @@
 #include <vips/vips8>
 
 #include "input_file.h"
-
-struct ThumbnailError {
-    std::string message;
-    bool declined = false;
-};
-std::pair<long long, long long> thumbnail(const std::string& path, const std::string& out,
-                                          long long size, double quality, bool transform,
-                                          std::optional<long long> orientation,
-                                          std::optional<std::pair<long long, long long>> exact);
+#include "pixsig.h"
 
 namespace {
 
