@@ -18,21 +18,6 @@ namespace {
 
 using Pixels = platform::Result<std::vector<unsigned char>>;
 
-// Up to `length` bytes of the file from `offset`, read without moving the
-// descriptor's offset (libvips's source over it keeps its own place there).
-std::string readAt(int fd, off_t offset, size_t length) {
-    std::string bytes(length, '\0');
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pread(fd, &bytes[done], length - done, offset + off_t(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 bool isJpeg(const vips::Header& h) {
     return h.loader.rfind("jpegload", 0) == 0;
 }
@@ -42,7 +27,7 @@ bool isJpeg(const vips::Header& h) {
 std::optional<std::string> readWhole(const vips::Input& file, off_t limit) {
     struct stat st {};
     if (::fstat(file.descriptor(), &st) != 0 || st.st_size > limit) return std::nullopt;
-    return readAt(file.descriptor(), 0, size_t(st.st_size));
+    return file.readAt(0, size_t(st.st_size));
 }
 
 // A progressive JPEG that libvips decodes at 1/8, as its DC scans alone.

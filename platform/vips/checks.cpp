@@ -67,21 +67,6 @@ namespace vips {
 
 namespace {
 
-// Up to `length` bytes of the file from `offset`, read without moving the
-// descriptor's offset (libvips's source over it keeps its own place there).
-std::string readAt(int fd, off_t offset, size_t length) {
-    std::string bytes(length, '\0');
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pread(fd, &bytes[done], length - done, offset + off_t(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 // libjpeg reports a fatal error by calling error_exit, which must not return.
 struct JpegErrors {
     jpeg_error_mgr manager;
@@ -202,7 +187,7 @@ int pngChannels(int colourType) {
 std::optional<Floor> pngFloor(const Input& file) {
     // Signature, then the IHDR chunk: length, type, width, height, bit depth,
     // colour type. Read by hand: 13 bytes at a fixed place.
-    std::string b = readAt(file.descriptor(), 0, 8 + 8 + 13);
+    std::string b = file.readAt(0, 8 + 8 + 13);
     if (b.size() < 8 + 8 + 13 || b.compare(12, 4, "IHDR") != 0) return std::nullopt;
     auto be32 = [&](size_t at) {
         return (uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) |
@@ -218,7 +203,7 @@ std::optional<Floor> pngFloor(const Input& file) {
 
 std::optional<Floor> webpFloor(const Input& file, const Header& h) {
     // The RIFF header and the first chunks tell the kind of coding.
-    std::string b = readAt(file.descriptor(), 0, 64 * 1024);
+    std::string b = file.readAt(0, 64 * 1024);
     WebPBitstreamFeatures features;
     if (WebPGetFeatures(reinterpret_cast<const uint8_t*>(b.data()), b.size(), &features) !=
         VP8_STATUS_OK)

@@ -130,6 +130,19 @@ int Input::descriptor() const {
     return state_->fd;
 }
 
+std::string Input::readAt(long long offset, std::size_t length) const {
+    std::string bytes(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pread(state_->fd, &bytes[done], length - done, off_t(offset) + off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
 _VipsSource* Input::source() const {
     return state_->source.get();
 }

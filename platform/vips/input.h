@@ -31,6 +31,7 @@
 // library's class names or source locations.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -117,6 +118,9 @@ class Input {
     const std::string& path() const;
     int descriptor() const;
     _VipsSource* source() const;
+    // Up to `length` bytes of the file from `offset`, read without moving the
+    // descriptor's offset (libvips's source over it keeps its own place there).
+    std::string readAt(long long offset, std::size_t length) const;
 
     // The header, read on the first call (later calls return the same
     // outcome). Fails naming the path: "<path>: not a known file format"
