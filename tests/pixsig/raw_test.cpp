@@ -19,6 +19,7 @@
 
 #include "gtest/gtest.h"
 #include "proc.h"
+#include "sanitizer.h"
 #include "vips/input.h"
 
 using nlohmann::json;
@@ -204,7 +205,7 @@ TEST(RawFiles, PrintsMatchTheirOracles) {
 TEST(RawFiles, SixtyMegapixelsDevelopWithinTheBound) {
     // The development's 320 MiB and the process's own; the address
     // sanitizer's shadow and redzones on top.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TESTS_UNDER_ASAN)
     const long boundKiB = 480L << 10;
 #else
     const long boundKiB = 360L << 10;
