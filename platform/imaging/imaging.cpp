@@ -11,6 +11,7 @@
 #include "imaging/dcscans.h"
 #include "raw/raw.h"
 #include "vips/input.h"
+#include "vips/rendering.h"
 
 namespace imaging {
 
@@ -88,12 +89,6 @@ Pixels pixelsOf(vips::VImage image, int size) {
     return pixels;
 }
 
-// A blob over the bytes of `jpeg`, which outlive it (never copied or freed).
-std::unique_ptr<VipsBlob, void (*)(VipsBlob*)> jpegBlob(const std::string& jpeg) {
-    return {vips_blob_new(nullptr, jpeg.data(), jpeg.size()),
-            [](VipsBlob* blob) { vips_area_unref(VIPS_AREA(blob)); }};
-}
-
 // The network's square of a camera RAW: its preview (the camera's own
 // rendering, as its JPEG twin is squashed) or its development, squashed and
 // turned by the RAW's orientation (a quarter turn of a square after the
@@ -102,20 +97,7 @@ Pixels rawPixels(const vips::Input& file, raw::RawFile& rawFile, int size) {
     auto rendered = rawFile.render(size, size);
     if (!rendered.ok()) return Pixels::failure(file.path() + ": " + rendered.described());
     const raw::Rendering& r = rendered.value();
-    using vips::VImage;
-    auto options = [&] {
-        return VImage::option()
-            ->set("height", size)
-            ->set("size", VIPS_SIZE_FORCE)
-            ->set("no_rotate", true);
-    };
-    VImage square =
-        r.kind == raw::Rendering::Kind::preview
-            ? VImage::thumbnail_buffer(jpegBlob(r.jpeg).get(), size,
-                                       options()->set("option_string", "fail_on=error"))
-            : VImage::new_from_memory(const_cast<unsigned char*>(r.rgb.data()), r.rgb.size(),
-                                      r.width, r.height, 3, VIPS_FORMAT_UCHAR)
-                  .thumbnail_image(size, options());
+    vips::VImage square = vips::renderingThumbnail(r, size, VIPS_SIZE_FORCE);
     square = square.copy_memory().copy();
     square.set(VIPS_META_ORIENTATION, rawFile.picture().orientation);
     return pixelsOf(square.autorot(), size);

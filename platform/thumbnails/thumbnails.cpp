@@ -7,6 +7,7 @@
 #include <vips/vips8>
 
 #include "vips/input.h"
+#include "vips/rendering.h"
 
 namespace thumbnails {
 
@@ -78,28 +79,6 @@ void insertOrientation(std::string& jpeg, int orientation) {
     if (jpeg.size() > 6 && uint8_t(jpeg[2]) == 0xFF && uint8_t(jpeg[3]) == 0xE0)
         at = 4 + (size_t(uint8_t(jpeg[4])) << 8 | uint8_t(jpeg[5]));
     jpeg.insert(std::min(at, jpeg.size()), exif);
-}
-
-// libvips' thumbnail of a RAW's rendering, pixels as stored: the preview
-// with JPEG shrink-on-load, or the developed pixels resized (they must
-// outlive the result's decode).
-VImage renderedThumbnail(const raw::Rendering& r, int box) {
-    // Options are made last: options handed to no operation are never freed.
-    auto options = [&] {
-        return VImage::option()
-            ->set("height", box)
-            ->set("size", VIPS_SIZE_DOWN)
-            ->set("no_rotate", true);
-    };
-    if (r.kind == raw::Rendering::Kind::preview) {
-        std::unique_ptr<VipsBlob, BlobDeleter> jpeg(
-            vips_blob_new(nullptr, r.jpeg.data(), r.jpeg.size()));
-        return VImage::thumbnail_buffer(jpeg.get(), box,
-                                        options()->set("option_string", "fail_on=error"));
-    }
-    VImage pixels = VImage::new_from_memory(const_cast<unsigned char*>(r.rgb.data()), r.rgb.size(),
-                                            r.width, r.height, 3, VIPS_FORMAT_UCHAR);
-    return pixels.thumbnail_image(box, options());
 }
 
 // libvips' thumbnail of an image file, pixels as stored. Throws its error.
@@ -181,8 +160,9 @@ platform::Result<Image> Source::thumbnail(const ThumbnailOptions& options) const
         return covered.failed();
     }
     try {
-        VImage thumb = rendering ? renderedThumbnail(*rendering, options.maxPixelSize)
-                                 : libraryThumbnail(file_, options);
+        VImage thumb =
+            rendering ? vips::renderingThumbnail(*rendering, options.maxPixelSize, VIPS_SIZE_DOWN)
+                      : libraryThumbnail(file_, options);
         if (thumb.bands() != 3 || thumb.format() != VIPS_FORMAT_UCHAR)
             thumb = thumb.colourspace(VIPS_INTERPRETATION_sRGB).cast(VIPS_FORMAT_UCHAR);
         if (thumb.bands() != 3) thumb = thumb.extract_band(0, VImage::option()->set("n", 3));
