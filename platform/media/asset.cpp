@@ -290,7 +290,14 @@ Result<double> Asset::loadDuration() {
             return std::numeric_limits<double>::quiet_NaN();
         return double(ctx_->scannedDuration) / AV_TIME_BASE;
     }
-    return double(fmt->duration) / AV_TIME_BASE;
+    // Times count from the container's start (its first packet), as the
+    // frames and the export do; an ASF's duration runs from the ASF's own 0.
+    int64_t duration = fmt->duration;
+    if (std::string_view(fmt->iformat->name) == "asf") {
+        int64_t start = startTime();
+        if (start > 0 && start < duration) duration -= start;
+    }
+    return double(duration) / AV_TIME_BASE;
 }
 
 static uint32_t bigEndianTag(uint32_t ffmpegTag) {

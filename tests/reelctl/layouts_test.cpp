@@ -194,7 +194,8 @@ TEST(Layouts, PhoneTrackHeadersGiveOneShape) {
 // An ASF whose picture starts 0.6 s in (its sound a little earlier): frames
 // count from the container's start, and the export keeps every frame and the
 // length of what is there, starting at 0. ffprobe's duration of the input
-// (3.65 s) counts the 0.6 s before the picture as well.
+// (3.65 s) counts the 0.55 s before the first packet as well; probe's length
+// is the export's.
 TEST(Layouts, AsfStartingLateKeepsItsLength) {
     std::vector<Written> written;
     ASSERT_NO_FATAL_FAILURE(framesOf("late.asf", 5, written));
@@ -222,4 +223,5 @@ TEST(Layouts, AsfStartingLateKeepsItsLength) {
     EXPECT_LT(number(counted["streams"][0]["start_time"]), 0.1);
     EXPECT_EQ(counted["streams"][1]["codec_type"], "audio");
     EXPECT_NEAR(number(counted["format"]["duration"]), last - first, 0.1);
+    EXPECT_NEAR(probe("late.asf")["duration"].get<double>(), last - first, 0.05);
 }
