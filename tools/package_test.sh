@@ -34,6 +34,9 @@ echo "package: npm pack"
     npm pack --pack-destination "$scratch" --loglevel=error >/dev/null)
 
 echo "package: tests"
+# The test files side by side, one per processor, where this Node.js can.
+side=()
+if node --help | grep -q -- --test-concurrency; then side=(--test-concurrency="$(nproc)"); fi
 PACKAGE_BUILD=$build PACKAGE_PREFIX=$scratch/prefix PACKAGE_DEB=$deb PACKAGE_ROOT=$scratch/root \
     PACKAGE_TARBALL=$(ls "$scratch"/dragbridge-*.tgz) PACKAGE_SCRATCH=$scratch \
-    node --test "${tests[@]}"
+    node --test "${side[@]}" "${tests[@]}"
