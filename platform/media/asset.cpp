@@ -183,6 +183,13 @@ Result<AVFormatContext*> Asset::open() {
     return fmt;
 }
 
+// FFmpeg's duration of a container counts from its start time, except an
+// ASF's: its play duration runs from the ASF's own 0, wherever the first
+// packet lies.
+static bool durationRunsFromZero(const AVFormatContext* fmt) {
+    return std::string_view(fmt->iformat->name) == "asf";
+}
+
 struct DemuxerAccess {
     static Result<AVFormatContext*> open(Asset& asset) { return asset.open(); }
     static bool analyse(Asset& asset) {
@@ -196,10 +203,7 @@ struct DemuxerAccess {
         if (!fmt || asset.ctx_->lengthUnknown || fmt->duration == AV_NOPTS_VALUE ||
             fmt->duration <= 0 || fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
             return std::nullopt;
-        // An ASF's play duration counts from its time 0, not from its first
-        // packet (FFmpeg's start time): one that starts 0.6 s in ends at its
-        // duration.
-        if (std::string_view(fmt->iformat->name) == "asf") return fmt->duration;
+        if (durationRunsFromZero(fmt)) return fmt->duration;
         return (fmt->start_time == AV_NOPTS_VALUE ? 0 : fmt->start_time) + fmt->duration;
     }
 };
@@ -291,9 +295,9 @@ Result<double> Asset::loadDuration() {
         return double(ctx_->scannedDuration) / AV_TIME_BASE;
     }
     // Times count from the container's start (its first packet), as the
-    // frames and the export do; an ASF's duration runs from the ASF's own 0.
+    // frames and the export do.
     int64_t duration = fmt->duration;
-    if (std::string_view(fmt->iformat->name) == "asf") {
+    if (durationRunsFromZero(fmt)) {
         int64_t start = startTime();
         if (start > 0 && start < duration) duration -= start;
     }
