@@ -12,9 +12,9 @@
 # build/) with Electric Fence's guard pages. Exit status 1 when any harness or
 # that replay found something.
 # FUZZ_ONLY="name ..." limits the pass to those harnesses; FUZZ_JOBS sets how
-# many run side by side (default: one per processor). FUZZ_BUILD names the instrumented
-# build folder (default build-fuzz; the test command shares its sanitizer
-# build). GUARD_SAMPLE=N replays only N inputs per harness with guard pages,
+# many run side by side (default: one per processor). FUZZ_BUILD names the
+# instrumented build folder (default build-fuzz; the test command shares its
+# sanitizer build). GUARD_SAMPLE=N replays only N inputs per harness with guard pages,
 # spread evenly over the sorted corpus: a media input takes seconds there.
 # FIXTURE_ROOT names a build's test fixture folder for the seed scripts to
 # reuse (they make what is missing there).
@@ -52,6 +52,24 @@ chosen() {  # name: whether FUZZ_ONLY leaves this harness in
     [[ -z ${FUZZ_ONLY:-} || " $FUZZ_ONLY " == *" $1 "* ]]
 }
 
+side_by_side() {  # function items...: runs function item for each, FUZZ_JOBS at a time
+    local fn=$1 running=0 failed=0
+    shift
+    for item in "$@"; do
+        if ((running >= ${FUZZ_JOBS:-$(nproc)})); then
+            wait -n || failed=1
+            running=$((running - 1))
+        fi
+        "$fn" "$item" &
+        running=$((running + 1))
+    done
+    while ((running > 0)); do
+        wait -n || failed=1
+        running=$((running - 1))
+    done
+    return $failed
+}
+
 corpus_of() {  # name: the corpus this pass runs from and grows
     if [[ -n ${FUZZ_SEED:-} ]]; then echo "$dir/pass/$1"; else echo "$dir/corpus/$1"; fi
 }
@@ -83,26 +101,12 @@ for harness in $dir/bin/fuzz_*; do
     find "$from" -maxdepth 1 -type f ! -name .made -exec cp -n {} "$corpus/" \;
     harnesses+=("$harness")
 done
-side_by_side() {  # function items...: runs function item for each, FUZZ_JOBS at a time
-    local fn=$1 running=0 failed=0
-    shift
-    for item in "$@"; do
-        if ((running >= ${FUZZ_JOBS:-$(nproc)})); then
-            wait -n || failed=1
-            running=$((running - 1))
-        fi
-        "$fn" "$item" &
-        running=$((running + 1))
-    done
-    while ((running > 0)); do
-        wait -n || failed=1
-        running=$((running - 1))
-    done
-    return $failed
-}
 status=0
 side_by_side fuzz_one "${harnesses[@]}" || status=1
 
+# What the pass reached, replayed once more through the ordinary build's replay
+# programs with guard pages after every allocation: AddressSanitizer above
+# cannot see a library's hand-written vector code reading past a buffer.
 replays=${REPLAY_BUILD:-build}/tests/fuzz
 efence=$(ls /usr/lib/libefence.so.0 /usr/lib/x86_64-linux-gnu/libefence.so.0 2>/dev/null | head -1 || true)
 guard_one() {  # harness: its corpus (or GUARD_SAMPLE of it) replayed with guard pages
