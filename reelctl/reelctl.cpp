@@ -36,6 +36,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -327,6 +328,45 @@ frames::Generator makeGenerator(media::Asset& asset, int64_t maxEdge) {
     return frames::Generator(asset, maxEdge);
 }
 
+namespace {
+
+// What a poster or frames run cost, as one line on standard error when
+// REELCTL_DECODE_STATS is set (the benchmarks read it): frames decoded by
+// picture type, and the milliseconds of decoding, conversion, JPEG encoding
+// and writing, and of the whole run since the entry.
+std::chrono::steady_clock::time_point entered;
+double encodeSeconds = 0;
+
+void writeTimedJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge,
+                    std::optional<files::Identity> input) {
+    auto start = std::chrono::steady_clock::now();
+    writeJPEG(image, path, maxEdge, input);
+    encodeSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void reportDecodeStats(const frames::Generator& generator) {
+    const char* wanted = std::getenv("REELCTL_DECODE_STATS");
+    if (!wanted || !*wanted || std::string_view(wanted) == "0") return;
+    frames::DecodeStats s = generator.stats();
+    auto ms = [](double seconds) { return std::round(seconds * 10000) / 10; };
+    Json line;
+    line["decoded"] = s.decoded();
+    line["intra"] = s.intra;
+    line["predicted"] = s.predicted;
+    line["bidirectional"] = s.bidirectional;
+    line["other"] = s.other;
+    line["referencesOnly"] = s.referencesOnly;
+    line["seeks"] = s.seeks;
+    line["decodeMs"] = ms(s.decodeSeconds);
+    line["conversionMs"] = ms(s.conversionSeconds);
+    line["encodeMs"] = ms(encodeSeconds);
+    line["runMs"] =
+        ms(std::chrono::duration<double>(std::chrono::steady_clock::now() - entered).count());
+    writeAll(STDERR_FILENO, "decode-stats " + line.dump() + "\n");
+}
+
+}  // namespace
+
 platform::Result<frames::Image> copyFrame(frames::Generator& generator, double at) {
     return generator.copyFrame(at);
 }
@@ -437,9 +477,11 @@ void cmd_poster(const std::string& path, const std::string& out, int64_t maxEdge
     double d = durationSeconds(*asset);
     auto generator = makeGenerator(*asset, maxEdge);
     double t = (std::isfinite(d) && d > 0) ? std::min(d * 0.5, 1.0) : 0.0;
+    generator.plan({t});
     auto image = copyFrame(generator, t);
     if (!image.ok()) fail("poster extraction failed: " + image.error(), 74);
-    writeJPEG(image.value(), out, maxEdge, source);
+    writeTimedJPEG(image.value(), out, maxEdge, source);
+    reportDecodeStats(generator);
 }
 
 void cmd_frames(const std::string& path, const std::string& directory, int64_t maxEdge) {
@@ -472,6 +514,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     auto generator = makeGenerator(*asset, maxEdge);
+    generator.plan(times);
     // An earlier run's manifest goes before any of its frames is replaced, so
     // that a manifest never lists frames of another run, even after a kill.
     files::removeReplaceable(manifestPath);
@@ -486,7 +529,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
                                         "s failed: " + image.error() + "\n");
         } else {
             std::string name = "frame_" + std::to_string(i) + ".jpg";
-            writeJPEG(image.value(), framePath(i), maxEdge, source);
+            writeTimedJPEG(image.value(), framePath(i), maxEdge, source);
             Json entry;
             entry["index"] = i;
             entry["time"] = t;
@@ -507,6 +550,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     reportDone();
     printOut(bytes);
     printOut("\n");
+    reportDecodeStats(generator);
 }
 
 // ---------------------------------------------------------------------------
@@ -563,6 +607,7 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
 // ---------------------------------------------------------------------------
 
 int reelctlMain(int argc, char** argv) {
+    entered = std::chrono::steady_clock::now();
     args.assign(argv, argv + argc);
     if (args.size() < 3) fail("usage: reelctl <probe|poster|frames|transcode> <input> [args]", 64);
     sub = args[1];
