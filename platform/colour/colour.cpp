@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +100,34 @@ class FilterLibrary {
     void* handle_ = nullptr;
     std::string error_;
 };
+
+// The process's one copy of the library: loaded by the first picture that
+// needs it, or in the background once preloadToneMapping began it.
+class FilterLibraryLoad {
+  public:
+    void begin() {
+        std::call_once(begun_, [this] {
+            // A thread of its own, so that loading overlaps decoding; where no
+            // thread can be started, the load happens on first use.
+            loaded_ = std::async(std::launch::async | std::launch::deferred,
+                                 [] { return std::make_unique<FilterLibrary>(); })
+                          .share();
+        });
+    }
+    const FilterLibrary& get() {
+        begin();
+        return *loaded_.get();
+    }
+
+  private:
+    std::once_flag begun_;
+    std::shared_future<std::unique_ptr<FilterLibrary>> loaded_;
+};
+
+FilterLibraryLoad& filterLibrary() {
+    static FilterLibraryLoad load;  // at exit, waits for a load still running
+    return load;
+}
 
 // One linear chain of filters between a buffer source and a buffer sink.
 class Chain {
@@ -268,6 +299,10 @@ int withoutFullRangeAlias(int format) {
 
 bool isHdrOrWideGamut(int transfer, int primaries) {
     return isHdrTransfer(transfer) || isWidePrimaries(primaries);
+}
+
+void preloadToneMapping(int transfer) {
+    if (isHdrTransfer(transfer)) filterLibrary().begin();
 }
 
 bool needsColourManagement(const AVFrame* frame) {
@@ -473,7 +508,7 @@ struct ColourConverter::State {
     int linearW = 0, linearH = 0, linearFormat = -1;
     Tags linearTags{-1, -1, -1, -1};
     int linearChroma = -1;
-    std::unique_ptr<FilterLibrary> lib;  // for tone mapping only
+    const FilterLibrary* lib = nullptr;  // for tone mapping only
     std::unique_ptr<Chain> toneMap;
     double toneMapPeak = -1;
     double peak = 1;  // of the last conversion
@@ -560,7 +595,7 @@ double ColourConverter::State::peakFor(double measured) {
 
 // Step 3: highlights above SDR white compressed by tonemap's mobius operator.
 Result<void> ColourConverter::State::compressHighlights(FramePtr& light, double white) {
-    if (!lib) lib = std::make_unique<FilterLibrary>();
+    if (!lib) lib = &filterLibrary().get();
     if (!lib->ok()) return Result<void>::failure(lib->error());
     if (!toneMap || toneMapPeak != white) {
         std::string filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +

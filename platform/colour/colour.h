@@ -24,9 +24,10 @@
 //  4. zimg: back to the BT.709 transfer at 8 bits, as packed full-range RGB
 //     (stills) or limited-range BT.709 YUV 4:2:0 (encoding).
 //
-// libavfilter (for step 3) is loaded on first use only: loading it and its
-// dependencies costs more than decoding a poster, and pictures without
-// highlights, standard video above all, never need it.
+// libavfilter (for step 3) is loaded on first use only, or in the background
+// for an HDR stream (preloadToneMapping): loading it and its dependencies
+// costs more than decoding a poster, and pictures without highlights,
+// standard video above all, never need it.
 //
 // For platform/frames and platform/exporter, like media/demuxer.h.
 #pragma once
@@ -48,6 +49,12 @@ bool needsColourManagement(const AVFrame* frame);
 // The same for a stream's tags (FFmpeg's AVColorTransferCharacteristic and
 // AVColorPrimaries numbering).
 bool isHdrOrWideGamut(int transfer, int primaries);
+
+// Begins loading the tone-mapping library in the background when `transfer`
+// (FFmpeg's numbering) is HLG or PQ, so that loading overlaps decoding
+// instead of following it. Nothing else changes: pictures that need no tone
+// mapping still use none.
+void preloadToneMapping(int transfer);
 
 // The pixel format with a full-range alias (the YUVJ formats) replaced by its
 // plain twin, which libswscale and zimg take with the range set to full; any

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -250,6 +251,8 @@ struct Generator::State {
     State(media::Asset& a, int64_t edge) : asset(a), maxEdge(edge) {}
 
     Result<void> prepare();
+    Result<void> openDecoder();
+    void finishDecoding();
     Result<void> chooseTrack();
     void preparePlan();
     Target clamped(Target t) const { return t.value < first.value ? first : t; }
@@ -283,16 +286,32 @@ Result<void> Generator::State::prepare() {
     if (auto chosen = chooseTrack(); !chosen.ok()) return chosen;
     // A clean failure, never a false-colour picture.
     if (auto why = media::unshowablePictures(st)) return Result<void>::failure(*why);
+    if (auto opened = openDecoder(); !opened.ok()) return opened;
+    media::preloadToneMapping(st->codecpar->color_trc);
+    // Codecs that never reorder show their frames in the order they come.
+    const AVCodecDescriptor* codec = avcodec_descriptor_get(st->codecpar->codec_id);
+    if (codec && (codec->props & AV_CODEC_PROP_INTRA_ONLY)) reorderBound = 1;
+    return Result<void>::success();
+}
+
+Result<void> Generator::State::openDecoder() {
     auto threads = media::DecoderThreads::one;
     if (const char* e = getenv("XTHREADS"))  // EXPERIMENT
         threads = e[0] == 'f' ? media::DecoderThreads::framesAndSlices : e[0] == 's' ? media::DecoderThreads::slices : media::DecoderThreads::one;
     auto opened = media::openDecoder(st, threads, getenv("XNOPOOL") ? nullptr : &pictures);
     if (!opened.ok()) return opened.failed();
     dec = std::move(opened.value());
-    // Codecs that never reorder show their frames in the order they come.
-    const AVCodecDescriptor* codec = avcodec_descriptor_get(st->codecpar->codec_id);
-    if (codec && (codec->props & AV_CODEC_PROP_INTRA_ONLY)) reorderBound = 1;
     return Result<void>::success();
+}
+
+// After the plan's last request: the decoder and every picture but the one
+// to show go before that one is converted, which needs memory of its own.
+// A request after the plan opens the decoder again.
+void Generator::State::finishDecoding() {
+    ahead.reset();
+    dec.reset();
+    pictures.release();
+    positioned = false;
 }
 
 // The first video track, the only stream read from now on, with its
@@ -655,6 +674,7 @@ int Generator::State::runTo(Target t) {
         }
         if (!atOrBefore(ahead->pts, t)) return 0;
         have = std::move(ahead);
+        if (getenv("XDROP") && laterFrameShown(have->pts, t)) have.reset();
     }
 }
 
@@ -689,7 +709,10 @@ Result<Image> Generator::State::grab(Target t) {
         if (stats.decoded() == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
         return frame.failed();
     }
+    if (planned && planNext == planOrder.size()) finishDecoding();
+    if (getenv("XMEM")) { system(("grep -E 'VmHWM|VmRSS' /proc/" + std::to_string(getpid()) + "/status >&2").c_str()); }
     auto image = render(frame.value());
+    if (getenv("XMEM")) { system(("grep -E 'VmHWM|VmRSS' /proc/" + std::to_string(getpid()) + "/status >&2").c_str()); }
     stats.conversionSeconds += std::chrono::duration<double>(Clock::now() - found).count();
     return image;
 }
@@ -698,6 +721,9 @@ Result<Image> Generator::State::grab(Target t) {
 Result<const AVFrame*> Generator::State::find(Target t) {
     using R = Result<const AVFrame*>;
     current = t;
+    if (!dec) {
+        if (auto opened = openDecoder(); !opened.ok()) return opened.failed();
+    }
     if (!forwardIsCheaper(t)) {
         // Seek to the keyframe before the request; when the first frame decoded
         // from there is still too late (reordered frames, an inexact index) or

@@ -103,6 +103,10 @@ class PicturePool {
     // FFmpeg's own for hardware, palette and non-DR1 cases. Thread-safe.
     static int getBuffer(AVCodecContext* context, AVFrame* frame, int flags);
 
+    // Hands the pictures no one holds back to the system; the next picture
+    // starts a new pool.
+    void release();
+
   private:
     AVBufferRef* take(size_t size);
     std::mutex mutex_;

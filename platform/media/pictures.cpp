@@ -1,6 +1,7 @@
 #include "media/demuxer.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -31,31 +32,32 @@ void unmapPicture(void* opaque, uint8_t* data) {
 }
 
 // A picture buffer of `size` bytes, zeroed like FFmpeg's own. Large ones are
-// mapped whole huge pages, 2 MiB aligned and advised as such, which the
-// kernel hands out already zeroed: FFmpeg clears each new picture with memset
-// on top of the kernel's clearing, and takes its pages 4 KiB at a time, one
-// fault each, which made up about half of a poster's processor time.
+// mapped from a 2 MiB boundary and advised as huge pages, which the kernel
+// hands out already zeroed: FFmpeg clears each new picture with memset on top
+// of the kernel's clearing, and takes its pages 4 KiB at a time, one fault
+// each; both made up about half of a poster's processor time. The mapping
+// ends with the buffer, so a last partial 2 MiB takes small pages only.
 AVBufferRef* allocatePicture(void*, size_t size) {
     if (size < kHugePage) {
         auto* data = static_cast<uint8_t*>(av_mallocz(size));
-        AVBufferRef* ref = data ? av_buffer_create(data, size, av_buffer_default_free, nullptr, 0)
-                                : nullptr;
+        AVBufferRef* ref =
+            data ? av_buffer_create(data, size, av_buffer_default_free, nullptr, 0) : nullptr;
         if (!ref) av_free(data);
         return ref;
     }
-    size_t mapped = aligned(size, kHugePage);
-    void* raw = mmap(nullptr, mapped + kHugePage, PROT_READ | PROT_WRITE,
+    size_t length = aligned(size, size_t(getpagesize()));
+    void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
-    auto begin = reinterpret_cast<uintptr_t>(raw);
+    auto begin = reinterpret_cast<uintptr_t>(raw), end = begin + length + kHugePage;
     uintptr_t start = aligned(begin, kHugePage);
     if (start > begin) munmap(raw, start - begin);
-    if (begin + kHugePage > start) munmap(reinterpret_cast<void*>(start + mapped), begin + kHugePage - start);
+    munmap(reinterpret_cast<void*>(start + length), end - (start + length));
     auto* data = reinterpret_cast<uint8_t*>(start);
-    madvise(data, mapped, MADV_HUGEPAGE);  // advice only: without it, plain pages
+    madvise(data, length, MADV_HUGEPAGE);  // advice only: without it, small pages
     AVBufferRef* ref = av_buffer_create(data, size, unmapPicture,
-                                        reinterpret_cast<void*>(uintptr_t(mapped)), 0);
-    if (!ref) munmap(data, mapped);
+                                        reinterpret_cast<void*>(uintptr_t(length)), 0);
+    if (!ref) munmap(data, length);
     return ref;
 }
 
@@ -109,6 +111,12 @@ int PicturePool::getBuffer(AVCodecContext* context, AVFrame* frame, int flags) {
     }
     frame->extended_data = frame->data;
     return 0;
+}
+
+void PicturePool::release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    av_buffer_pool_uninit(&pool_);
+    size_ = 0;
 }
 
 AVBufferRef* PicturePool::take(size_t size) {
