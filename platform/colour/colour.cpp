@@ -301,8 +301,10 @@ bool isHdrOrWideGamut(int transfer, int primaries) {
     return isHdrTransfer(transfer) || isWidePrimaries(primaries);
 }
 
-void preloadToneMapping(int transfer) {
-    if (isHdrTransfer(transfer)) filterLibrary().begin();
+void preloadToneMapping(const AVStream* stream) {
+    auto peak = metadataPeak(stream, nullptr);
+    if (isHdrTransfer(stream->codecpar->color_trc) && peak && *peak > kOvershoot)
+        filterLibrary().begin();
 }
 
 bool needsColourManagement(const AVFrame* frame) {
@@ -310,13 +312,14 @@ bool needsColourManagement(const AVFrame* frame) {
 }
 
 std::optional<double> metadataPeak(const AVStream* stream, const AVFrame* frame) {
-    double white = frame->color_trc == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
+    int transfer = frame ? frame->color_trc : stream ? stream->codecpar->color_trc : 0;
+    double white = transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
     auto find = [&](AVPacketSideDataType streamType, AVFrameSideDataType frameType,
                     size_t size) -> const uint8_t* {
         size_t have = 0;
         const uint8_t* side = stream ? av_stream_get_side_data(stream, streamType, &have) : nullptr;
         if (side && have >= size) return side;
-        const AVFrameSideData* sd = av_frame_get_side_data(frame, frameType);
+        const AVFrameSideData* sd = frame ? av_frame_get_side_data(frame, frameType) : nullptr;
         return sd && sd->size >= size ? sd->data : nullptr;
     };
     if (const uint8_t* side =

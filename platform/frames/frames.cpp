@@ -287,7 +287,7 @@ Result<void> Generator::State::prepare() {
     // A clean failure, never a false-colour picture.
     if (auto why = media::unshowablePictures(st)) return Result<void>::failure(*why);
     if (auto opened = openDecoder(); !opened.ok()) return opened;
-    media::preloadToneMapping(st->codecpar->color_trc);
+    media::preloadToneMapping(st);
     // Codecs that never reorder show their frames in the order they come.
     const AVCodecDescriptor* codec = avcodec_descriptor_get(st->codecpar->codec_id);
     if (codec && (codec->props & AV_CODEC_PROP_INTRA_ONLY)) reorderBound = 1;
