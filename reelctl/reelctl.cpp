@@ -341,7 +341,8 @@ void writeTimedJPEG(const frames::Image& image, const std::string& path, int64_t
                     std::optional<files::Identity> input) {
     auto start = std::chrono::steady_clock::now();
     writeJPEG(image, path, maxEdge, input);
-    encodeSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    encodeSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 void reportDecodeStats(const frames::Generator& generator) {

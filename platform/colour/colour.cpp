@@ -109,9 +109,9 @@ class FilterLibraryLoad {
         std::call_once(begun_, [this] {
             // A thread of its own, so that loading overlaps decoding; where no
             // thread can be started, the load happens on first use.
-            loaded_ = std::async(std::launch::async | std::launch::deferred,
-                                 [] { return std::make_unique<FilterLibrary>(); })
-                          .share();
+            loaded_ = std::async(std::launch::async | std::launch::deferred, [] {
+                          return std::make_unique<FilterLibrary>();
+                      }).share();
         });
     }
     const FilterLibrary& get() {

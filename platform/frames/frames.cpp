@@ -10,11 +10,11 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <limits>
 #include <optional>
 #include <set>
 #include <string>
-#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -188,7 +188,7 @@ struct Generator::State {
     int64_t startUs = 0;  // the container's start: time 0 of every request
     Target first{std::numeric_limits<int64_t>::min()};  // the picture's first time, when later
     Orientation orientation;
-    media::Stretch stretch;  // of the display matrix, as probe sizes the picture
+    media::Stretch stretch;       // of the display matrix, as probe sizes the picture
     media::PicturePool pictures;  // before the decoder, which decodes into it
     handles::CodecContextPtr dec;
     int reorderBound = kReorderBound;  // packets past a time that settle what is before it
@@ -248,6 +248,12 @@ struct Generator::State {
 
     DecodeStats stats;
 
+    // Decoding towards the next planned request, begun by the last grab; the
+    // only thread besides the caller's that touches the decoding state, and
+    // awaited before anything else does (and before the state goes).
+    Target decodingFor;
+    std::future<Result<void>> decoding;
+
     State(media::Asset& a, int64_t edge) : asset(a), maxEdge(edge) {}
 
     Result<void> prepare();
@@ -274,6 +280,8 @@ struct Generator::State {
     int feedDecoder();
     int runTo(Target t);
     Result<Image> grab(Target t);
+    Result<void> timedFind(Target t);
+    void decodeNext();
     Result<const AVFrame*> find(Target t);
     bool trackIsEmpty();
     Result<Image> render(const AVFrame* f);
@@ -295,10 +303,10 @@ Result<void> Generator::State::prepare() {
 }
 
 Result<void> Generator::State::openDecoder() {
-    auto threads = media::DecoderThreads::one;
-    if (const char* e = getenv("XTHREADS"))  // EXPERIMENT
-        threads = e[0] == 'f' ? media::DecoderThreads::framesAndSlices : e[0] == 's' ? media::DecoderThreads::slices : media::DecoderThreads::one;
-    auto opened = media::openDecoder(st, threads, getenv("XNOPOOL") ? nullptr : &pictures);
+    // Slice threads only: a frame-threaded decoder holds a set of pictures
+    // per thread and gives its first frame a few frames late, and skipped
+    // frames take its threads' turns, so a chain of references gains nothing.
+    auto opened = media::openDecoder(st, media::DecoderThreads::slices, &pictures);
     if (!opened.ok()) return opened.failed();
     dec = std::move(opened.value());
     return Result<void>::success();
@@ -368,8 +376,8 @@ void Generator::State::followPlan(Target t) {
     if (planNext < planOrder.size() && planOrder[planNext] == t.value) {
         planLeft.erase(planLeft.find(t.value));
         ++planNext;
-        lastOfRun = planNext == planOrder.size() ||
-                    !sameKeyInterval(t, Target{planOrder[planNext]});
+        lastOfRun =
+            planNext == planOrder.size() || !sameKeyInterval(t, Target{planOrder[planNext]});
         return;
     }
     planned = false;
@@ -674,7 +682,6 @@ int Generator::State::runTo(Target t) {
         }
         if (!atOrBefore(ahead->pts, t)) return 0;
         have = std::move(ahead);
-        if (getenv("XDROP") && laterFrameShown(have->pts, t)) have.reset();
     }
 }
 
@@ -700,21 +707,53 @@ Result<Image> Generator::State::grab(Target t) {
     // shown: asked for at its own time, where the search is exact.
     t = clamped(t);
     preparePlan();
-    followPlan(t);
-    auto start = Clock::now();
-    auto frame = find(t);
-    auto found = Clock::now();
-    stats.decodeSeconds += std::chrono::duration<double>(found - start).count();
-    if (!frame.ok()) {
-        if (stats.decoded() == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
-        return frame.failed();
+    std::optional<Result<void>> found;
+    if (decoding.valid()) {
+        // The previous grab began decoding towards the next planned request;
+        // any other request ends the plan (followPlan).
+        Result<void> result = decoding.get();
+        if (t.value == decodingFor.value) found = std::move(result);
     }
-    if (planned && planNext == planOrder.size()) finishDecoding();
-    if (getenv("XMEM")) { system(("grep -E 'VmHWM|VmRSS' /proc/" + std::to_string(getpid()) + "/status >&2").c_str()); }
-    auto image = render(frame.value());
-    if (getenv("XMEM")) { system(("grep -E 'VmHWM|VmRSS' /proc/" + std::to_string(getpid()) + "/status >&2").c_str()); }
-    stats.conversionSeconds += std::chrono::duration<double>(Clock::now() - found).count();
+    if (!found) {
+        followPlan(t);
+        found = timedFind(t);
+    }
+    if (!found->ok()) {
+        if (stats.decoded() == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
+        return found->failed();
+    }
+    // The frame is held apart from the decoder, which goes on towards the
+    // next planned request on a thread of its own while this one is
+    // converted and the caller writes it: the two use separate processors
+    // where there are two.
+    FramePtr shown(av_frame_clone(have.get()));
+    if (!shown) return Result<Image>::failure(media::errorText(AVERROR(ENOMEM)));
+    if (planned && planNext < planOrder.size())
+        decodeNext();
+    else if (planned)
+        finishDecoding();
+    auto start = Clock::now();
+    auto image = render(shown.get());
+    stats.conversionSeconds += std::chrono::duration<double>(Clock::now() - start).count();
     return image;
+}
+
+Result<void> Generator::State::timedFind(Target t) {
+    auto start = std::chrono::steady_clock::now();
+    auto frame = find(t);
+    stats.decodeSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return frame.ok() ? Result<void>::success() : Result<void>(frame.failed());
+}
+
+// Begins decoding towards the next planned request in the background; where
+// no thread can be started, it is decoded when asked for.
+void Generator::State::decodeNext() {
+    Target next{planOrder[planNext]};
+    followPlan(next);
+    decodingFor = next;
+    decoding = std::async(std::launch::async | std::launch::deferred,
+                          [this, next] { return timedFind(next); });
 }
 
 // The decoded frame shown at the request.
@@ -839,6 +878,7 @@ Generator::~Generator() = default;
 Generator::Generator(Generator&&) noexcept = default;
 
 void Generator::plan(const std::vector<double>& seconds) {
+    if (s_->decoding.valid()) s_->decoding.get();
     s_->planned = true;
     s_->planOrder.clear();
     s_->planLeft.clear();
@@ -858,11 +898,12 @@ Result<Image> Generator::copyFrame(double seconds) {
 }
 
 DecodeStats Generator::stats() const {
+    if (s_->decoding.valid()) s_->decoding.wait();
     return s_->stats;
 }
 
 int64_t decodedFrames(const Generator& generator) {
-    return generator.s_->stats.decoded();
+    return generator.stats().decoded();
 }
 
 }  // namespace frames

@@ -431,7 +431,7 @@ Result<handles::CodecContextPtr> openDecoder(const AVStream* st, DecoderThreads 
             dec->opaque = pictures;
             dec->get_buffer2 = PicturePool::getBuffer;
         }
-        dec->thread_count = threads == DecoderThreads::one ? 1 : 0;  // 0: as many as the machine has
+        dec->thread_count = 0;  // as many as the machine has
         dec->thread_type = threads == DecoderThreads::framesAndSlices
                                ? FF_THREAD_FRAME | FF_THREAD_SLICE
                                : FF_THREAD_SLICE;

@@ -81,10 +81,10 @@ enum class DecoderThreads {
     // stream, at the cost of a set of pictures per thread and a few frames'
     // delay before the first comes out.
     framesAndSlices,
-    // The slices of one frame at once (one thread for a frame of one slice):
-    // no delay and no pictures beyond the stream's own.
+    // The slices of one frame at once, and the rows of a frame coded in
+    // wavefronts (one thread for a frame of one slice): no delay and no
+    // pictures beyond the stream's own.
     slices,
-    one,
 };
 
 // Pictures for a decoder to decode into, laid out as FFmpeg lays out its own

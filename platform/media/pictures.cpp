@@ -55,8 +55,8 @@ AVBufferRef* allocatePicture(void*, size_t size) {
     munmap(reinterpret_cast<void*>(start + length), end - (start + length));
     auto* data = reinterpret_cast<uint8_t*>(start);
     madvise(data, length, MADV_HUGEPAGE);  // advice only: without it, small pages
-    AVBufferRef* ref = av_buffer_create(data, size, unmapPicture,
-                                        reinterpret_cast<void*>(uintptr_t(length)), 0);
+    AVBufferRef* ref =
+        av_buffer_create(data, size, unmapPicture, reinterpret_cast<void*>(uintptr_t(length)), 0);
     if (!ref) munmap(data, length);
     return ref;
 }
