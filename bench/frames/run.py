@@ -57,11 +57,12 @@ def ffmpeg_still(src, seconds, edge, out):
 
 
 def stats(sample):
-    """reelctl's decode-stats line of a run made with REELCTL_DECODE_STATS=1."""
+    """reelctl's decode-stats line of a run made with REELCTL_DECODE_STATS=1;
+    None from a reelctl that does not write it (an older build)."""
     for line in sample.err.splitlines():
         if line.startswith("decode-stats "):
             return json.loads(line[len("decode-stats "):])
-    sys.exit("no decode-stats line from reelctl")
+    return None
 
 
 def ffprobe(src, *args):
@@ -165,9 +166,13 @@ print("frames decoded against frames needed, and where the time goes (medians)")
 for job, src, job_times, samples, counted in (
         ("poster", poster_src, [1.0], poster_ours, poster_stats),
         ("frames --count 20", frames_src, times, frames_ours, frames_stats)):
-    last = counted[-1]
-    decoded = {"I": last["intra"], "P": last["predicted"], "B": last["bidirectional"]}
     want = needed(src, job_times)
+    last = counted[-1]
+    if last is None:
+        print(f"  {job:18s} needed {sum(want.values()):4d} ({types(want)}); this reelctl "
+              "counts nothing")
+        continue
+    decoded = {"I": last["intra"], "P": last["predicted"], "B": last["bidirectional"]}
     print(f"  {job:18s} decoded {last['decoded']:4d} ({types(decoded)}; "
           f"{last['referencesOnly']} as references only, {last['seeks']} seeks)  "
           f"needed {sum(want.values()):4d} ({types(want)})")

@@ -728,10 +728,15 @@ Result<Image> Generator::State::grab(Target t) {
     // where there are two.
     FramePtr shown(av_frame_clone(have.get()));
     if (!shown) return Result<Image>::failure(media::errorText(AVERROR(ENOMEM)));
-    if (planned && planNext < planOrder.size())
-        decodeNext();
-    else if (planned)
+    if (planned && planNext < planOrder.size()) {
+        // Unless the next request shows this frame again: nothing to decode.
+        Target next{planOrder[planNext]};
+        bool again = positioned && atOrBefore(have->pts, next) &&
+                     (ahead ? !atOrBefore(ahead->pts, next) : drained && !cut);
+        if (!again) decodeNext();
+    } else if (planned) {
         finishDecoding();
+    }
     auto start = Clock::now();
     auto image = render(shown.get());
     stats.conversionSeconds += std::chrono::duration<double>(Clock::now() - start).count();
