@@ -651,13 +651,15 @@ void heapInHugePages() {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TOP_PAD, int(kReserve));
     mallopt(M_TRIM_THRESHOLD, int(2 * kReserve));
+    auto before = reinterpret_cast<uintptr_t>(sbrk(0));
     // Grows the heap by the pad, which stays once this is freed (volatile: a
     // compiler may drop an allocation nothing reads).
     void* volatile grown = malloc(kHugePage);
     free(grown);
     auto end = reinterpret_cast<uintptr_t>(sbrk(0));
-    uintptr_t from = (end - kReserve + kHugePage - 1) / kHugePage * kHugePage;
-    if (end > from) madvise(reinterpret_cast<void*>(from), end - from, MADV_HUGEPAGE);
+    uintptr_t from = (before + kHugePage - 1) / kHugePage * kHugePage;
+    if (before != uintptr_t(-1) && end > from)
+        madvise(reinterpret_cast<void*>(from), end - from, MADV_HUGEPAGE);
 }
 
 }  // namespace
