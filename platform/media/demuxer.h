@@ -1,6 +1,7 @@
-// The demuxer behind an asset and what its streams say, for the services that
-// read packets: platform/frames and platform/exporter only. The tools and the
-// tests see an asset through media/asset.h alone.
+// The demuxer behind an asset, what its streams say, and their decoders with
+// the pictures they decode into, for the services that read packets:
+// platform/frames and platform/exporter only. The tools and the tests see an
+// asset through media/asset.h alone.
 #pragma once
 
 #include <mutex>
