@@ -25,8 +25,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 median = statistics.median
 
 # One run of a program: wall and CPU (user + system, the children it waited
-# for included) seconds, peak resident KiB, and its standard output when kept.
-Sample = collections.namedtuple("Sample", "wall cpu peak out", defaults=(None,))
+# for included) seconds, peak resident KiB, and its standard output and error
+# when kept.
+Sample = collections.namedtuple("Sample", "wall cpu peak out err", defaults=(None, None))
 
 # The npm packages of the JavaScript peer, pinned.
 PEERS = ["onnxruntime-node@1.30.0", "sharp@0.35.5", "protobufjs@8.8.1"]
@@ -56,25 +57,28 @@ def ff(*args):
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args], check=True)
 
 
-def measure(cmd, stdin=None, keep_output=False):
+def measure(cmd, stdin=None, keep_output=False, keep_error=False, env=None):
     """One run of cmd, its input read from the file stdin (none by default),
-    its output kept as text in Sample.out or discarded; ends the script when
-    it fails."""
+    its output and error kept as text in Sample.out and Sample.err or
+    discarded, in the environment env (this one by default); ends the script
+    when it fails."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
             open(stdin or os.devnull, "rb") as into:
         start = time.perf_counter()
         child = subprocess.Popen(cmd, stdin=into, stdout=out if keep_output else subprocess.DEVNULL,
-                                 stderr=err)
+                                 stderr=err, env=env)
         _, status, usage = os.wait4(child.pid, 0)
         wall = time.perf_counter() - start
         code = os.waitstatus_to_exitcode(status)
         child.returncode = code
+        err.seek(0)
+        errors = err.read().decode(errors="replace")
         if code != 0:
-            err.seek(0)
-            sys.exit(f"failed ({code}): {' '.join(cmd)}\n{err.read().decode(errors='replace')}")
+            sys.exit(f"failed ({code}): {' '.join(cmd)}\n{errors}")
         out.seek(0)
         text = out.read().decode(errors="replace") if keep_output else None
-    return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, text)
+    return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, text,
+                  errors if keep_error else None)
 
 
 def timed(cmd):

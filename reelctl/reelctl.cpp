@@ -15,7 +15,9 @@
 
 #include "reelctl.h"
 
+#include <malloc.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +38,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -327,6 +330,46 @@ frames::Generator makeGenerator(media::Asset& asset, int64_t maxEdge) {
     return frames::Generator(asset, maxEdge);
 }
 
+namespace {
+
+// What a poster or frames run cost, as one line on standard error when
+// REELCTL_DECODE_STATS is set (the benchmarks read it): frames decoded by
+// picture type, and the milliseconds of decoding, conversion, JPEG encoding
+// and writing, and of the whole run since the entry.
+std::chrono::steady_clock::time_point entered;
+double encodeSeconds = 0;
+
+void writeTimedJPEG(const frames::Image& image, const std::string& path, int64_t maxEdge,
+                    std::optional<files::Identity> input) {
+    auto start = std::chrono::steady_clock::now();
+    writeJPEG(image, path, maxEdge, input);
+    encodeSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void reportDecodeStats(const frames::Generator& generator) {
+    const char* wanted = std::getenv("REELCTL_DECODE_STATS");
+    if (!wanted || !*wanted || std::string_view(wanted) == "0") return;
+    frames::DecodeStats s = generator.stats();
+    auto ms = [](double seconds) { return std::round(seconds * 10000) / 10; };
+    Json line;
+    line["decoded"] = s.decoded();
+    line["intra"] = s.intra;
+    line["predicted"] = s.predicted;
+    line["bidirectional"] = s.bidirectional;
+    line["other"] = s.other;
+    line["referencesOnly"] = s.referencesOnly;
+    line["seeks"] = s.seeks;
+    line["decodeMs"] = ms(s.decodeSeconds);
+    line["conversionMs"] = ms(s.conversionSeconds);
+    line["encodeMs"] = ms(encodeSeconds);
+    line["runMs"] =
+        ms(std::chrono::duration<double>(std::chrono::steady_clock::now() - entered).count());
+    writeAll(STDERR_FILENO, "decode-stats " + line.dump() + "\n");
+}
+
+}  // namespace
+
 platform::Result<frames::Image> copyFrame(frames::Generator& generator, double at) {
     return generator.copyFrame(at);
 }
@@ -437,9 +480,11 @@ void cmd_poster(const std::string& path, const std::string& out, int64_t maxEdge
     double d = durationSeconds(*asset);
     auto generator = makeGenerator(*asset, maxEdge);
     double t = (std::isfinite(d) && d > 0) ? std::min(d * 0.5, 1.0) : 0.0;
+    generator.plan({t});
     auto image = copyFrame(generator, t);
     if (!image.ok()) fail("poster extraction failed: " + image.error(), 74);
-    writeJPEG(image.value(), out, maxEdge, source);
+    writeTimedJPEG(image.value(), out, maxEdge, source);
+    reportDecodeStats(generator);
 }
 
 void cmd_frames(const std::string& path, const std::string& directory, int64_t maxEdge) {
@@ -472,6 +517,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     auto generator = makeGenerator(*asset, maxEdge);
+    generator.plan(times);
     // An earlier run's manifest goes before any of its frames is replaced, so
     // that a manifest never lists frames of another run, even after a kill.
     files::removeReplaceable(manifestPath);
@@ -486,7 +532,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
                                         "s failed: " + image.error() + "\n");
         } else {
             std::string name = "frame_" + std::to_string(i) + ".jpg";
-            writeJPEG(image.value(), framePath(i), maxEdge, source);
+            writeTimedJPEG(image.value(), framePath(i), maxEdge, source);
             Json entry;
             entry["index"] = i;
             entry["time"] = t;
@@ -507,6 +553,7 @@ void cmd_frames(const std::string& path, const std::string& directory, int64_t m
     reportDone();
     printOut(bytes);
     printOut("\n");
+    reportDecodeStats(generator);
 }
 
 // ---------------------------------------------------------------------------
@@ -563,6 +610,7 @@ void cmd_transcode(const std::string& path, const std::string& outPath) {
 // ---------------------------------------------------------------------------
 
 int reelctlMain(int argc, char** argv) {
+    entered = std::chrono::steady_clock::now();
     args.assign(argv, argv + argc);
     if (args.size() < 3) fail("usage: reelctl <probe|poster|frames|transcode> <input> [args]", 64);
     sub = args[1];
@@ -589,7 +637,35 @@ int reelctlMain(int argc, char** argv) {
 }
 
 #ifndef REELCTL_NO_MAIN
+namespace {
+
+// Decoding, colour conversion and JPEG encoding allocate tables and frames of
+// megabytes; each fresh page of them costs a fault, and those faults were a
+// fifth of a poster's processor time. Allocations up to 32 MiB therefore
+// come from the heap, and its first 64 MiB, taken at once, are advised as
+// huge pages: one fault for 2 MiB. (glibc does this itself with its
+// glibc.malloc.hugetlb tunable, which it reads from the environment at
+// start-up only.) Later growth takes ordinary pages.
+void heapInHugePages() {
+    constexpr size_t kHugePage = size_t(2) << 20, kReserve = size_t(64) << 20;
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TOP_PAD, int(kReserve));
+    mallopt(M_TRIM_THRESHOLD, int(2 * kReserve));
+    auto before = reinterpret_cast<uintptr_t>(sbrk(0));
+    // Grows the heap by the pad, which stays once this is freed (volatile: a
+    // compiler may drop an allocation nothing reads).
+    void* volatile grown = malloc(kHugePage);
+    free(grown);
+    auto end = reinterpret_cast<uintptr_t>(sbrk(0));
+    uintptr_t from = (before + kHugePage - 1) / kHugePage * kHugePage;
+    if (before != uintptr_t(-1) && end > from)
+        madvise(reinterpret_cast<void*>(from), end - from, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    heapInHugePages();
     files::removeTemporariesOnSignals();
     // A host that goes away ends what it started (a transcode stops as if
     // stopped by the host) rather than leaving it running on its own; a parent

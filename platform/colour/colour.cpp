@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +100,34 @@ class FilterLibrary {
     void* handle_ = nullptr;
     std::string error_;
 };
+
+// The process's one copy of the library: loaded by the first picture that
+// needs it, or in the background once preloadToneMapping began it.
+class FilterLibraryLoad {
+  public:
+    void begin() {
+        std::call_once(begun_, [this] {
+            // A thread of its own, so that loading overlaps decoding; where no
+            // thread can be started, the load happens on first use.
+            loaded_ = std::async(std::launch::async | std::launch::deferred, [] {
+                          return std::make_unique<FilterLibrary>();
+                      }).share();
+        });
+    }
+    const FilterLibrary& get() {
+        begin();
+        return *loaded_.get();
+    }
+
+  private:
+    std::once_flag begun_;
+    std::shared_future<std::unique_ptr<FilterLibrary>> loaded_;
+};
+
+FilterLibraryLoad& filterLibrary() {
+    static FilterLibraryLoad load;  // at exit, waits for a load still running
+    return load;
+}
 
 // One linear chain of filters between a buffer source and a buffer sink.
 class Chain {
@@ -270,18 +301,25 @@ bool isHdrOrWideGamut(int transfer, int primaries) {
     return isHdrTransfer(transfer) || isWidePrimaries(primaries);
 }
 
+void preloadToneMapping(const AVStream* stream) {
+    auto peak = metadataPeak(stream, nullptr);
+    if (isHdrTransfer(stream->codecpar->color_trc) && peak && *peak > kOvershoot)
+        filterLibrary().begin();
+}
+
 bool needsColourManagement(const AVFrame* frame) {
     return isHdrOrWideGamut(frame->color_trc, frame->color_primaries);
 }
 
 std::optional<double> metadataPeak(const AVStream* stream, const AVFrame* frame) {
-    double white = frame->color_trc == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
+    int transfer = frame ? frame->color_trc : stream ? stream->codecpar->color_trc : 0;
+    double white = transfer == AVCOL_TRC_SMPTE2084 ? kPqReferenceWhite : kHlgNominalPeak;
     auto find = [&](AVPacketSideDataType streamType, AVFrameSideDataType frameType,
                     size_t size) -> const uint8_t* {
         size_t have = 0;
         const uint8_t* side = stream ? av_stream_get_side_data(stream, streamType, &have) : nullptr;
         if (side && have >= size) return side;
-        const AVFrameSideData* sd = av_frame_get_side_data(frame, frameType);
+        const AVFrameSideData* sd = frame ? av_frame_get_side_data(frame, frameType) : nullptr;
         return sd && sd->size >= size ? sd->data : nullptr;
     };
     if (const uint8_t* side =
@@ -473,7 +511,7 @@ struct ColourConverter::State {
     int linearW = 0, linearH = 0, linearFormat = -1;
     Tags linearTags{-1, -1, -1, -1};
     int linearChroma = -1;
-    std::unique_ptr<FilterLibrary> lib;  // for tone mapping only
+    const FilterLibrary* lib = nullptr;  // for tone mapping only
     std::unique_ptr<Chain> toneMap;
     double toneMapPeak = -1;
     double peak = 1;  // of the last conversion
@@ -560,7 +598,7 @@ double ColourConverter::State::peakFor(double measured) {
 
 // Step 3: highlights above SDR white compressed by tonemap's mobius operator.
 Result<void> ColourConverter::State::compressHighlights(FramePtr& light, double white) {
-    if (!lib) lib = std::make_unique<FilterLibrary>();
+    if (!lib) lib = &filterLibrary().get();
     if (!lib->ok()) return Result<void>::failure(lib->error());
     if (!toneMap || toneMapPeak != white) {
         std::string filters = "tonemap=tonemap=mobius:param=" + std::to_string(kMobiusKnee) +

@@ -24,9 +24,10 @@
 //  4. zimg: back to the BT.709 transfer at 8 bits, as packed full-range RGB
 //     (stills) or limited-range BT.709 YUV 4:2:0 (encoding).
 //
-// libavfilter (for step 3) is loaded on first use only: loading it and its
-// dependencies costs more than decoding a poster, and pictures without
-// highlights, standard video above all, never need it.
+// libavfilter (for step 3) is loaded on first use only, or in the background
+// for a stream whose metadata announces highlights (preloadToneMapping):
+// loading it and its dependencies costs more than decoding a poster, and
+// pictures without highlights, standard video above all, never need it.
 //
 // For platform/frames and platform/exporter, like media/demuxer.h.
 #pragma once
@@ -49,6 +50,13 @@ bool needsColourManagement(const AVFrame* frame);
 // AVColorPrimaries numbering).
 bool isHdrOrWideGamut(int transfer, int primaries);
 
+// Begins loading the tone-mapping library in the background for an HLG or
+// PQ stream whose metadata (content light level, mastering display) says its
+// highlights go past SDR white, so that loading overlaps decoding instead of
+// following it. Nothing else changes: pictures that need no tone mapping
+// still use none, and other streams load the library when a picture needs it.
+void preloadToneMapping(const AVStream* stream);
+
 // The pixel format with a full-range alias (the YUVJ formats) replaced by its
 // plain twin, which libswscale and zimg take with the range set to full; any
 // other format as it is.
@@ -57,7 +65,8 @@ int withoutFullRangeAlias(int format);
 // The brightest value the metadata allows, relative to the reference white of
 // the picture's transfer (1.0 is SDR white): the content light level (MaxCLL)
 // or else the mastering display's maximum, from the stream's headers or else
-// from the picture's own side data; none when neither says.
+// from the picture's own side data (`frame` may be null); none when neither
+// says.
 std::optional<double> metadataPeak(const AVStream* stream, const AVFrame* frame);
 
 enum class ColourTarget {

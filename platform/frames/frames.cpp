@@ -6,10 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
+#include <future>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string>
 
 extern "C" {
@@ -27,9 +31,21 @@ namespace {
 
 using handles::AvBufferPtr;
 using handles::FramePtr;
+using handles::PacketPtr;
 
 constexpr const char* kNoFrames = "the video track has no frames";
 constexpr int kMaxUnkeyed = 300;
+
+// Packets read ahead of the decoder: enough to see the frames of a run of
+// B-frames before the first of them is decoded.
+constexpr size_t kLookahead = 16;
+// Packets presented after a time that settle which frames come before it: no
+// H.264 or HEVC frame is held back for more than 16 frames (32 fields)
+// decoded after it, and other codecs hold back fewer.
+constexpr int kReorderBound = 33;
+// How far reading ahead may go to settle a request.
+constexpr size_t kMaxAhead = 96;
+constexpr int64_t kMaxAheadBytes = int64_t(64) << 20;
 
 constexpr int kScaleFlags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
@@ -83,11 +99,10 @@ int colourMatrix(const AVFrame* f) {
 }
 
 // A picture at the output size before it is turned: RGB rows `stride` bytes
-// apart, in a buffer or a frame of its own.
+// apart, in the generator's rows or a frame of its own.
 struct ScaledPixels {
     const uint8_t* pixels = nullptr;
     int stride = 0;
-    AvBufferPtr buffer;
     FramePtr frame;
 };
 
@@ -173,17 +188,30 @@ struct Generator::State {
     int64_t startUs = 0;  // the container's start: time 0 of every request
     Target first{std::numeric_limits<int64_t>::min()};  // the picture's first time, when later
     Orientation orientation;
-    media::Stretch stretch;  // of the display matrix, as probe sizes the picture
+    media::Stretch stretch;       // of the display matrix, as probe sizes the picture
+    media::PicturePool pictures;  // before the decoder, which decodes into it
     handles::CodecContextPtr dec;
-    handles::PacketPtr pkt;
+    int reorderBound = kReorderBound;  // packets past a time that settle what is before it
     handles::ScalerPtr sws;
+    AvBufferPtr scaledRows;  // the scaler's output, kept from frame to frame
+    size_t scaledSize = 0;
     std::unique_ptr<media::ColourConverter> colour;  // made by the first HDR picture
     int colourW = 0, colourH = 0;
+
+    // The requests still to come, when the caller said them (plan): in their
+    // order, and as a set for the question which of them a frame could be.
+    bool planned = false;
+    std::vector<int64_t> planOrder;
+    size_t planNext = 0;
+    std::multiset<int64_t> planLeft;
+    bool planPrepared = false;
+    bool lastOfRun = false;  // no planned request continues from this one's frame
 
     // Decoding position. `have` is the last frame at or before the previous
     // request, `ahead` the frame decoded after it (if any).
     bool positioned = false;               // decoder state follows the demuxer since a seek
-    bool demuxEnd = false;                 // the demuxer ran out and the decoder was told
+    bool demuxEnd = false;                 // the decoder was told that no packet follows
+    bool cut = false;                      // ... at a request's frame, before the stream's end
     bool drained = false;                  // the decoder gave its last frame
     bool whole = false;                    // a whole picture was decoded since the seek
     bool keySeen = false;                  // a keyframe packet was sent since the seek
@@ -192,28 +220,69 @@ struct Generator::State {
     int64_t lastDts = AV_NOPTS_VALUE;      // of the last packet handed to the decoder
     int64_t lastTs = AV_NOPTS_VALUE;       // of the last frame decoded
     FramePtr have, ahead;
-    int64_t decoded = 0;
     Target current;  // the request being decoded towards
-    // Presentation times of the packets demuxed last since the seek.
-    std::array<int64_t, 64> seen{};
-    size_t seenCount = 0;
+
+    // Packets read since the seek and not yet handed to the decoder.
+    std::deque<PacketPtr> queue;
+    std::vector<PacketPtr> spare;  // emptied packets, for the next reads
+    int64_t queuedBytes = 0;
+    bool queueEnd = false;  // the demuxer has nothing more (its end, or `demuxError`)
+    int demuxError = 0;
+    bool ptsMissing = false;  // a packet since the seek had no presentation time
+    // Presentation times of the packets read last since the seek, and whether
+    // each can be shown (a packet flagged for discarding cannot).
+    struct Known {
+        int64_t pts = AV_NOPTS_VALUE;
+        bool shows = false;
+    };
+    std::array<Known, 128> known{};
+    size_t knownCount = 0;
+    // The packets handed to the decoder last: whether each was marked as no
+    // request's frame (its frame, if any, is decoded as a reference only).
+    struct Sent {
+        int64_t pts = AV_NOPTS_VALUE;
+        bool referenceOnly = false;
+    };
+    std::array<Sent, 64> sent{};
+    size_t sentCount = 0;
+
+    DecodeStats stats;
+
+    // Decoding towards the next planned request, begun by the last grab; the
+    // only thread besides the caller's that touches the decoding state, and
+    // awaited before anything else does (and before the state goes).
+    Target decodingFor;
+    std::future<Result<void>> decoding;
 
     State(media::Asset& a, int64_t edge) : asset(a), maxEdge(edge) {}
 
     Result<void> prepare();
+    Result<void> openDecoder();
+    void finishDecoding();
     Result<void> chooseTrack();
+    void preparePlan();
+    Target clamped(Target t) const { return t.value < first.value ? first : t; }
+    void followPlan(Target t);
     bool atOrBefore(int64_t ts, Target t) const;
+    int64_t firstTargetShowing(int64_t ts) const;
     int64_t ticksOf(Target t) const;
+    bool sameKeyInterval(Target a, Target b) const;
     bool forwardIsCheaper(Target t) const;
     int seek(int64_t ticks);
     int seekToStart();
-    bool laterFrameShown(int64_t pts) const;
+    int readAhead(size_t packets);
+    bool laterFrameShown(int64_t pts, Target t) const;
+    bool neverShown(int64_t pts) const;
+    bool requestSettled();
     int nextFrame();
+    void count(const AVFrame* frame);
     bool shown(AVFrame* frame);
     int feedDecoder();
     int runTo(Target t);
     Result<Image> grab(Target t);
-    Result<Image> grabAt(Target t);
+    Result<void> timedFind(Target t);
+    void decodeNext();
+    Result<const AVFrame*> find(Target t);
     bool trackIsEmpty();
     Result<Image> render(const AVFrame* f);
     Result<ScaledPixels> scaled(const AVFrame* f, int width, int height);
@@ -225,12 +294,32 @@ Result<void> Generator::State::prepare() {
     if (auto chosen = chooseTrack(); !chosen.ok()) return chosen;
     // A clean failure, never a false-colour picture.
     if (auto why = media::unshowablePictures(st)) return Result<void>::failure(*why);
-    auto opened = media::openDecoder(st);
+    if (auto opened = openDecoder(); !opened.ok()) return opened;
+    media::preloadToneMapping(st);
+    // Codecs that never reorder show their frames in the order they come.
+    const AVCodecDescriptor* codec = avcodec_descriptor_get(st->codecpar->codec_id);
+    if (codec && (codec->props & AV_CODEC_PROP_INTRA_ONLY)) reorderBound = 1;
+    return Result<void>::success();
+}
+
+Result<void> Generator::State::openDecoder() {
+    // Slice threads only: a frame-threaded decoder holds a set of pictures
+    // per thread and gives its first frame a few frames late, and skipped
+    // frames take its threads' turns, so a chain of references gains nothing.
+    auto opened = media::openDecoder(st, media::DecoderThreads::slices, &pictures);
     if (!opened.ok()) return opened.failed();
-    pkt.reset(av_packet_alloc());
-    if (!pkt) return Result<void>::failure(media::errorText(AVERROR(ENOMEM)));
     dec = std::move(opened.value());
     return Result<void>::success();
+}
+
+// After the plan's last request: the decoder and every picture but the one
+// to show go before that one is converted, which needs memory of its own.
+// A request after the plan opens the decoder again.
+void Generator::State::finishDecoding() {
+    ahead.reset();
+    dec.reset();
+    pictures.release();
+    positioned = false;
 }
 
 // The first video track, the only stream read from now on, with its
@@ -268,6 +357,35 @@ Result<void> Generator::State::chooseTrack() {
     return Result<void>::success();
 }
 
+// The plan's times as requests, once the picture's first time is known.
+void Generator::State::preparePlan() {
+    if (planPrepared) return;
+    planPrepared = true;
+    for (int64_t& value : planOrder) {
+        value = clamped(Target{value}).value;
+        planLeft.insert(value);
+    }
+}
+
+// Takes the request off the plan when it is the next one; any other request
+// ends the plan, and decoding starts again from a seek, as frames skipped for
+// the plan's sake may be the one it shows.
+void Generator::State::followPlan(Target t) {
+    lastOfRun = false;
+    if (!planned) return;
+    if (planNext < planOrder.size() && planOrder[planNext] == t.value) {
+        planLeft.erase(planLeft.find(t.value));
+        ++planNext;
+        lastOfRun =
+            planNext == planOrder.size() || !sameKeyInterval(t, Target{planOrder[planNext]});
+        return;
+    }
+    planned = false;
+    planOrder.clear();
+    planLeft.clear();
+    positioned = false;
+}
+
 // Whether a frame at `ts` (stream time base) is at or before the request,
 // compared exactly: ts * num / den <= value / 600 + startUs / 1e6.
 bool Generator::State::atOrBefore(int64_t ts, Target t) const {
@@ -275,6 +393,18 @@ bool Generator::State::atOrBefore(int64_t ts, Target t) const {
     I lhs = I(ts) * st->time_base.num * 600 * 1000000;
     I rhs = (I(t.value) * 1000000 + I(startUs) * 600) * st->time_base.den;
     return lhs <= rhs;
+}
+
+// The first request value whose time is at or after `ts`: the least v with
+// atOrBefore(ts, {v}).
+int64_t Generator::State::firstTargetShowing(int64_t ts) const {
+    using I = __int128;
+    I num = I(ts) * st->time_base.num * 600 * 1000000 - I(startUs) * 600 * st->time_base.den;
+    I den = I(1000000) * st->time_base.den;
+    I q = num / den;
+    if (num % den != 0 && (num > 0) == (den > 0)) ++q;
+    constexpr I lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
+    return int64_t(std::clamp(q, lo, hi));
 }
 
 // The request in stream ticks, rounded down.
@@ -288,10 +418,25 @@ int64_t Generator::State::ticksOf(Target t) const {
     return int64_t(std::clamp(q, lo, hi));
 }
 
+// Whether a request at `b` after one at `a` is reached by decoding on from
+// `a`: no keyframe lies between them (without a keyframe index: they are a
+// few seconds apart), as forwardIsCheaper will decide.
+bool Generator::State::sameKeyInterval(Target a, Target b) const {
+    if (b.value < a.value) return false;
+    int64_t from = ticksOf(a), to = ticksOf(b);
+    int ka = av_index_search_timestamp(st, from, AVSEEK_FLAG_BACKWARD);
+    int kb = av_index_search_timestamp(st, to, AVSEEK_FLAG_BACKWARD);
+    const AVIndexEntry* keyB = kb >= 0 ? avformat_index_get_entry(st, kb) : nullptr;
+    if (!keyB) return double(to - from) * av_q2d(st->time_base) < 5.0;
+    const AVIndexEntry* keyA = ka >= 0 ? avformat_index_get_entry(st, ka) : nullptr;
+    return keyA && keyB->timestamp <= keyA->timestamp;
+}
+
 bool Generator::State::forwardIsCheaper(Target t) const {
     if (!positioned || !have || !atOrBefore(have->pts, t)) return false;
-    if (drained) return true;                              // the last frame stays
     if (ahead && !atOrBefore(ahead->pts, t)) return true;  // the same frame again
+    if (cut) return false;                                 // decoding stopped at that frame
+    if (drained) return true;                              // the last frame stays
     int64_t ticks = ticksOf(t);
     int entry = av_index_search_timestamp(st, ticks, AVSEEK_FLAG_BACKWARD);
     const AVIndexEntry* key = entry >= 0 ? avformat_index_get_entry(st, entry) : nullptr;
@@ -306,14 +451,23 @@ bool Generator::State::forwardIsCheaper(Target t) const {
 
 int Generator::State::seek(int64_t ticks) {
     avcodec_flush_buffers(dec.get());
+    ++stats.seeks;
     have.reset();
     ahead.reset();
-    demuxEnd = drained = false;
+    demuxEnd = cut = drained = false;
     whole = keySeen = false;
     firstKeyPts = AV_NOPTS_VALUE;
     unkeyed = 0;
     lastDts = lastTs = AV_NOPTS_VALUE;
-    seenCount = 0;
+    for (PacketPtr& p : queue) {
+        av_packet_unref(p.get());
+        spare.push_back(std::move(p));
+    }
+    queue.clear();
+    queuedBytes = 0;
+    queueEnd = ptsMissing = false;
+    demuxError = 0;
+    knownCount = sentCount = 0;
     positioned = true;
     int rc = av_seek_frame(fmt, stream, ticks, AVSEEK_FLAG_BACKWARD);
     if (rc < 0)
@@ -331,12 +485,91 @@ int Generator::State::seekToStart() {
     return rc;
 }
 
-// Whether a packet demuxed since the seek presents a frame after `pts` and at
-// or before the request: the frame at `pts` is then never shown.
-bool Generator::State::laterFrameShown(int64_t pts) const {
-    for (size_t i = 0; i < std::min(seenCount, seen.size()); ++i)
-        if (seen[i] > pts && atOrBefore(seen[i], current)) return true;
+// Reads the track's packets into the queue until it holds `packets` or the
+// demuxer has no more. A demuxer error ends the reading; it is the decoder's
+// failure only once the decoder needs a packet past it (feedDecoder).
+int Generator::State::readAhead(size_t packets) {
+    while (queue.size() < packets && !queueEnd) {
+        PacketPtr pkt;
+        if (!spare.empty()) {
+            pkt = std::move(spare.back());
+            spare.pop_back();
+        } else {
+            pkt.reset(av_packet_alloc());
+            if (!pkt) return AVERROR(ENOMEM);
+        }
+        int rc = av_read_frame(fmt, pkt.get());
+        if (rc < 0) {
+            queueEnd = true;
+            if (rc != AVERROR_EOF) demuxError = rc;
+            spare.push_back(std::move(pkt));
+            break;
+        }
+        if (pkt->stream_index != stream) {
+            av_packet_unref(pkt.get());
+            spare.push_back(std::move(pkt));
+            continue;
+        }
+        if (pkt->pts == AV_NOPTS_VALUE) ptsMissing = true;
+        known[knownCount++ % known.size()] = {pkt->pts, !(pkt->flags & AV_PKT_FLAG_DISCARD)};
+        queuedBytes += pkt->size;
+        queue.push_back(std::move(pkt));
+    }
+    return 0;
+}
+
+// Whether a packet read since the seek presents a frame after `pts` and at or
+// before `t`: the frame at `pts` is then not the one shown at `t`.
+bool Generator::State::laterFrameShown(int64_t pts, Target t) const {
+    for (size_t i = 0; i < std::min(knownCount, known.size()); ++i)
+        if (known[i].shows && known[i].pts != AV_NOPTS_VALUE && known[i].pts > pts &&
+            atOrBefore(known[i].pts, t))
+            return true;
     return false;
+}
+
+// Whether the frame of a packet presented at `pts` is no request's frame: not
+// the current one's, and with a plan none of those to come. A frame at or
+// before a request is not its frame when a later one is; a frame after every
+// request is none of theirs once the keyframe, shown before it, was read.
+bool Generator::State::neverShown(int64_t pts) const {
+    std::optional<Target> showing;  // the first request at or after the frame
+    if (atOrBefore(pts, current)) showing = current;
+    if (planned) {
+        auto next = planLeft.lower_bound(firstTargetShowing(pts));
+        if (next != planLeft.end() && (!showing || *next < showing->value)) showing = Target{*next};
+    }
+    if (showing) return laterFrameShown(pts, *showing);
+    return planned && keySeen && firstKeyPts != AV_NOPTS_VALUE && pts > firstKeyPts;
+}
+
+// Whether every packet that can hold the frame shown at the request has gone
+// to the decoder, when nothing planned continues from it: the decoder is then
+// told the stream ends there, and gives its frames without decoding any
+// further. Settled once so many packets past the request were read that none
+// still to come can be shown before it (no codec holds a frame back for more
+// than 16 frames, 32 fields, decoded after it), or once the demuxer has no
+// more; packets without times settle nothing.
+bool Generator::State::requestSettled() {
+    if (!lastOfRun || ptsMissing) return false;
+    for (;;) {
+        bool frameBefore = false;
+        int past = 0;
+        for (size_t i = 0; i < std::min(knownCount, known.size()); ++i) {
+            if (!atOrBefore(known[i].pts, current))
+                ++past;
+            else if (known[i].shows)
+                frameBefore = true;
+        }
+        if (!frameBefore) return false;  // the first frame, after the request, is shown
+        for (const PacketPtr& p : queue)
+            if (!(p->flags & AV_PKT_FLAG_DISCARD) && atOrBefore(p->pts, current) &&
+                !laterFrameShown(p->pts, current))
+                return false;  // this one may be the frame: it is decoded first
+        if (past >= reorderBound || queueEnd) return true;
+        if (queue.size() >= kMaxAhead || queuedBytes >= kMaxAheadBytes) return false;
+        if (readAhead(queue.size() + 1) < 0) return false;
+    }
 }
 
 // Decodes the next frame into `ahead`: 0, AVERROR_EOF after the last frame, or
@@ -347,7 +580,7 @@ int Generator::State::nextFrame() {
     for (;;) {
         int rc = avcodec_receive_frame(dec.get(), frame.get());
         if (rc == 0) {
-            ++decoded;
+            count(frame.get());
             if (!shown(frame.get())) {
                 av_frame_unref(frame.get());
                 continue;
@@ -360,6 +593,27 @@ int Generator::State::nextFrame() {
         rc = feedDecoder();
         if (rc < 0 && rc != AVERROR_EOF) return rc;
     }
+}
+
+void Generator::State::count(const AVFrame* frame) {
+    switch (frame->pict_type) {
+        case AV_PICTURE_TYPE_I:
+            ++stats.intra;
+            break;
+        case AV_PICTURE_TYPE_P:
+            ++stats.predicted;
+            break;
+        case AV_PICTURE_TYPE_B:
+            ++stats.bidirectional;
+            break;
+        default:
+            ++stats.other;
+    }
+    for (size_t i = 0; i < std::min(sentCount, sent.size()); ++i)
+        if (sent[i].pts == frame->pts && sent[i].pts != AV_NOPTS_VALUE) {
+            stats.referencesOnly += sent[i].referenceOnly;
+            break;
+        }
 }
 
 // Whether a decoded frame can be shown; its time goes into its pts either way.
@@ -379,34 +633,37 @@ bool Generator::State::shown(AVFrame* frame) {
     return whole;
 }
 
-// Hands the decoder the track's next packet, or the end of the stream once the
-// demuxer has none: avcodec_send_packet's result, or the demuxer's error.
+// Hands the decoder the track's next packet, or the end of the stream once
+// the demuxer has none or the request's frame is settled: avcodec_send_packet's
+// result, or the demuxer's error.
 int Generator::State::feedDecoder() {
-    for (;;) {
-        int rc = av_read_frame(fmt, pkt.get());
-        if (rc == AVERROR_EOF) {
-            demuxEnd = true;
-            return avcodec_send_packet(dec.get(), nullptr);
-        }
-        if (rc < 0) return rc;
-        if (pkt->stream_index != stream) {
-            av_packet_unref(pkt.get());
-            continue;
-        }
-        int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-        if (dts != AV_NOPTS_VALUE) lastDts = dts;
-        // Frames nothing refers to and nobody sees are not decoded at all.
-        bool unseen = pkt->pts != AV_NOPTS_VALUE && laterFrameShown(pkt->pts);
-        dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-        if (pkt->pts != AV_NOPTS_VALUE) seen[seenCount++ % seen.size()] = pkt->pts;
-        if (!keySeen && (pkt->flags & AV_PKT_FLAG_KEY)) {
-            keySeen = true;
-            firstKeyPts = pkt->pts;
-        }
-        rc = avcodec_send_packet(dec.get(), pkt.get());
-        av_packet_unref(pkt.get());
-        return rc;
+    if (requestSettled()) {
+        demuxEnd = cut = true;
+        return avcodec_send_packet(dec.get(), nullptr);
     }
+    if (int rc = readAhead(kLookahead); rc < 0) return rc;
+    if (queue.empty()) {
+        if (demuxError < 0) return demuxError;
+        demuxEnd = true;
+        return avcodec_send_packet(dec.get(), nullptr);
+    }
+    PacketPtr pkt = std::move(queue.front());
+    queue.pop_front();
+    queuedBytes -= pkt->size;
+    int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (dts != AV_NOPTS_VALUE) lastDts = dts;
+    // Frames nothing refers to and nobody sees are not decoded at all.
+    bool unseen = pkt->pts != AV_NOPTS_VALUE && neverShown(pkt->pts);
+    dec->skip_frame = unseen ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    sent[sentCount++ % sent.size()] = {pkt->pts, unseen};
+    if (!keySeen && (pkt->flags & AV_PKT_FLAG_KEY)) {
+        keySeen = true;
+        firstKeyPts = pkt->pts;
+    }
+    int rc = avcodec_send_packet(dec.get(), pkt.get());
+    av_packet_unref(pkt.get());
+    spare.push_back(std::move(pkt));
+    return rc;
 }
 
 // Decodes on until `ahead` lies after the request or the stream ends; `have`
@@ -433,6 +690,8 @@ int Generator::State::runTo(Target t) {
 bool Generator::State::trackIsEmpty() {
     positioned = false;
     if (seekToStart() < 0) avformat_seek_file(fmt, -1, 0, 0, 0, AVSEEK_FLAG_BYTE);
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) return false;
     for (;;) {
         int rc = av_read_frame(fmt, pkt.get());
         if (rc < 0) return rc == AVERROR_EOF;
@@ -443,17 +702,72 @@ bool Generator::State::trackIsEmpty() {
 }
 
 Result<Image> Generator::State::grab(Target t) {
+    using Clock = std::chrono::steady_clock;
     // Before the first picture (sound or data start earlier) the first is
     // shown: asked for at its own time, where the search is exact.
-    if (t.value < first.value) t = first;
-    auto result = grabAt(t);
-    if (!result.ok() && decoded == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
-    return result;
+    t = clamped(t);
+    preparePlan();
+    std::optional<Result<void>> found;
+    if (decoding.valid()) {
+        // The previous grab began decoding towards the next planned request;
+        // any other request ends the plan (followPlan).
+        Result<void> result = decoding.get();
+        if (t.value == decodingFor.value) found = std::move(result);
+    }
+    if (!found) {
+        followPlan(t);
+        found = timedFind(t);
+    }
+    if (!found->ok()) {
+        if (stats.decoded() == 0 && trackIsEmpty()) return Result<Image>::failure(kNoFrames);
+        return found->failed();
+    }
+    // The frame is held apart from the decoder, which goes on towards the
+    // next planned request on a thread of its own while this one is
+    // converted and the caller writes it: the two use separate processors
+    // where there are two.
+    FramePtr shown(av_frame_clone(have.get()));
+    if (!shown) return Result<Image>::failure(media::errorText(AVERROR(ENOMEM)));
+    if (planned && planNext < planOrder.size()) {
+        // Unless the next request shows this frame again: nothing to decode.
+        Target next{planOrder[planNext]};
+        bool again = positioned && atOrBefore(have->pts, next) &&
+                     (ahead ? !atOrBefore(ahead->pts, next) : drained && !cut);
+        if (!again) decodeNext();
+    } else if (planned) {
+        finishDecoding();
+    }
+    auto start = Clock::now();
+    auto image = render(shown.get());
+    stats.conversionSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    return image;
 }
 
-Result<Image> Generator::State::grabAt(Target t) {
-    using R = Result<Image>;
+Result<void> Generator::State::timedFind(Target t) {
+    auto start = std::chrono::steady_clock::now();
+    auto frame = find(t);
+    stats.decodeSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return frame.ok() ? Result<void>::success() : Result<void>(frame.failed());
+}
+
+// Begins decoding towards the next planned request in the background; where
+// no thread can be started, it is decoded when asked for.
+void Generator::State::decodeNext() {
+    Target next{planOrder[planNext]};
+    followPlan(next);
+    decodingFor = next;
+    decoding = std::async(std::launch::async | std::launch::deferred,
+                          [this, next] { return timedFind(next); });
+}
+
+// The decoded frame shown at the request.
+Result<const AVFrame*> Generator::State::find(Target t) {
+    using R = Result<const AVFrame*>;
     current = t;
+    if (!dec) {
+        if (auto opened = openDecoder(); !opened.ok()) return opened.failed();
+    }
     if (!forwardIsCheaper(t)) {
         // Seek to the keyframe before the request; when the first frame decoded
         // from there is still too late (reordered frames, an inexact index) or
@@ -492,7 +806,7 @@ Result<Image> Generator::State::grabAt(Target t) {
     if (!have) return R::failure(media::errorText(AVERROR_EOF));
     if ((have->flags & AV_FRAME_FLAG_CORRUPT) || have->decode_error_flags)
         return R::failure(media::errorText(AVERROR_INVALIDDATA));
-    return render(have.get());
+    return have.get();
 }
 
 Result<Image> Generator::State::render(const AVFrame* f) {
@@ -549,13 +863,17 @@ Result<ScaledPixels> Generator::State::scaled(const AVFrame* f, int width, int h
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     ScaledPixels out;
     out.stride = FFALIGN(width * 3, 64);
-    out.buffer.reset(static_cast<uint8_t*>(av_malloc(size_t(out.stride) * height + 64)));
-    if (!out.buffer) return R::failure(media::errorText(AVERROR(ENOMEM)));
-    uint8_t* dst[4] = {out.buffer.get(), nullptr, nullptr, nullptr};
+    size_t size = size_t(out.stride) * height + 64;
+    if (!scaledRows || scaledSize < size) {
+        scaledRows.reset(static_cast<uint8_t*>(av_malloc(size)));
+        scaledSize = scaledRows ? size : 0;
+    }
+    if (!scaledRows) return R::failure(media::errorText(AVERROR(ENOMEM)));
+    uint8_t* dst[4] = {scaledRows.get(), nullptr, nullptr, nullptr};
     int dstStride[4] = {out.stride, 0, 0, 0};
     if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, dst, dstStride) <= 0)
         return R::failure(media::errorText(AVERROR(EINVAL)));
-    out.pixels = out.buffer.get();
+    out.pixels = scaledRows.get();
     return out;
 }
 
@@ -564,14 +882,33 @@ Generator::Generator(media::Asset& asset, int64_t maxEdge)
 Generator::~Generator() = default;
 Generator::Generator(Generator&&) noexcept = default;
 
+void Generator::plan(const std::vector<double>& seconds) {
+    if (s_->decoding.valid()) s_->decoding.get();
+    s_->planned = true;
+    s_->planOrder.clear();
+    s_->planLeft.clear();
+    s_->planNext = 0;
+    s_->planPrepared = false;
+    for (double t : seconds)
+        s_->planOrder.push_back(targetOf(t).value);
+    if (s_->preparation && s_->preparation->ok()) s_->preparePlan();
+    // Frames skipped so far were skipped for other requests.
+    s_->positioned = false;
+}
+
 Result<Image> Generator::copyFrame(double seconds) {
     if (!s_->preparation) s_->preparation = s_->prepare();
     if (!s_->preparation->ok()) return s_->preparation->failed();
     return s_->grab(targetOf(seconds));
 }
 
+DecodeStats Generator::stats() const {
+    if (s_->decoding.valid()) s_->decoding.wait();
+    return s_->stats;
+}
+
 int64_t decodedFrames(const Generator& generator) {
-    return generator.s_->decoded;
+    return generator.stats().decoded();
 }
 
 }  // namespace frames

@@ -6,6 +6,10 @@
 // end). It is found by seeking to the keyframe before t and decoding forward;
 // grabs at ascending times continue decoding from where the previous grab
 // stopped whenever that is cheaper than a new seek, with the same result.
+// Packets are read a little ahead of the decoder, so that what they say of
+// their presentation times decides before decoding whether a frame can be
+// shown: frames that no other frame refers to and that no request shows are
+// not decoded at all.
 //
 // Every frame comes out in display orientation (the track's display matrix
 // applied, mirrored cases included), with square pixels, fitted into a
@@ -40,6 +44,22 @@ struct Image {
     std::vector<uint8_t> rgb;
 };
 
+// What the grabs of a generator have cost so far: for diagnostics and
+// benchmarks, never part of a tool's output.
+struct DecodeStats {
+    // Frames the decoder put out, by picture type.
+    int64_t intra = 0, predicted = 0, bidirectional = 0, other = 0;
+    // Of those, the frames decoded only because others refer to them: no
+    // request could show them.
+    int64_t referencesOnly = 0;
+    int64_t seeks = 0;
+    // Wall time spent demuxing and decoding, and scaling, converting and
+    // turning the frames taken.
+    double decodeSeconds = 0, conversionSeconds = 0;
+
+    int64_t decoded() const { return intra + predicted + bidirectional + other; }
+};
+
 // Nearest whole number, halves away from zero.
 int64_t roundedSize(double value);
 
@@ -55,9 +75,19 @@ class Generator {
     Generator(Generator&&) noexcept;
     Generator& operator=(Generator&&) = delete;
 
+    // The times that will be asked for next, in this order (a poster's one
+    // time, the samples of a frames run). Frames that none of them shows are
+    // then never decoded, and decoding stops at the frame of the last time of
+    // a keyframe interval instead of running on to the next frame. A time
+    // asked for out of the plan is answered all the same, from a new seek, and
+    // ends the plan.
+    void plan(const std::vector<double>& seconds);
+
     // The frame shown at `seconds`, taken in steps of 1/600 s, or the decoder's
     // or demuxer's error text.
     platform::Result<Image> copyFrame(double seconds);
+
+    DecodeStats stats() const;
 
   private:
     friend int64_t decodedFrames(const Generator& generator);  // frames/testing.h

@@ -428,7 +428,8 @@ bool isQuickTimeFamily(const AVFormatContext* fmt) {
            std::string_view(fmt->iformat->name).find("mp4") != std::string_view::npos;
 }
 
-Result<handles::CodecContextPtr> openDecoder(const AVStream* st) {
+Result<handles::CodecContextPtr> openDecoder(const AVStream* st, DecoderThreads threads,
+                                             PicturePool* pictures) {
     using R = Result<handles::CodecContextPtr>;
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) return R::failure(errorText(AVERROR_DECODER_NOT_FOUND));
@@ -437,8 +438,14 @@ Result<handles::CodecContextPtr> openDecoder(const AVStream* st) {
     int rc = avcodec_parameters_to_context(dec.get(), st->codecpar);
     if (rc >= 0) {
         dec->pkt_timebase = st->time_base;
+        if (pictures) {
+            dec->opaque = pictures;
+            dec->get_buffer2 = PicturePool::getBuffer;
+        }
         dec->thread_count = 0;  // as many as the machine has
-        dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        dec->thread_type = threads == DecoderThreads::framesAndSlices
+                               ? FF_THREAD_FRAME | FF_THREAD_SLICE
+                               : FF_THREAD_SLICE;
         rc = avcodec_open2(dec.get(), codec, nullptr);
     }
     if (rc < 0) return R::failure(errorText(rc));

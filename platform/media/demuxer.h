@@ -1,8 +1,10 @@
-// The demuxer behind an asset and what its streams say, for the services that
-// read packets: platform/frames and platform/exporter only. The tools and the
-// tests see an asset through media/asset.h alone.
+// The demuxer behind an asset, what its streams say, and their decoders with
+// the pictures they decode into, for the services that read packets:
+// platform/frames and platform/exporter only. The tools and the tests see an
+// asset through media/asset.h alone.
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -10,7 +12,11 @@
 #include "media/asset.h"
 #include "result/result.h"
 
+struct AVBufferPool;
+struct AVBufferRef;
+struct AVCodecContext;
 struct AVFormatContext;
+struct AVFrame;
 struct AVStream;
 
 namespace media {
@@ -69,8 +75,51 @@ bool isQuickTimeFamily(const AVFormatContext* fmt);
 // come out green and purple without it).
 std::optional<std::string> unshowablePictures(const AVStream* stream);
 
-// A decoder opened for the stream, with as many threads as the machine has.
-// FFmpeg's text when there is none for the codec or it cannot be opened.
-platform::Result<handles::CodecContextPtr> openDecoder(const AVStream* stream);
+// How a decoder spreads its work over the processors.
+enum class DecoderThreads {
+    // Several frames at once, and the slices of a frame where it has several,
+    // on as many threads as the machine has: the fastest through a whole
+    // stream, at the cost of a set of pictures per thread and a few frames'
+    // delay before the first comes out.
+    framesAndSlices,
+    // The slices of one frame at once, and the rows of a frame coded in
+    // wavefronts (one thread for a frame of one slice): no delay and no
+    // pictures beyond the stream's own.
+    slices,
+};
+
+// Pictures for a decoder to decode into, laid out as FFmpeg lays out its own
+// and zeroed as its own are when new, but large ones in huge pages that the
+// kernel zeroes (no second clearing, one page fault for 2 MiB instead of 512).
+// A pool serves one decoder (its opaque) and must outlive it; pictures still
+// held when the pool goes keep their memory until they are freed.
+class PicturePool {
+  public:
+    PicturePool() = default;
+    ~PicturePool();
+    PicturePool(const PicturePool&) = delete;
+    PicturePool& operator=(const PicturePool&) = delete;
+
+    // AVCodecContext::get_buffer2 for a decoder whose opaque is the pool;
+    // FFmpeg's own for hardware, palette and non-DR1 cases. Thread-safe.
+    static int getBuffer(AVCodecContext* context, AVFrame* frame, int flags);
+
+    // Hands the pictures no one holds back to the system; the next picture
+    // starts a new pool.
+    void release();
+
+  private:
+    AVBufferRef* take(size_t size);
+    std::mutex mutex_;
+    AVBufferPool* pool_ = nullptr;
+    size_t size_ = 0;
+};
+
+// A decoder opened for the stream, decoding into `pictures` when given (which
+// must outlive it). FFmpeg's text when there is none for the codec or it
+// cannot be opened.
+platform::Result<handles::CodecContextPtr> openDecoder(const AVStream* stream,
+                                                       DecoderThreads threads,
+                                                       PicturePool* pictures = nullptr);
 
 }  // namespace media

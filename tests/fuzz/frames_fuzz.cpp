@@ -1,7 +1,7 @@
 // Arbitrary bytes as a video: the frame grabber must return an image or an
 // error text for every request (at 0, the middle, past the end, in ascending
-// order), and every image must fit its box and encode as JPEG; never crash,
-// hang or leak.
+// order, planned as the tools plan them and out of the plan), and every image
+// must fit its box and encode as JPEG; never crash, hang or leak.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -50,6 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     frames::Generator generator(asset, kMaxEdge);
     for (double t : {0.0, 0.5 * d, d + 10.0}) {
         auto image = generator.copyFrame(t);
+        check(image);
+    }
+    // Planned requests skip what none of them shows and stop at the frame of
+    // each run's last; one out of the plan starts decoding again.
+    frames::Generator planned(asset, kMaxEdge);
+    planned.plan({0.1 * d, 0.5 * d, 0.6 * d});
+    for (double t : {0.1 * d, 0.5 * d, 0.55 * d, 0.6 * d}) {
+        auto image = planned.copyFrame(t);
         check(image);
     }
     // Ascending requests continue decoding from where the previous one stopped.

@@ -84,6 +84,35 @@ TEST(FrameGrab, AscendingTimesDecodeForwardWithTheSamePixels) {
     EXPECT_GT(frames::decodedFrames(forward), 0);
 }
 
+// A plan lets the grabber skip every frame none of its times shows and stop
+// at the frame of the last time of a keyframe interval; the frames it gives
+// stay the ones a player shows, also for times asked out of the plan (the
+// neighbours of planned times, skipped for the plan's sake) or after it.
+TEST(FrameGrab, PlannedTimesAndOthersShowTheirFrames) {
+    struct Case {
+        std::string name;
+        std::vector<double> plan, asked;
+    } cases[] = {
+        {"counter_long.mp4", {0.5, 1.0, 2.5, 3.97}, {0.5, 1.0, 2.5, 3.97}},
+        {"counter_long.mp4", {1.0, 1.08, 1.12, 1.2}, {1.0, 1.08, 1.12, 1.2}},
+        {"counter_gop.mp4", {0.5, 1.0, 2.5, 3.97}, {0.5, 1.0, 2.5, 3.97}},
+        {"counter_gop.ts", {0.03, 1.47, 2.01, 3.96}, {0.03, 1.47, 2.01, 3.96}},
+        {"counter_long.mp4", {1.0, 3.0}, {1.0, 1.04, 1.08, 3.0}},
+        {"counter_gop.mp4", {1.0, 3.0}, {1.0, 1.04, 1.08, 3.0}},
+        {"counter_long.mp4", {1.0}, {1.0, 1.04, 0.96}},
+        {"counter_gop.mkv", {3.0, 1.0, 0.0}, {3.0, 1.0, 0.0}},
+        {"counter_gop.mp4", {2.0, 2.0, 2.02}, {2.0, 2.0, 2.02, 10.0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + " planned " + testing::PrintToString(c.plan));
+        media::Asset asset(clip(c.name));
+        frames::Generator generator(asset, 0);
+        generator.plan(c.plan);
+        for (double t : c.asked)
+            EXPECT_EQ(counterFrame(grab(generator, t)), expectedCounterFrame(t, 100)) << "t " << t;
+    }
+}
+
 TEST(FrameGrab, DisplayMatrixTurnsAndMirrorsPixels) {
     // quad.mp4: 320x180, top-left red, top-right green, bottom-left blue,
     // bottom-right white.
