@@ -8,13 +8,16 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <future>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -46,6 +49,13 @@ constexpr int kReorderBound = 33;
 // How far reading ahead may go to settle a request.
 constexpr size_t kMaxAhead = 96;
 constexpr int64_t kMaxAheadBytes = int64_t(64) << 20;
+
+// A second lane decodes the later keyframe intervals of a plan only for
+// pictures up to this size (its decoder's pictures double the memory), when
+// it saves at least a fifth of the frames the first would decode, and holds
+// at most this much of its finished images before the caller takes them.
+constexpr int64_t kLanePixels = 1920 * 1088;
+constexpr size_t kLaneHeldBytes = size_t(32) << 20;
 
 constexpr int kScaleFlags = SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
 
@@ -254,19 +264,28 @@ struct Generator::State {
     Target decodingFor;
     std::future<Result<void>> decoding;
 
+    // The plan's later keyframe intervals, decoded side by side with this
+    // state's on a second reader of the file (never by a lane's own state).
+    bool mayShare = true;
+    std::unique_ptr<Lane> lane;
+
     State(media::Asset& a, int64_t edge) : asset(a), maxEdge(edge) {}
+    ~State();
 
     Result<void> prepare();
     Result<void> openDecoder();
     void finishDecoding();
     Result<void> chooseTrack();
     void preparePlan();
+    void shareLaterIntervals();
+    void endLane();
     Target clamped(Target t) const { return t.value < first.value ? first : t; }
     void followPlan(Target t);
     bool atOrBefore(int64_t ts, Target t) const;
     int64_t firstTargetShowing(int64_t ts) const;
     int64_t ticksOf(Target t) const;
     bool sameKeyInterval(Target a, Target b) const;
+    bool indexReaches(int64_t ticks) const;
     bool forwardIsCheaper(Target t) const;
     int seek(int64_t ticks);
     int seekToStart();
@@ -290,6 +309,98 @@ struct Generator::State {
 };
 
 // The first grab's set-up: the track and the decoder.
+
+// A plan's later requests, from the first of a keyframe interval on, grabbed
+// in order by a state of its own on a thread of its own, from a second
+// reader of the file: the two lanes decode separate keyframe intervals at
+// once. Its images wait for the caller in order; past kLaneHeldBytes of them
+// it waits too. Every grab is answered as the one state would answer it.
+struct Generator::Lane {
+    std::unique_ptr<media::Asset> reader;
+    std::unique_ptr<State> state;
+    std::vector<int64_t> targets;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Result<Image>> results;  // answered, not yet taken
+    size_t answered = 0, taken = 0;
+    size_t heldBytes = 0;
+    bool stop = false, finished = false;
+    DecodeStats stats;  // the lane's, once finished
+    std::thread thread;
+
+    ~Lane() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+
+    void run() {
+        state->preparation = state->prepare();
+        for (size_t i = 0; i < targets.size() && state->preparation->ok(); ++i) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return stop || heldBytes < kLaneHeldBytes; });
+                if (stop) break;
+            }
+            auto image = state->grab(Target{targets[i]});
+            std::lock_guard<std::mutex> lock(mutex);
+            heldBytes += image.ok() ? image.value().rgb.size() : 0;
+            results.push_back(std::move(image));
+            ++answered;
+            changed.notify_all();
+        }
+        if (state->decoding.valid()) state->decoding.wait();
+        std::lock_guard<std::mutex> lock(mutex);
+        stats = state->stats;
+        finished = true;
+        changed.notify_all();
+    }
+
+    // The answer for `t` when it is the lane's next request; none for any
+    // other, or when the lane could not read the file.
+    std::optional<Result<Image>> take(Target t) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (taken >= targets.size() || targets[taken] != t.value) return std::nullopt;
+        changed.wait(lock, [&] { return answered > taken || finished; });
+        if (answered == taken) return std::nullopt;
+        Result<Image> image = std::move(results.front());
+        results.pop_front();
+        heldBytes -= image.ok() ? image.value().rgb.size() : 0;
+        ++taken;
+        changed.notify_all();
+        return image;
+    }
+
+    // The lane's statistics: waited for when it has nothing left to do but
+    // finish, else those of a lane that has finished, else none.
+    DecodeStats finalStats() {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (answered == targets.size() || stop) changed.wait(lock, [&] { return finished; });
+        return finished ? stats : DecodeStats{};
+    }
+};
+
+Generator::State::~State() = default;
+
+namespace {
+
+void add(DecodeStats& total, const DecodeStats& more) {
+    total.intra += more.intra;
+    total.predicted += more.predicted;
+    total.bidirectional += more.bidirectional;
+    total.other += more.other;
+    total.referencesOnly += more.referencesOnly;
+    total.seeks += more.seeks;
+    total.decodeSeconds += more.decodeSeconds;
+    total.conversionSeconds += more.conversionSeconds;
+}
+
+}  // namespace
+
 Result<void> Generator::State::prepare() {
     if (auto chosen = chooseTrack(); !chosen.ok()) return chosen;
     // A clean failure, never a false-colour picture.
@@ -361,10 +472,82 @@ Result<void> Generator::State::chooseTrack() {
 void Generator::State::preparePlan() {
     if (planPrepared) return;
     planPrepared = true;
-    for (int64_t& value : planOrder) {
+    for (int64_t& value : planOrder)
         value = clamped(Target{value}).value;
+    if (mayShare) shareLaterIntervals();
+    for (int64_t value : planOrder)
         planLeft.insert(value);
+}
+
+// Splits the plan where a second lane takes its later keyframe intervals,
+// when the stream's keyframe index says that saves the first lane enough
+// decoding: each request costs the frames from the one before it, or from
+// its keyframe where it starts an interval (a lane's first request always
+// does). The split falls between two intervals, so no frame is decoded by
+// both lanes, where the longer lane decodes least.
+void Generator::State::shareLaterIntervals() {
+    size_t n = planOrder.size();
+    if (n < 2 || std::thread::hardware_concurrency() < 2 ||
+        !std::is_sorted(planOrder.begin(), planOrder.end()) ||
+        int64_t(st->codecpar->width) * st->codecpar->height > kLanePixels)
+        return;
+    if (!indexReaches(ticksOf(Target{planOrder.back()}))) return;
+    std::vector<int> frame(n), key(n);
+    std::vector<int64_t> cost(n), restart(n);
+    int64_t total = 0;
+    for (size_t i = 0; i < n; ++i) {
+        int64_t ticks = ticksOf(Target{planOrder[i]});
+        frame[i] = av_index_search_timestamp(st, ticks, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        key[i] = av_index_search_timestamp(st, ticks, AVSEEK_FLAG_BACKWARD);
+        if (frame[i] < 0 || key[i] < 0 || frame[i] < key[i]) return;
+        restart[i] = frame[i] - key[i] + 1;
+        cost[i] = i > 0 && key[i] == key[i - 1] ? frame[i] - frame[i - 1] : restart[i];
+        total += cost[i];
     }
+    size_t split = 0;
+    int64_t longest = total, first = 0;
+    for (size_t k = 1; k < n; ++k) {
+        first += cost[k - 1];
+        if (key[k] == key[k - 1]) continue;
+        int64_t second = total - first;  // cost[k] is restart[k] already
+        if (std::max(first, second) < longest) {
+            longest = std::max(first, second);
+            split = k;
+        }
+    }
+    if (split == 0 || longest * 5 > total * 4) return;
+
+    auto reader = media::secondReader(asset);
+    if (!reader.ok()) return;
+    auto second = std::make_unique<Lane>();
+    second->reader = std::move(reader.value());
+    second->state = std::make_unique<State>(*second->reader, maxEdge);
+    second->state->mayShare = false;
+    second->state->planned = true;
+    second->targets.assign(planOrder.begin() + long(split), planOrder.end());
+    second->state->planOrder = second->targets;
+    try {
+        second->thread = std::thread([lane = second.get()] { lane->run(); });
+    } catch (const std::system_error&) {
+        return;  // no thread: one lane
+    }
+    lane = std::move(second);
+    planOrder.resize(split);
+}
+
+// Ends the second lane (after the grab it is in), its frames counted.
+void Generator::State::endLane() {
+    if (!lane) return;
+    DecodeStats more = [&] {
+        {
+            std::lock_guard<std::mutex> lock(lane->mutex);
+            lane->stop = true;
+        }
+        lane->changed.notify_all();
+        return lane->finalStats();
+    }();
+    add(stats, more);
+    lane.reset();
 }
 
 // Takes the request off the plan when it is the next one; any other request
@@ -427,9 +610,21 @@ bool Generator::State::sameKeyInterval(Target a, Target b) const {
     int ka = av_index_search_timestamp(st, from, AVSEEK_FLAG_BACKWARD);
     int kb = av_index_search_timestamp(st, to, AVSEEK_FLAG_BACKWARD);
     const AVIndexEntry* keyB = kb >= 0 ? avformat_index_get_entry(st, kb) : nullptr;
-    if (!keyB) return double(to - from) * av_q2d(st->time_base) < 5.0;
+    if (!keyB || !indexReaches(to)) return double(to - from) * av_q2d(st->time_base) < 5.0;
     const AVIndexEntry* keyA = ka >= 0 ? avformat_index_get_entry(st, ka) : nullptr;
     return keyA && keyB->timestamp <= keyA->timestamp;
+}
+
+// Whether the stream's index, read from the headers (MP4, MOV, Matroska's
+// cues) and used by the demuxer's seeks, lists frames up to `ticks`: it then
+// says where the keyframes are. Other demuxers (MPEG-TS and -PS, raw
+// streams) list only the frames read so far, and their seeks are searches
+// that may take several tries: decoding on is the cheaper way there.
+bool Generator::State::indexReaches(int64_t ticks) const {
+    if (!media::seeksThroughIndex(fmt)) return false;
+    int count = avformat_index_get_entries_count(st);
+    const AVIndexEntry* last = count > 0 ? avformat_index_get_entry(st, count - 1) : nullptr;
+    return last && last->timestamp >= ticks;
 }
 
 bool Generator::State::forwardIsCheaper(Target t) const {
@@ -707,6 +902,15 @@ Result<Image> Generator::State::grab(Target t) {
     // shown: asked for at its own time, where the search is exact.
     t = clamped(t);
     preparePlan();
+    if (lane) {
+        if (auto answer = lane->take(t)) return std::move(*answer);
+        // A request of neither lane ends the second, as does one the second
+        // could not answer (it could not read the file).
+        bool ours = decoding.valid()
+                        ? decodingFor.value == t.value
+                        : planned && planNext < planOrder.size() && planOrder[planNext] == t.value;
+        if (!ours) endLane();
+    }
     std::optional<Result<void>> found;
     if (decoding.valid()) {
         // The previous grab began decoding towards the next planned request;
@@ -884,6 +1088,7 @@ Generator::Generator(Generator&&) noexcept = default;
 
 void Generator::plan(const std::vector<double>& seconds) {
     if (s_->decoding.valid()) s_->decoding.get();
+    s_->endLane();
     s_->planned = true;
     s_->planOrder.clear();
     s_->planLeft.clear();
@@ -904,7 +1109,9 @@ Result<Image> Generator::copyFrame(double seconds) {
 
 DecodeStats Generator::stats() const {
     if (s_->decoding.valid()) s_->decoding.wait();
-    return s_->stats;
+    DecodeStats total = s_->stats;
+    if (s_->lane) add(total, s_->lane->finalStats());
+    return total;
 }
 
 int64_t decodedFrames(const Generator& generator) {

@@ -92,6 +92,7 @@ class Generator {
   private:
     friend int64_t decodedFrames(const Generator& generator);  // frames/testing.h
     struct State;
+    struct Lane;
     std::unique_ptr<State> s_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "media/demuxer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,9 +52,20 @@ const char* const kSingleFileContainers =
     // single still pictures, a one-frame video
     "jpeg_pipe,png_pipe,bmp_pipe,tiff_pipe,webp_pipe";
 
+namespace {
+
+// The descriptor FFmpeg reads and the reader's place in it: its own, so that
+// a second reader of the same descriptor moves nothing of the first's.
+struct InputFile {
+    handles::FileDescriptor descriptor;
+    int64_t position = 0;
+};
+
+}  // namespace
+
 struct Asset::Context {
     // Closed in reverse order: the demuxer, then its reader, then the file.
-    handles::FileDescriptor file;
+    InputFile file;
     handles::IOContextPtr reader;
     handles::InputFormatPtr fmt;
     std::optional<platform::Failure> openFailure;
@@ -74,24 +86,34 @@ Asset::~Asset() = default;
 
 // FFmpeg reads the input through these, from the descriptor opened once: its
 // file protocol would open the path again, and that is what must not happen.
+// Each reader keeps its own position (pread), so that two can read one file.
 static int readInput(void* opaque, uint8_t* buf, int size) {
-    int fd = int(reinterpret_cast<intptr_t>(opaque));
+    auto* in = static_cast<InputFile*>(opaque);
     for (;;) {
-        ssize_t n = ::read(fd, buf, size_t(size));
-        if (n > 0) return int(n);
+        ssize_t n = ::pread(in->descriptor.get(), buf, size_t(size), off_t(in->position));
+        if (n > 0) {
+            in->position += n;
+            return int(n);
+        }
         if (n == 0) return AVERROR_EOF;
         if (errno != EINTR) return AVERROR(errno);
     }
 }
 
 static int64_t seekInput(void* opaque, int64_t offset, int whence) {
-    int fd = int(reinterpret_cast<intptr_t>(opaque));
-    if (whence == AVSEEK_SIZE) {
-        struct stat st {};
-        return ::fstat(fd, &st) == 0 ? int64_t(st.st_size) : AVERROR(errno);
+    auto* in = static_cast<InputFile*>(opaque);
+    struct stat st {};
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE || whence == SEEK_END) {
+        if (::fstat(in->descriptor.get(), &st) != 0) return AVERROR(errno);
+        if (whence == AVSEEK_SIZE) return int64_t(st.st_size);
     }
-    off_t at = ::lseek(fd, off_t(offset), whence & ~AVSEEK_FORCE);
-    return at >= 0 ? int64_t(at) : AVERROR(errno);
+    int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? in->position : int64_t(st.st_size);
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return AVERROR(EINVAL);
+    if (offset > std::numeric_limits<int64_t>::max() - base || base + offset < 0)
+        return AVERROR(EINVAL);
+    in->position = base + offset;
+    return in->position;
 }
 
 // Every file or URL a demuxer would open besides the input (a playlist's
@@ -130,14 +152,16 @@ Result<AVFormatContext*> Asset::open() {
         return R(*ctx.openFailure);
     };
 
-    auto file = files::openInput(path_);
-    if (!file.ok()) return failure(file.error(), file.step());
-    ctx.file = std::move(file.value());
+    if (!ctx.file.descriptor) {  // a second reader has its descriptor already
+        auto file = files::openInput(path_);
+        if (!file.ok()) return failure(file.error(), file.step());
+        ctx.file.descriptor = std::move(file.value());
+    }
 
     constexpr int kBufferSize = 32768;  // what FFmpeg's own file reader uses
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (!buffer) return failure(errorText(AVERROR(ENOMEM)), "making the reader");
-    void* opaque = reinterpret_cast<void*>(intptr_t(ctx.file.get()));
+    void* opaque = &ctx.file;
     ctx.reader.reset(
         avio_alloc_context(buffer, kBufferSize, 0, opaque, readInput, nullptr, seekInput));
     if (!ctx.reader) {
@@ -192,6 +216,16 @@ static bool durationRunsFromZero(const AVFormatContext* fmt) {
 
 struct DemuxerAccess {
     static Result<AVFormatContext*> open(Asset& asset) { return asset.open(); }
+    static Result<std::unique_ptr<Asset>> secondReader(Asset& asset) {
+        using R = Result<std::unique_ptr<Asset>>;
+        auto opened = asset.open();
+        if (!opened.ok()) return opened.failed();
+        int fd = ::fcntl(asset.ctx_->file.descriptor.get(), F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) return R::failure(errorText(AVERROR(errno)), "opening a second reader");
+        auto second = std::make_unique<Asset>(asset.path_);
+        second->ctx_->file.descriptor.reset(fd);
+        return second;
+    }
     static bool analyse(Asset& asset) {
         Asset::Context& ctx = *asset.ctx_;
         if (ctx.analysed || !ctx.fmt) return false;
@@ -214,6 +248,14 @@ std::optional<int64_t> announcedEnd(Asset& asset) {
 
 Result<AVFormatContext*> demuxer(Asset& asset) {
     return DemuxerAccess::open(asset);
+}
+
+bool seeksThroughIndex(const AVFormatContext* fmt) {
+    return fmt->iformat->read_seek || fmt->iformat->read_seek2;
+}
+
+Result<std::unique_ptr<Asset>> secondReader(Asset& asset) {
+    return DemuxerAccess::secondReader(asset);
 }
 
 bool analyse(Asset& asset) {

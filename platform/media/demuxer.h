@@ -4,6 +4,7 @@
 // asset through media/asset.h alone.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,18 @@ std::string errorText(int averror);
 // headers read; the asset keeps owning it. FFmpeg's text when the file cannot
 // be opened.
 platform::Result<AVFormatContext*> demuxer(Asset& asset);
+
+// Whether the demuxer seeks with a seek of its own, through the index its
+// headers give (MP4, MOV, Matroska, AVI), rather than by searching the file
+// for a timestamp (MPEG-TS and -PS, raw streams), which may take several
+// tries to land before a keyframe.
+bool seeksThroughIndex(const AVFormatContext* fmt);
+
+// A second asset over the same opened file, with a demuxer of its own, for
+// reading two places of the file at once (on two threads: each asset is used
+// by one at a time). It reads a duplicate of the first one's descriptor: the
+// path is not opened again. The first asset's text when it cannot be opened.
+platform::Result<std::unique_ptr<Asset>> secondReader(Asset& asset);
 
 // Reads a few packets to learn what the headers did not say (sizes, sample
 // formats, the bitstream's pixel aspect). Runs at most once per asset (a

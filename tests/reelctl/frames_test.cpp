@@ -85,9 +85,12 @@ TEST(FrameGrab, AscendingTimesDecodeForwardWithTheSamePixels) {
 }
 
 // A plan lets the grabber skip every frame none of its times shows and stop
-// at the frame of the last time of a keyframe interval; the frames it gives
-// stay the ones a player shows, also for times asked out of the plan (the
-// neighbours of planned times, skipped for the plan's sake) or after it.
+// at the frame of the last time of a keyframe interval, and decode its later
+// keyframe intervals in a second lane (counter_gop has a keyframe a second);
+// the frames it gives stay the ones a player shows, also for times asked out
+// of the plan (the neighbours of planned times, skipped for the plan's sake,
+// a later time first) or after it, and a plan asked in full never decodes
+// more than the same times asked without one.
 TEST(FrameGrab, PlannedTimesAndOthersShowTheirFrames) {
     struct Case {
         std::string name;
@@ -102,6 +105,9 @@ TEST(FrameGrab, PlannedTimesAndOthersShowTheirFrames) {
         {"counter_long.mp4", {1.0}, {1.0, 1.04, 0.96}},
         {"counter_gop.mkv", {3.0, 1.0, 0.0}, {3.0, 1.0, 0.0}},
         {"counter_gop.mp4", {2.0, 2.0, 2.02}, {2.0, 2.0, 2.02, 10.0}},
+        {"counter_gop.mp4", {0.5, 1.0, 2.5, 2.5, 3.97}, {0.5, 1.0, 2.5, 2.5, 3.97}},
+        {"counter_gop.mp4", {0.2, 1.2, 2.2, 3.2}, {0.2, 3.2, 1.2}},
+        {"counter_gop.mp4", {0.5, 1.0, 2.5, 3.97}, {0.5}},  // the rest never asked
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " planned " + testing::PrintToString(c.plan));
@@ -110,7 +116,34 @@ TEST(FrameGrab, PlannedTimesAndOthersShowTheirFrames) {
         generator.plan(c.plan);
         for (double t : c.asked)
             EXPECT_EQ(counterFrame(grab(generator, t)), expectedCounterFrame(t, 100)) << "t " << t;
+        if (c.asked != c.plan) continue;
+        media::Asset again(clip(c.name));
+        frames::Generator unplanned(again, 0);
+        for (double t : c.asked)
+            grab(unplanned, t);
+        EXPECT_LE(frames::decodedFrames(generator), frames::decodedFrames(unplanned));
     }
+}
+
+// The second lane reads the file the first one opened, even when its path
+// names another file by the time the lane starts.
+TEST(FrameGrab, SecondLaneReadsTheFileFirstOpened) {
+    std::filesystem::path dir = testing::TempDir() + "second_lane";
+    std::filesystem::create_directories(dir);
+    std::filesystem::path path = dir / "clip.mp4";
+    std::filesystem::copy_file(clip("counter_gop.mp4"), path,
+                               std::filesystem::copy_options::overwrite_existing);
+    media::Asset asset(path.string());
+    ASSERT_TRUE(asset.loadTracks(media::MediaType::video).ok());
+    std::filesystem::copy_file(clip("quad.mp4"), dir / "other.mp4",
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::rename(dir / "other.mp4", path);
+    frames::Generator generator(asset, 0);
+    const std::vector<double> times = {0.5, 1.5, 2.5, 3.5};
+    generator.plan(times);
+    for (double t : times)
+        EXPECT_EQ(counterFrame(grab(generator, t)), expectedCounterFrame(t, 100)) << "t " << t;
+    std::filesystem::remove_all(dir);
 }
 
 TEST(FrameGrab, DisplayMatrixTurnsAndMirrorsPixels) {
