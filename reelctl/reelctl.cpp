@@ -15,9 +15,7 @@
 
 #include "reelctl.h"
 
-#include <malloc.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -637,35 +635,8 @@ int reelctlMain(int argc, char** argv) {
 }
 
 #ifndef REELCTL_NO_MAIN
-namespace {
-
-// Decoding, colour conversion and JPEG encoding allocate tables and frames of
-// megabytes; each fresh page of them costs a fault, and those faults were a
-// fifth of a poster's processor time. Allocations up to 32 MiB therefore
-// come from the heap, and its first 64 MiB, taken at once, are advised as
-// huge pages: one fault for 2 MiB. (glibc does this itself with its
-// glibc.malloc.hugetlb tunable, which it reads from the environment at
-// start-up only.) Later growth takes ordinary pages.
-void heapInHugePages() {
-    constexpr size_t kHugePage = size_t(2) << 20, kReserve = size_t(64) << 20;
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TOP_PAD, int(kReserve));
-    mallopt(M_TRIM_THRESHOLD, int(2 * kReserve));
-    auto before = reinterpret_cast<uintptr_t>(sbrk(0));
-    // Grows the heap by the pad, which stays once this is freed (volatile: a
-    // compiler may drop an allocation nothing reads).
-    void* volatile grown = malloc(kHugePage);
-    free(grown);
-    auto end = reinterpret_cast<uintptr_t>(sbrk(0));
-    uintptr_t from = (before + kHugePage - 1) / kHugePage * kHugePage;
-    if (before != uintptr_t(-1) && end > from)
-        madvise(reinterpret_cast<void*>(from), end - from, MADV_HUGEPAGE);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    heapInHugePages();
+    media::heapInHugePages();
     files::removeTemporariesOnSignals();
     // A host that goes away ends what it started (a transcode stops as if
     // stopped by the host) rather than leaving it running on its own; a parent

@@ -61,6 +61,11 @@ struct TrackMetadata {
     std::vector<uint32_t> formatSubtypes;
 };
 
+// For a process that decodes pictures, called first thing in its main:
+// allocations up to 32 MiB (a decoder's tables, colour conversion's buffers)
+// come from the heap, whose first 64 MiB are advised as huge pages.
+void heapInHugePages();
+
 class Asset {
   public:
     explicit Asset(std::string path);
