@@ -538,6 +538,7 @@ void Generator::State::shareLaterIntervals() {
 // Ends the second lane (after the grab it is in), its frames counted.
 void Generator::State::endLane() {
     if (!lane) return;
+    if (decoding.valid()) decoding.wait();  // it counts into `stats` too
     DecodeStats more = [&] {
         {
             std::lock_guard<std::mutex> lock(lane->mutex);
