@@ -25,6 +25,16 @@ counter counter_gop.mp4 25
 # The same stream in Matroska (keyframe cues) and MPEG-TS (no index, starts at 1.4 s).
 ff -i counter_gop.mp4 -c copy counter_gop.mkv
 ff -i counter_gop.mp4 -c copy counter_gop.ts
+# A picture that changes size: the counter at 160x120 for 1 s, then at 320x240
+# (frames 25 to 49), one MPEG-TS after the other as a broadcast switches.
+for part in "160x120 0 0" "320x240 25 1"; do
+    read -r size from offset <<<"$part"
+    ff -f lavfi -i "nullsrc=s=$size:r=25:d=1,geq=lum='16+2*(N+$from)':cb=128:cr=128" \
+        -c:v libx264 -preset veryfast -qp 4 -bf 0 -pix_fmt yuv420p -colorspace smpte170m \
+        -color_range tv -output_ts_offset "$offset" "resize_$from.ts"
+done
+cat resize_0.ts resize_25.ts >counter_resize.ts
+rm resize_0.ts resize_25.ts
 
 ff -f lavfi -i testsrc2=size=1920x1080:rate=25:duration=2 -c:v libx264 -preset veryfast \
     -pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 -color_trc bt709 hd.mp4

@@ -125,6 +125,26 @@ TEST(FrameGrab, PlannedTimesAndOthersShowTheirFrames) {
     }
 }
 
+// A picture that changes size mid-stream (frames 0-24 at 160x120, 25-49 at
+// 320x240) gives each time its own frame at its own size, decoded on from the
+// first size or found after a seek, planned or not.
+TEST(FrameGrab, PictureChangingSizeGivesEachFrameAtItsSize) {
+    const std::vector<double> times = {0.5, 0.98, 1.02, 1.5, 1.96};
+    for (bool planned : {false, true}) {
+        SCOPED_TRACE(planned ? "planned" : "unplanned");
+        media::Asset asset(clip("counter_resize.ts"));
+        frames::Generator generator(asset, 0);
+        if (planned) generator.plan(times);
+        for (double t : times) {
+            frames::Image image = grab(generator, t);
+            EXPECT_EQ(counterFrame(image), expectedCounterFrame(t, 50)) << "t " << t;
+            EXPECT_EQ(image.width, t < 1 ? 160 : 320) << "t " << t;
+        }
+        for (double t : {1.5, 0.5})  // back across the change
+            EXPECT_EQ(grab(generator, t).width, t < 1 ? 160 : 320) << "t " << t;
+    }
+}
+
 // The second lane reads the file the first one opened, even when its path
 // names another file by the time the lane starts.
 TEST(FrameGrab, SecondLaneReadsTheFileFirstOpened) {
