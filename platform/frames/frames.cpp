@@ -308,8 +308,6 @@ struct Generator::State {
     Result<ScaledPixels> colourManaged(const AVFrame* f, int width, int height);
 };
 
-// The first grab's set-up: the track and the decoder.
-
 // A plan's later requests, from the first of a keyframe interval on, grabbed
 // in order by a state of its own on a thread of its own, from a second
 // reader of the file: the two lanes decode separate keyframe intervals at
@@ -323,19 +321,23 @@ struct Generator::Lane {
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<Result<Image>> results;  // answered, not yet taken
-    size_t answered = 0, taken = 0;
+    size_t taken = 0;
     size_t heldBytes = 0;
     bool stop = false, finished = false;
     DecodeStats stats;  // the lane's, once finished
     std::thread thread;
 
-    ~Lane() {
+    ~Lane() { end(); }
+
+    // Stops the lane after the grab it is in: its statistics.
+    DecodeStats end() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             stop = true;
         }
         changed.notify_all();
         if (thread.joinable()) thread.join();
+        return stats;
     }
 
     void run() {
@@ -350,7 +352,6 @@ struct Generator::Lane {
             std::lock_guard<std::mutex> lock(mutex);
             heldBytes += image.ok() ? image.value().rgb.size() : 0;
             results.push_back(std::move(image));
-            ++answered;
             changed.notify_all();
         }
         if (state->decoding.valid()) state->decoding.wait();
@@ -365,8 +366,8 @@ struct Generator::Lane {
     std::optional<Result<Image>> take(Target t) {
         std::unique_lock<std::mutex> lock(mutex);
         if (taken >= targets.size() || targets[taken] != t.value) return std::nullopt;
-        changed.wait(lock, [&] { return answered > taken || finished; });
-        if (answered == taken) return std::nullopt;
+        changed.wait(lock, [&] { return !results.empty() || finished; });
+        if (results.empty()) return std::nullopt;
         Result<Image> image = std::move(results.front());
         results.pop_front();
         heldBytes -= image.ok() ? image.value().rgb.size() : 0;
@@ -379,7 +380,7 @@ struct Generator::Lane {
     // finish, else those of a lane that has finished, else none.
     DecodeStats finalStats() {
         std::unique_lock<std::mutex> lock(mutex);
-        if (answered == targets.size() || stop) changed.wait(lock, [&] { return finished; });
+        if (taken + results.size() == targets.size()) changed.wait(lock, [&] { return finished; });
         return finished ? stats : DecodeStats{};
     }
 };
@@ -401,6 +402,7 @@ void add(DecodeStats& total, const DecodeStats& more) {
 
 }  // namespace
 
+// The first grab's set-up: the track and the decoder.
 Result<void> Generator::State::prepare() {
     if (auto chosen = chooseTrack(); !chosen.ok()) return chosen;
     // A clean failure, never a false-colour picture.
@@ -493,15 +495,14 @@ void Generator::State::shareLaterIntervals() {
         return;
     if (!indexReaches(ticksOf(Target{planOrder.back()}))) return;
     std::vector<int> frame(n), key(n);
-    std::vector<int64_t> cost(n), restart(n);
+    std::vector<int64_t> cost(n);
     int64_t total = 0;
     for (size_t i = 0; i < n; ++i) {
         int64_t ticks = ticksOf(Target{planOrder[i]});
         frame[i] = av_index_search_timestamp(st, ticks, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
         key[i] = av_index_search_timestamp(st, ticks, AVSEEK_FLAG_BACKWARD);
         if (frame[i] < 0 || key[i] < 0 || frame[i] < key[i]) return;
-        restart[i] = frame[i] - key[i] + 1;
-        cost[i] = i > 0 && key[i] == key[i - 1] ? frame[i] - frame[i - 1] : restart[i];
+        cost[i] = i > 0 && key[i] == key[i - 1] ? frame[i] - frame[i - 1] : frame[i] - key[i] + 1;
         total += cost[i];
     }
     size_t split = 0;
@@ -509,7 +510,7 @@ void Generator::State::shareLaterIntervals() {
     for (size_t k = 1; k < n; ++k) {
         first += cost[k - 1];
         if (key[k] == key[k - 1]) continue;
-        int64_t second = total - first;  // cost[k] is restart[k] already
+        int64_t second = total - first;  // cost[k] counts from its keyframe already
         if (std::max(first, second) < longest) {
             longest = std::max(first, second);
             split = k;
@@ -539,15 +540,7 @@ void Generator::State::shareLaterIntervals() {
 void Generator::State::endLane() {
     if (!lane) return;
     if (decoding.valid()) decoding.wait();  // it counts into `stats` too
-    DecodeStats more = [&] {
-        {
-            std::lock_guard<std::mutex> lock(lane->mutex);
-            lane->stop = true;
-        }
-        lane->changed.notify_all();
-        return lane->finalStats();
-    }();
-    add(stats, more);
+    add(stats, lane->end());
     lane.reset();
 }
 
