@@ -102,14 +102,14 @@ static int readInput(void* opaque, uint8_t* buf, int size) {
 
 static int64_t seekInput(void* opaque, int64_t offset, int whence) {
     auto* in = static_cast<InputFile*>(opaque);
-    struct stat st {};
     whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE || whence == SEEK_END) {
-        if (::fstat(in->descriptor.get(), &st) != 0) return AVERROR(errno);
-        if (whence == AVSEEK_SIZE) return int64_t(st.st_size);
-    }
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END && whence != AVSEEK_SIZE)
+        return AVERROR(EINVAL);
+    struct stat st {};
+    if ((whence == AVSEEK_SIZE || whence == SEEK_END) && ::fstat(in->descriptor.get(), &st) != 0)
+        return AVERROR(errno);
+    if (whence == AVSEEK_SIZE) return int64_t(st.st_size);
     int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? in->position : int64_t(st.st_size);
-    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return AVERROR(EINVAL);
     if (offset > std::numeric_limits<int64_t>::max() - base || base + offset < 0)
         return AVERROR(EINVAL);
     in->position = base + offset;
