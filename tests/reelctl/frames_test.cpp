@@ -228,6 +228,43 @@ TEST(FrameGrab, FitsIntoMaxEdgeWithoutEnlarging) {
     }
 }
 
+// The benchmarks' decode statistics are one stderr line after the result,
+// asked for by REELCTL_DECODE_STATS (not by an empty value or 0), and change
+// nothing else a host reads.
+TEST(FramesCommand, DecodeStatisticsOnlyWhenAskedAndBesideTheResult) {
+    const struct {
+        const char* value;
+        bool line;
+    } cases[] = {{nullptr, false}, {"", false}, {"0", false}, {"1", true}};
+    std::string plain;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "unset");
+        if (c.value)
+            setenv("REELCTL_DECODE_STATS", c.value, 1);
+        else
+            unsetenv("REELCTL_DECODE_STATS");
+        std::string out = testsupport::scratchDir("stats");
+        auto framed = reelctl({"frames", clip("counter_gop.mp4"), out, "--count", "4"});
+        auto poster = reelctl({"poster", clip("counter_gop.mp4"), out + "/p.jpg"});
+        unsetenv("REELCTL_DECODE_STATS");
+        ASSERT_EQ(framed.status, 0) << framed.err;
+        ASSERT_EQ(poster.status, 0) << poster.err;
+        if (plain.empty()) plain = framed.out;
+        EXPECT_EQ(framed.out, plain);
+        EXPECT_EQ(poster.out, "");
+        for (const std::string& err : {framed.err, poster.err}) {
+            if (!c.line) {
+                EXPECT_EQ(err, "");
+                continue;
+            }
+            ASSERT_TRUE(err.starts_with("decode-stats {") && err.ends_with("}\n")) << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            json stats = json::parse(err.substr(13));
+            EXPECT_GT(stats["decoded"].get<int>(), 0) << err;
+        }
+    }
+}
+
 TEST(FramesCommand, WritesFramesAndTheManifest) {
     std::string out = testsupport::scratchDir("frames") + "/new/dir/";
     auto r = reelctl({"frames", clip("hd.mp4"), out});
